@@ -1,0 +1,51 @@
+#pragma once
+// Shared helpers of the test suites: fixture paths, recorders for the sink and prompt,
+// running the CLI.
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "core/common/platform.h"
+
+namespace dravonel::test {
+
+// Path of an unpacked fixture in the build tree.
+std::filesystem::path fixturePath(const std::string& name);
+std::vector<std::uint8_t> fixtureBytes(const std::string& name);
+// A fresh empty folder below the system temp folder, removed by the caller or left.
+std::filesystem::path makeTempDir(const std::string& stem);
+std::vector<std::uint8_t> readFileBytes(const std::filesystem::path& path);
+
+struct RecordingSink final : ScanSink {
+    std::vector<std::pair<std::int64_t, std::int64_t>> ranges;
+    std::vector<std::int64_t> positions;
+    std::vector<std::u16string> statuses;
+    void setRange(std::int64_t low, std::int64_t high) override { ranges.emplace_back(low, high); }
+    void setPosition(std::int64_t pos) override { positions.push_back(pos); }
+    void status(std::u16string_view text) override { statuses.emplace_back(text); }
+};
+
+// Records messages and answers questions from a script (default Yes).
+struct ScriptedPrompt final : Prompt {
+    std::vector<std::u16string> messages;
+    std::vector<std::u16string> questions;
+    std::vector<bool> answers;
+    void message(std::u16string_view text) override { messages.emplace_back(text); }
+    bool question(std::u16string_view text) override {
+        questions.emplace_back(text);
+        if (answers.empty()) return true;
+        const bool a = answers.front();
+        answers.erase(answers.begin());
+        return a;
+    }
+};
+
+struct CliResult {
+    int exitCode = -1;
+    std::string out, err;
+};
+// Runs build/bin/dravonel-cli with the arguments (each passed as it is, no shell).
+CliResult runCli(const std::vector<std::string>& args);
+
+}  // namespace dravonel::test
