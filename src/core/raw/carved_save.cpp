@@ -1,0 +1,164 @@
+#include "core/raw/carved_save.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <new>
+#include <vector>
+
+#include "core/common/text.h"
+
+namespace dravonel {
+
+namespace {
+
+// A tree text as one path component: no separators or control characters, and never
+// empty, "." or "..".
+std::filesystem::path component(std::u16string_view text) {
+    std::u16string safe = safeNameText(trim(text));
+    if (safe.empty() || safe == u"." || safe == u"..") safe = u"_" + safe;
+    return std::filesystem::path(toUtf8(safe));
+}
+
+bool writeAll(int fd, const std::uint8_t* data, std::size_t count) {
+    while (count > 0) {
+        const ssize_t n = ::write(fd, data, count);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        data += n;
+        count -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// Reads count bytes at the reader's position. A read that delivered nothing leaves the
+// buffer untouched, so it is cleared instead of writing the previous chunk again; a short
+// read arrives padded with zeros (its last byte, set before the read, tells them apart).
+void readChunk(readWriteInterface& reader, std::uint8_t* buf, std::size_t count) {
+    buf[count - 1] = 1;
+    if (!reader.read(buf, static_cast<std::uint32_t>(count)) && buf[count - 1] != 0) std::memset(buf, 0, count);
+}
+
+}  // namespace
+
+std::filesystem::path carvedItemPath(const CTriStateTree& tree, TreeItem item, const std::filesystem::path& outputFolder) {
+    std::vector<TreeItem> chain;
+    for (TreeItem a = tree.parent(item); a != kNoItem; a = tree.parent(a)) chain.push_back(a);
+    std::filesystem::path path = outputFolder;
+    for (auto it = chain.rbegin(); it != chain.rend(); ++it) path /= component(tree.getItemText(*it));
+    return path / component(tree.getItemText(item));
+}
+
+CarvedSaveResult saveCarvedItem(const myJpg& engine, readWriteInterface& reader, const CTriStateTree& tree,
+                                TreeItem item, const std::filesystem::path& outputFolder, const StopFlag& stop,
+                                ScanSink* sink, Prompt* prompt) {
+    auto say = [prompt](std::u16string_view text) {
+        if (prompt) prompt->message(text);
+    };
+    if (sink) sink->status(u"Saving File: " + tree.getItemText(item));
+    const std::uint64_t index = tree.itemData(item);
+    if (index >= engine.found().size()) return CarvedSaveResult::NotInList;
+    const FoundFile& file = engine.found()[index];
+
+    const std::filesystem::path target = carvedItemPath(tree, item, outputFolder);
+    std::error_code ec;
+    std::filesystem::create_directories(target.parent_path(), ec);
+    if (file.size <= 0) {
+        say(u"File could not be opened..");
+        return CarvedSaveResult::CouldNotOpen;
+    }
+    // O_NOFOLLOW: a link planted at the target name is not followed out of the folder.
+    const int fd = ::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (fd < 0) {
+        say(u"File could not be opened..");
+        return CarvedSaveResult::CouldNotOpen;
+    }
+
+    constexpr std::int64_t kChunk = myJpg::kBlockSize;
+    std::vector<std::uint8_t> buffer;
+    try {
+        buffer.resize(static_cast<std::size_t>(kChunk));
+    } catch (const std::bad_alloc&) {
+        ::close(fd);
+        say(u"File could not be written..");
+        return CarvedSaveResult::WriteFailed;
+    }
+
+    CarvedSaveResult result = CarvedSaveResult::Saved;
+    if (!reader.seek(file.start)) std::memset(buffer.data(), 0, buffer.size());
+    const std::int64_t whole = file.size / kChunk;
+    bool ok = true;
+    for (std::int64_t i = 0; i < whole && ok; ++i) {
+        if (stop.load() != 0) {
+            result = CarvedSaveResult::Stopped;
+            break;
+        }
+        readChunk(reader, buffer.data(), static_cast<std::size_t>(kChunk));
+        ok = writeAll(fd, buffer.data(), static_cast<std::size_t>(kChunk));
+    }
+    // The rest, rounded up to whole sectors: the saved file ends on a sector boundary.
+    const std::int64_t rest = file.size % kChunk;
+    if (ok && result == CarvedSaveResult::Saved && rest > 0) {
+        const std::int64_t rounded = (rest + myJpg::kSectorSize - 1) / myJpg::kSectorSize * myJpg::kSectorSize;
+        readChunk(reader, buffer.data(), static_cast<std::size_t>(rounded));
+        ok = writeAll(fd, buffer.data(), static_cast<std::size_t>(rounded));
+    }
+    ok = (::close(fd) == 0) && ok;
+    if (!ok) {
+        say(u"File could not be written..");
+        return CarvedSaveResult::WriteFailed;
+    }
+    return result;
+}
+
+CarvedSaveSummary saveCheckedCarvedItems(const myJpg& engine, readWriteInterface& reader, const CTriStateTree& tree,
+                                         const std::filesystem::path& outputFolder, const StopFlag& stop,
+                                         ScanSink* sink, Prompt* prompt, WorkerControl* control) {
+    CarvedSaveSummary summary;
+    const TreeItem root = engine.rootItem() != kNoItem ? engine.rootItem() : tree.root();
+
+    // Depth first over the items below the root: folders are entered, files collected.
+    std::vector<TreeItem> files;
+    std::vector<TreeItem> stack;
+    auto pushChildren = [&](TreeItem folder) {
+        std::vector<TreeItem> children;
+        for (TreeItem c = tree.firstChild(folder); c != kNoItem; c = tree.nextSibling(c)) children.push_back(c);
+        for (auto it = children.rbegin(); it != children.rend(); ++it) stack.push_back(*it);
+    };
+    if (root != kNoItem) pushChildren(root);
+    while (!stack.empty()) {
+        const TreeItem item = stack.back();
+        stack.pop_back();
+        if (tree.image(item) == ItemImage::Folder) {
+            pushChildren(item);
+        } else if (!tree.isPlaceholder(item) && tree.getCheck(item)) {
+            files.push_back(item);
+        }
+    }
+
+    if (sink) sink->setRange(0, static_cast<std::int64_t>(files.size()));
+    std::int64_t position = 0;
+    for (const TreeItem item : files) {
+        if (control) control->checkPoint();
+        if (stop.load() != 0) {
+            summary.stopped = true;
+            break;
+        }
+        switch (saveCarvedItem(engine, reader, tree, item, outputFolder, stop, sink, prompt)) {
+            case CarvedSaveResult::Saved: ++summary.saved; break;
+            case CarvedSaveResult::NotInList: break;
+            case CarvedSaveResult::Stopped: summary.stopped = true; break;
+            case CarvedSaveResult::CouldNotOpen:
+            case CarvedSaveResult::WriteFailed: ++summary.failed; break;
+        }
+        if (sink) sink->setPosition(++position);
+        if (summary.stopped) break;
+    }
+    if (sink) sink->status(u"Saving Finished");
+    if (prompt) prompt->message(u"work done");
+    return summary;
+}
+
+}  // namespace dravonel

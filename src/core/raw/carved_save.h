@@ -1,0 +1,46 @@
+#pragma once
+// Saving carved files: each ticked file item of the raw tree is written below the output
+// folder as RAW RECOVERY/<category (count)>/<item text>, from the byte range the carving
+// engine recorded, in whole MiBs and then the rest rounded up to whole sectors.
+#include <cstdint>
+#include <filesystem>
+
+#include "core/common/platform.h"
+#include "core/device/sector_reader.h"
+#include "core/raw/carving_engine.h"
+#include "core/scan/tri_state_tree.h"
+
+namespace dravonel {
+
+enum class CarvedSaveResult { Saved, NotInList, CouldNotOpen, WriteFailed, Stopped };
+
+// Where an item is saved: the output folder, the texts of the item's ancestors from the
+// tree's top down and the item's own text, each trimmed of surrounding white space and
+// made a safe path component, so the path never leaves the output folder.
+std::filesystem::path carvedItemPath(const CTriStateTree& tree, TreeItem item, const std::filesystem::path& outputFolder);
+
+// Saves one file item. Shows "Saving File: " + the item's text as status. The item data
+// is the index of the file in the engine's found list; an index outside it saves nothing
+// (NotInList). "File could not be opened.." when the file's size is not above 0 or the
+// target cannot be created; "File could not be written.." when a write fails. Stopped
+// when stop was set during the copy (the file keeps what was written). The reader is
+// seeked to the file's start (volume-relative: the reader's baseOffset applies).
+CarvedSaveResult saveCarvedItem(const myJpg& engine, readWriteInterface& reader, const CTriStateTree& tree,
+                                TreeItem item, const std::filesystem::path& outputFolder, const StopFlag& stop,
+                                ScanSink* sink, Prompt* prompt);
+
+struct CarvedSaveSummary {
+    std::int64_t saved = 0;
+    std::int64_t failed = 0;
+    bool stopped = false;
+};
+
+// The Save worker's walk: from the first child of the raw tree's root, depth first, a
+// category item (folder) is entered and a checked file item is saved; progress runs from
+// 0 to the number of checked file items. The walk ends early when stop is set. Ends with
+// the status "Saving Finished" and the message "work done".
+CarvedSaveSummary saveCheckedCarvedItems(const myJpg& engine, readWriteInterface& reader, const CTriStateTree& tree,
+                                         const std::filesystem::path& outputFolder, const StopFlag& stop,
+                                         ScanSink* sink, Prompt* prompt, WorkerControl* control);
+
+}  // namespace dravonel

@@ -1,0 +1,127 @@
+#pragma once
+// The carving engine: walks a volume sector by sector, recognises files by their
+// signature records and records where each one starts and how long it is. It copies no
+// data; the recognised files become items of the result tree under "RAW RECOVERY ", one
+// folder item per category, and are saved later from their byte ranges.
+#include <array>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "core/common/platform.h"
+#include "core/device/sector_reader.h"
+#include "core/raw/signature_record.h"
+#include "core/scan/tri_state_tree.h"
+
+namespace dravonel {
+
+// Text of the tree's root item (with its trailing space).
+inline constexpr char16_t kRawRootText[] = u"RAW RECOVERY ";
+inline constexpr char16_t kCarveDoneText[] = u"Scanning processing done.Select save button to save the data..";
+
+// The size rules of one signature entry, with the tree item of its category.
+struct CarveRule {
+    std::uint8_t startLength = 0;
+    std::uint8_t endLength = 0;
+    std::u16string extension;       // safe as part of a file name
+    std::int32_t offsetToSizeBytes = -1;
+    std::int32_t bytesInSize = 0;
+    std::int32_t headerSize = 0;
+    bool sizeIncludesHeader = false;
+    std::int64_t approxFileSize = 0;  // bytes
+    std::int64_t sizeToSkip = 0;      // bytes
+    std::u16string category;          // safe as part of a folder name
+    TreeItem categoryItem = kNoItem;
+};
+
+// One recognised file. start and size are byte counts relative to the volume's first byte
+// (the reader's baseOffset); matchOffset is the sector whose match decided the file (the
+// number in the item's text); rule is the position of its entry in the signature list.
+struct FoundFile {
+    std::int64_t start = 0;
+    std::int64_t size = 0;
+    std::int64_t matchOffset = 0;
+    std::size_t rule = 0;
+    TreeItem item = kNoItem;
+};
+
+// A category or extension text from a signature file made safe as a path component:
+// "/", "\" and control characters become "_". (".." cannot survive: every text built
+// from these carries a count or an offset beside it.)
+std::u16string safeNameText(std::u16string_view text);
+
+class myJpg {
+public:
+    static constexpr std::int64_t kSectorSize = 512;
+    static constexpr std::int64_t kBlockSize = 1048576;
+    // Bytes compared at each sector start.
+    static constexpr std::size_t kPatternBytes = 10;
+    // The wildcard pattern byte '*': matches any byte.
+    static constexpr std::uint8_t kWildcard = 0x2A;
+
+    // Filled by loading; one rule per entry is made from them at the start of a run.
+    std::vector<SignatureEntry> signatures;
+
+    readWriteInterface* reader = nullptr;  // its baseOffset is the volume's first byte
+    std::int64_t volumeSize = 0;           // bytes
+    CTriStateTree* tree = nullptr;
+    ScanSink* sink = nullptr;              // progress: range 0-1000, then 0-(whole MiB)
+    Prompt* prompt = nullptr;              // "not properly initialized", the final message
+    WorkerControl* control = nullptr;      // pause check point, once per block
+    StopFlag stopFlag{0};
+
+    // The whole run: builds the match table and the rules, inserts the root and category
+    // items, walks the volume and finishes the pending starts. False, after "not properly
+    // initialized", when the match table cannot be built; true otherwise, also when the
+    // walk was stopped (the files found so far are kept).
+    bool carve();
+
+    const std::vector<FoundFile>& found() const { return found_; }
+    const std::vector<CarveRule>& rules() const { return rules_; }
+    // Files counted per category.
+    const std::map<std::u16string, std::int64_t>& categoryCounts() const { return categoryCounts_; }
+    TreeItem rootItem() const { return root_; }
+    // Blocks actually read by the last run (blocks covered by a skip are not read).
+    std::int64_t blocksRead() const { return blocksRead_; }
+
+private:
+    // 12 bytes in the table the run builds: length, signature index, pattern.
+    struct MatchEntry {
+        std::uint8_t length = 0;
+        std::uint8_t index = 0;
+        std::array<std::uint8_t, kPatternBytes> pattern{};
+        std::uint32_t rule = 0;  // position in the signature list
+        bool isStart = true;
+    };
+    enum class MatchKind { None, Start, End };
+    struct Match {
+        MatchKind kind = MatchKind::None;
+        std::uint32_t rule = 0;
+    };
+
+    bool buildMatchTable();
+    void prepareTree();
+    Match matchAt(const std::uint8_t* bytes) const;
+    // Walks the sectors of one buffer that starts at volume offset base, from next up to
+    // limit bytes into it; returns the next volume offset to examine.
+    std::int64_t walkBuffer(const std::uint8_t* buffer, std::int64_t base, std::int64_t limit, std::int64_t next);
+    void finishPendingStarts();
+    void recordFile(std::int64_t start, std::int64_t size, std::uint32_t rule, std::int64_t matchOffset);
+    bool stopRequested() const { return stopFlag.load(std::memory_order_relaxed) != 0; }
+
+    std::vector<CarveRule> rules_;
+    std::vector<MatchEntry> table_;
+    // For each first byte, the table entries (in table order) whose pattern can match a
+    // position starting with that byte: the first match in the list is the first in the
+    // whole table.
+    std::array<std::vector<std::uint32_t>, 256> byFirstByte_;
+    std::vector<std::deque<std::int64_t>> pending_;  // per rule: starts waiting for their end
+    std::vector<FoundFile> found_;
+    std::map<std::u16string, std::int64_t> categoryCounts_;
+    TreeItem root_ = kNoItem;
+    std::int64_t blocksRead_ = 0;
+};
+
+}  // namespace dravonel
