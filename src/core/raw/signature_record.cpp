@@ -275,7 +275,8 @@ SignatureFileStatus readSignatureFile(const std::filesystem::path& path, std::in
     // a file of more than 256 records has wrapped; when the last ordinal agrees with the
     // file's whole records modulo 256, all of them are read. Never more than the file holds.
     const std::int64_t wholeRecords = length / static_cast<std::int64_t>(sr::kSize);
-    const std::uint8_t lastOrdinal = data[static_cast<std::size_t>(length) - sr::kSize + sr::kOrdinal];
+    // The last whole record: bytes after it (a partly written record) are left alone.
+    const std::uint8_t lastOrdinal = data[static_cast<std::size_t>(wholeRecords - 1) * sr::kSize + sr::kOrdinal];
     std::int64_t count = std::int64_t(lastOrdinal) + 1;
     if (((wholeRecords - 1) & 0xFF) == lastOrdinal) count = wholeRecords;
     count = std::min(count, wholeRecords);
