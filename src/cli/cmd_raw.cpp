@@ -28,6 +28,7 @@ constexpr std::int64_t kMiB = 1048576;
 struct CarveOptions {
     std::string source;
     std::optional<int> volume;
+    bool gpt = false;
     std::optional<std::int64_t> startSector;
     std::optional<std::int64_t> sizeMb;
     std::vector<std::string> signatureFiles;
@@ -69,7 +70,7 @@ int runCarve(const CarveOptions& o) {
     std::int64_t startSector = 0;
     std::int64_t volumeBytes = 0;
     if (o.volume) {
-        const auto volume = chooseVolume(reader, *o.volume, prompt);
+        const auto volume = chooseVolume(reader, *o.volume, o.gpt, prompt);
         if (!volume) return 1;
         startSector = volume->startSector;
         volumeBytes = volume->sizeMb * kMiB;
@@ -186,13 +187,14 @@ void addRawCommands(CLI::App& app, int& exitCode) {
     auto carveOptions = std::make_shared<CarveOptions>();
     CLI::App* carve = app.add_subcommand("carve", "Recognise files on a source by their signatures and list (or save) them");
     carve->add_option("SOURCE", carveOptions->source, "disk or image file")->required();
-    CLI::Option* volume = carve->add_option("--volume", carveOptions->volume, "carve the volume of this index (see partitions)")
+    CLI::Option* volume = carve->add_option("--volume", carveOptions->volume, "carve the volume of this index (0 for G0, as partitions lists them)")
                               ->check(CLI::NonNegativeNumber);
     CLI::Option* start = carve->add_option("--start-sector", carveOptions->startSector, "first 512-byte sector of the area")
                              ->check(CLI::NonNegativeNumber);
     CLI::Option* size = carve->add_option("--size-mb", carveOptions->sizeMb, "size of the area in MiB")
                             ->check(CLI::NonNegativeNumber);
     volume->excludes(start)->excludes(size);
+    carve->add_flag("--gpt", carveOptions->gpt, "with --volume: read the partition table as GPT")->needs(volume);
     carve->add_option("--signatures", carveOptions->signatureFiles, "signature file to load (repeatable)")
         ->allow_extra_args(false)
         ->take_all();

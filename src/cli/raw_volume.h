@@ -13,8 +13,9 @@ struct CarveArea {
     std::int64_t sizeMb = 0;       // MiB, the leading number of the volume's size text
 };
 
-// The volume of the given index among those partition discovery lists for the source;
-// nothing (with a message through the prompt) when there is no such volume.
-std::optional<CarveArea> chooseVolume(readWriteInterface& reader, int index, Prompt& prompt);
+// The volume of the given index (0 for G0) among those partition discovery lists for the
+// source, its tables read as MBR or, with gpt, as GPT; nothing (with a message through the
+// prompt) when there is no such volume. Leaves the reader's baseOffset at 0.
+std::optional<CarveArea> chooseVolume(readWriteInterface& reader, int index, bool gpt, Prompt& prompt);
 
 }  // namespace dravonel::cli
