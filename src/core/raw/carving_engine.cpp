@@ -60,10 +60,22 @@ bool myJpg::buildMatchTable() {
     for (std::uint32_t t = 0; t < table_.size(); ++t) {
         const MatchEntry& e = table_[t];
         if (e.length < 2) continue;
+        std::array<std::uint8_t, kPatternBytes> mask{}, value{};
+        for (std::size_t j = 0; j < e.length; ++j) {
+            if (e.pattern[j] == kWildcard) continue;
+            mask[j] = 0xFF;
+            value[j] = e.pattern[j];
+        }
+        Candidate c;
+        std::memcpy(&c.mask, mask.data(), 8);
+        std::memcpy(&c.value, value.data(), 8);
+        std::memcpy(&c.mask2, mask.data() + 8, 2);
+        std::memcpy(&c.value2, value.data() + 8, 2);
+        c.entry = t;
         if (e.pattern[0] == kWildcard) {
-            for (auto& list : byFirstByte_) list.push_back(t);
+            for (auto& list : byFirstByte_) list.push_back(c);
         } else {
-            byFirstByte_[e.pattern[0]].push_back(t);
+            byFirstByte_[e.pattern[0]].push_back(c);
         }
     }
     return true;
@@ -84,17 +96,17 @@ void myJpg::prepareTree() {
 }
 
 myJpg::Match myJpg::matchAt(const std::uint8_t* bytes) const {
-    for (const std::uint32_t t : byFirstByte_[bytes[0]]) {
-        const MatchEntry& e = table_[t];
-        bool same = true;
-        for (std::size_t j = 1; j < e.length; ++j) {
-            const std::uint8_t p = e.pattern[j];
-            if (p != kWildcard && p != bytes[j]) {
-                same = false;
-                break;
-            }
+    const auto& list = byFirstByte_[bytes[0]];
+    if (list.empty()) return {};
+    std::uint64_t head;
+    std::uint16_t tail;
+    std::memcpy(&head, bytes, 8);
+    std::memcpy(&tail, bytes + 8, 2);
+    for (const Candidate& c : list) {
+        if ((head & c.mask) == c.value && (tail & c.mask2) == c.value2) {
+            const MatchEntry& e = table_[c.entry];
+            return Match{e.isStart ? MatchKind::Start : MatchKind::End, e.rule};
         }
-        if (same) return Match{e.isStart ? MatchKind::Start : MatchKind::End, e.rule};
     }
     return {};
 }

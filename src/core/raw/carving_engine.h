@@ -113,10 +113,17 @@ private:
 
     std::vector<CarveRule> rules_;
     std::vector<MatchEntry> table_;
+    // A table entry as a masked compare: the pattern's first 8 bytes and its last 2, with
+    // the mask cleared for '*' and for bytes past its length.
+    struct Candidate {
+        std::uint64_t mask = 0, value = 0;
+        std::uint16_t mask2 = 0, value2 = 0;
+        std::uint32_t entry = 0;
+    };
     // For each first byte, the table entries (in table order) whose pattern can match a
     // position starting with that byte: the first match in the list is the first in the
     // whole table.
-    std::array<std::vector<std::uint32_t>, 256> byFirstByte_;
+    std::array<std::vector<Candidate>, 256> byFirstByte_;
     std::vector<std::deque<std::int64_t>> pending_;  // per rule: starts waiting for their end
     std::vector<FoundFile> found_;
     std::map<std::u16string, std::int64_t> categoryCounts_;
