@@ -1,5 +1,6 @@
 // carve: raw recovery of a source by file signatures; signature add: one record appended
 // to a signature file, as the signature settings dialog's Save does.
+#include <climits>
 #include <csignal>
 #include <cstdint>
 #include <filesystem>
@@ -189,10 +190,11 @@ void addRawCommands(CLI::App& app, int& exitCode) {
     carve->add_option("SOURCE", carveOptions->source, "disk or image file")->required();
     CLI::Option* volume = carve->add_option("--volume", carveOptions->volume, "carve the volume of this index (0 for G0, as partitions lists them)")
                               ->check(CLI::NonNegativeNumber);
+    // Bounded so that the byte offsets they give stay within 64 bits.
     CLI::Option* start = carve->add_option("--start-sector", carveOptions->startSector, "first 512-byte sector of the area")
-                             ->check(CLI::NonNegativeNumber);
+                             ->check(CLI::Range(std::int64_t{0}, INT64_MAX / kSectorBytes / 2));
     CLI::Option* size = carve->add_option("--size-mb", carveOptions->sizeMb, "size of the area in MiB")
-                            ->check(CLI::NonNegativeNumber);
+                            ->check(CLI::Range(std::int64_t{0}, INT64_MAX / kMiB / 2));
     volume->excludes(start)->excludes(size);
     carve->add_flag("--gpt", carveOptions->gpt, "with --volume: read the partition table as GPT")->needs(volume);
     carve->add_option("--signatures", carveOptions->signatureFiles, "signature file to load (repeatable)")

@@ -122,6 +122,8 @@ TEST(RawCli, FailuresAndUsageErrors) {
         {{"carve", (dir / "missing.img").string()}, 1, "invalid handle ..."},
         {{"carve", image(), "--start-sector", "999999"}, 1, "zero size volume.."},
         {{"carve", image(), "--volume", "0", "--start-sector", "1"}, 2, ""},
+        {{"carve", image(), "--size-mb", "9000000000000000"}, 2, ""},
+        {{"carve", image(), "--gpt"}, 2, ""},
         {{"carve", fixturePath("mbr_disk.img").string(), "--volume", "9"}, 1, "no volume with index 9"},
         {{"signature", "add", (dir / "x.sig").string(), "--ext", "x", "--start", "41,42"}, 2, ""},
         {{"signature", "add", (dir / "x.sig").string(), "--ext", "x", "--start", "1,2,3,4,5,6,7,8,9,10,11",

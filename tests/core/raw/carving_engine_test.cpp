@@ -91,6 +91,25 @@ const PendingCase kPendingCases[] = {
 };
 INSTANTIATE_TEST_SUITE_P(Queues, CarvingPending, ::testing::ValuesIn(kPendingCases));
 
+TEST(CarvingEnds, EachEntryKeepsItsOwnQueueWhateverItsIndex) {
+    // A default file's entries and a user file's are both indexed from 0, and a list can
+    // hold more than 128 entries: an end closes only a start of its own entry.
+    auto img = image(16 * 512);
+    plant(img, 0, {'D', 'S'});
+    plant(img, 512, {'U', 'S'});
+    plant(img, 1024, {'U', 'E'});
+    plant(img, 1536, {'H', 'S'});
+    plant(img, 2048, {'H', 'E'});
+    std::vector<RuleSpec> rules = {{.ext = "d", .start = {'D', 'S'}, .end = {'D', 'E'}, .approx = 100}};
+    for (int i = 0; i < 150; ++i) rules.push_back({.ext = "f", .start = {'F', std::uint8_t(i)}, .approx = 1});
+    rules.push_back({.ext = "hi", .start = {'H', 'S'}, .end = {'H', 'E'}, .approx = 100000});
+    rules.push_back({.ext = "u", .start = {'U', 'S'}, .end = {'U', 'E'}, .approx = 100000});
+    CarveRun run(img, rules);
+    run.engine.signatures.back().index = 0;  // the user file's first record
+    run.run();
+    EXPECT_EQ(run.ranges(), (Ranges{{512, 1024 + 2 - 512 + 1}, {1536, 2048 + 2 - 1536 + 1}, {0, 100}}));
+}
+
 struct SizeFieldCase {
     const char* name;
     std::int32_t width;
