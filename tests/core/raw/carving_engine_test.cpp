@@ -89,7 +89,7 @@ const PendingCase kPendingCases[] = {
     {"end not at a sector start is not seen", {0}, {1030}, 700, {{0, 700}}},
     {"approx 0 finishes nothing", {0, 512}, {}, 0, {}},
 };
-INSTANTIATE_TEST_SUITE_P(Queues, CarvingPending, ::testing::ValuesIn(kPendingCases));
+INSTANTIATE_TEST_SUITE_P(Queues, CarvingPending, ::testing::ValuesIn(kPendingCases), caseName<PendingCase>);
 
 TEST(CarvingEnds, EachEntryKeepsItsOwnQueueWhateverItsIndex) {
     // A default file's entries and a user file's are both indexed from 0, and a list can
@@ -142,7 +142,7 @@ const SizeFieldCase kSizeFieldCases[] = {
     {"size above approx records nothing", 4, 0, true, 2999, 3000, {}},
     {"size 0 records nothing", 4, 0, true, 1 << 20, 0, {}},
 };
-INSTANTIATE_TEST_SUITE_P(Fields, CarvingSizeField, ::testing::ValuesIn(kSizeFieldCases));
+INSTANTIATE_TEST_SUITE_P(Fields, CarvingSizeField, ::testing::ValuesIn(kSizeFieldCases), caseName<SizeFieldCase>);
 
 TEST(CarvingSkips, SizeFieldFileIsSteppedOverAcrossBlocks) {
     // A 3 MiB file starting 1 KiB before the end of block 0: the walk goes on at the first

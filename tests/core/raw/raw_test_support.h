@@ -1,6 +1,9 @@
 #pragma once
 // Helpers of the raw recovery tests: signature entries from a short description, and a
 // carve over an in-memory image.
+#include <gtest/gtest.h>
+
+#include <cctype>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -46,6 +49,13 @@ inline SignatureRecord makeRecord(const RuleSpec& s) {
     r.sizeToSkip = s.skip;
     r.category = u16(s.category);
     return r;
+}
+
+// Test names from the cases' descriptions.
+template <class Case> std::string caseName(const ::testing::TestParamInfo<Case>& info) {
+    std::string out;
+    for (const char ch : std::string(info.param.name)) out += std::isalnum(static_cast<unsigned char>(ch)) ? ch : '_';
+    return out;
 }
 
 inline void plant(std::vector<std::uint8_t>& image, std::int64_t at, const std::vector<std::uint8_t>& bytes) {

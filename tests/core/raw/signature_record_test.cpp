@@ -125,7 +125,7 @@ const BuildCase kBuildCases[] = {
     {"not hexadecimal", form(u"x", u"FF,zz"), u"starting signature must be hexadecimal bytes separated by commas..", {}, u"", 0},
     {"category of 51", form(u"x", u"FF,D8", std::u16string(51, u'c')), u"category name is longer than 50 characters..", {}, u"", 0},
 };
-INSTANTIATE_TEST_SUITE_P(Forms, SignatureBuilder, ::testing::ValuesIn(kBuildCases));
+INSTANTIATE_TEST_SUITE_P(Forms, SignatureBuilder, ::testing::ValuesIn(kBuildCases), caseName<BuildCase>);
 
 TEST(SignatureBuilderFields, NumbersEndingAndCategory) {
     SignatureForm f = form(u"wav", u"52,49,46,46");
@@ -238,7 +238,7 @@ const LoadCase kLoadCases[] = {
     {"trailing partial record is left", 2, 1, -100, SignatureFileStatus::Loaded, 2},
     {"over 1 MiB", 6133, 0, 0, SignatureFileStatus::NotValid, 0},
 };
-INSTANTIATE_TEST_SUITE_P(Files, SignatureFileLoading, ::testing::ValuesIn(kLoadCases));
+INSTANTIATE_TEST_SUITE_P(Files, SignatureFileLoading, ::testing::ValuesIn(kLoadCases), caseName<LoadCase>);
 
 TEST_F(SignatureFiles, DamagedRecordsMakeTheFileInvalid) {
     struct Damage { std::size_t at; std::uint8_t value; };
