@@ -88,7 +88,14 @@ CarvedSaveResult saveCarvedItem(const myJpg& engine, readWriteInterface& reader,
 
     CarvedSaveResult result = CarvedSaveResult::Saved;
     if (!reader.seek(file.start)) std::memset(buffer.data(), 0, buffer.size());
-    const std::int64_t whole = file.size / kChunk;
+    // A size taken from a size field or an approximate size can reach past the volume's
+    // end; what lies beyond is not the file, so the copy stops at the volume's last sector.
+    std::int64_t length = file.size;
+    if (engine.volumeSize > 0) {
+        const std::int64_t left = engine.volumeSize - file.start;
+        if (left < length) length = left > 0 ? left : 0;
+    }
+    const std::int64_t whole = length / kChunk;
     bool ok = true;
     for (std::int64_t i = 0; i < whole && ok; ++i) {
         if (stop.load() != 0) {
@@ -99,7 +106,7 @@ CarvedSaveResult saveCarvedItem(const myJpg& engine, readWriteInterface& reader,
         ok = writeAll(fd, buffer.data(), static_cast<std::size_t>(kChunk));
     }
     // The rest, rounded up to whole sectors: the saved file ends on a sector boundary.
-    const std::int64_t rest = file.size % kChunk;
+    const std::int64_t rest = length % kChunk;
     if (ok && result == CarvedSaveResult::Saved && rest > 0) {
         const std::int64_t rounded = (rest + myJpg::kSectorSize - 1) / myJpg::kSectorSize * myJpg::kSectorSize;
         readChunk(reader, buffer.data(), static_cast<std::size_t>(rounded));
