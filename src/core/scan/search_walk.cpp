@@ -56,8 +56,10 @@ bool SearchRun::run(std::u16string_view pattern, FileList& list) {
                 if (tree_.hasChildren(child)) {
                     searchFolder(child, rootParts, counter);
                 } else {
+                    // A file at the top level, or a folder without children; only files are hits.
                     EntryRef ref = 0;
-                    if (view_.entryOf(child, ref) && nameMatches(*expression_, volume_.name(ref))) {
+                    if (view_.entryOf(child, ref) && !volume_.isFolder(ref) &&
+                        nameMatches(*expression_, volume_.name(ref))) {
                         std::vector<std::u16string> parts = rootParts;
                         addHit(ref, parts, counter);
                     }
