@@ -1,0 +1,49 @@
+# Set-up, build, demo and tests on a fresh Debian 12 machine. `make demo` and `make test`
+# install the Debian packages they need when they are missing (apt-get, as root or via sudo).
+
+PACKAGES := cmake ninja-build g++ make zstd pkg-config libgtest-dev libgmock-dev libbenchmark-dev \
+            libcli11-dev nlohmann-json3-dev
+BENCH_PACKAGES := sleuthkit testdisk foremost ntfs-3g fdisk
+SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
+JOBS ?= 2
+
+.PHONY: deps build demo test test-asan bench clean
+
+deps:
+	@missing=$$(for p in $(PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
+	if [ -n "$$missing" ]; then \
+	  echo "Installing: $$missing"; \
+	  $(SUDO) apt-get update -qq && DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq $$missing; \
+	fi
+
+build: deps
+	cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	ninja -C build -j $(JOBS)
+
+# Lists the demo disk's partitions and recovers the files of its NTFS volume into
+# ./demo-output (existing files there are replaced).
+demo: build
+	./build/bin/dravonel-cli partitions build/fixtures/demo_disk.img
+	@if ./build/bin/dravonel-cli list --help >/dev/null 2>&1; then \
+	  ./build/bin/dravonel-cli list build/fixtures/demo_disk.img --volume 0 && \
+	  ./build/bin/dravonel-cli recover build/fixtures/demo_disk.img --volume 0 --out demo-output && \
+	  echo "Recovered files are in demo-output/"; \
+	fi
+
+test: build
+	cd build && ctest --output-on-failure -j $(JOBS)
+	$(MAKE) test-asan
+
+# The whole suite again under AddressSanitizer and UndefinedBehaviorSanitizer.
+test-asan: deps
+	cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DDRAVONEL_SANITIZE=ON -DDRAVONEL_BENCH=OFF
+	ninja -C build-asan -j $(JOBS)
+	cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j $(JOBS)
+
+bench: build
+	@missing=$$(for p in $(BENCH_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
+	if [ -n "$$missing" ]; then $(SUDO) apt-get update -qq && DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq $$missing; fi
+	for b in build/bin/*_bench; do echo "== $$b"; $$b || exit 1; done
+
+clean:
+	rm -rf build build-asan demo-output

@@ -1,0 +1,68 @@
+#pragma once
+// Partition discovery: the partition tables (MBR with its extended boot records, or GPT)
+// and the surface scan for the boot sectors of lost volumes.
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <vector>
+
+#include "core/common/platform.h"
+#include "core/device/sector_reader.h"
+#include "core/partitions/volume_record.h"
+
+namespace dravonel {
+
+// The discovery object of one run. Results are appended to `records` (the volume list
+// page's vector); status lines and progress go to `sink`.
+class Partition {
+public:
+    // Deep scan: 1 = continue after a found volume's last sector, 0 = test every sector.
+    std::uint8_t skipVolumeSize = 1;
+    // Deep scan range in sectors; 0 means "not set".
+    std::int64_t customStart = 0;
+    std::int64_t customEnd = 0;
+    // 1 = read the disk as GPT (the GPT signature itself plays no part in the choice).
+    std::uint8_t gptMode = 0;
+    StopFlag stopRequested{0};
+
+    std::vector<VolumeRecord>* records = nullptr;
+    ScanSink* sink = nullptr;
+    WorkerControl* control = nullptr;
+    // A deep-scan find, as it is appended (the page inserts a row at the top of its list).
+    std::function<void(const VolumeRecord&)> onFound;
+    // The owner page's "Filter Entries" button: disabled while a deep scan runs.
+    std::function<void(bool enabled)> onFilterEntriesEnabled;
+
+    void status(std::u16string_view text) const {
+        if (sink) sink->status(text);
+    }
+};
+
+// Reads the partition tables of the device open in `reader` and appends one record per
+// partition. Returns 0 when the tables were read, otherwise the error code (errno, or EIO
+// when the read just came up short) of the read that failed; the records appended so far
+// stay. Leaves the reader's baseOffset at 0.
+std::uint32_t discoverPartitions(readWriteInterface& reader, Partition& partition);
+
+// Walks the device (or the custom range) in 1 MiB blocks and tests every 512-byte sector
+// for the start of an NTFS, FAT, exFAT or HFS+ volume. Returns 0 normally, the error code
+// of a block read that failed. Stops within one sector of a stop request.
+std::uint32_t deepScan(Partition& partition, readWriteInterface& reader);
+
+// Sector `sector` holds an exFAT boot sector (0xEB, 0x3C|0x58|0x76, "EXFA" at 3).
+bool isExFatBootSector(readWriteInterface& reader, std::int64_t sector);
+// Sector `sector` + 2 starts with the HFS+ volume header signature 'H', '+', 0x00.
+bool isHfsPlusVolume(readWriteInterface& reader, std::int64_t sector);
+
+// The volume a boot sector describes, as the surface scan classifies it.
+struct BootSectorFind {
+    std::u16string fileSystem;   // "NTFS", "FAT32", "FAT16", "UNKNOWN", "FAT64", "HFS+"
+    std::u16string statusText;   // the status line of the find
+    std::int64_t sizeBytes = 0;
+    std::int64_t startOffsetBytes = 0;  // relative to the tested sector (HFS+: -1024)
+};
+// Classifies one 512-byte sector; nothing when it starts no known volume. `ntfsCount` is
+// the number of NTFS volumes found before this one (for "found NTFS %d...").
+std::optional<BootSectorFind> classifyBootSector(const std::uint8_t* sector, int ntfsCount);
+
+}  // namespace dravonel
