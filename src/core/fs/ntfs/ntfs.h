@@ -71,6 +71,12 @@ struct NtfsTimes {
     std::u16string attributes;
 };
 
+// Where saving sends a file's bytes; false when a write failed.
+struct OutputSink {
+    virtual bool write(const std::uint8_t* data, std::size_t n) = 0;
+    virtual ~OutputSink() = default;
+};
+
 class ntfs {
 public:
     using Run = ntfs_format::Run;
@@ -157,6 +163,18 @@ public:
     bool keepsDataElsewhere(std::uint64_t position);
     NtfsTimes times(std::uint64_t position);
 
+    // The record that holds an entry's data and times: its own, or for an extension
+    // record its base record (standard and advanced modes).
+    std::uint64_t dataPosition(std::uint64_t index);
+    // Positions of the records that hold the $DATA extents named by the attribute list
+    // of the record at position; empty when the record holds its data itself.
+    std::vector<std::uint64_t> dataExtentPositions(std::uint64_t position);
+    // Writes a non-resident stream given by runs (start 0 = sparse) up to the
+    // descriptor's data size: cluster by cluster, or unit by unit when compressed
+    // (streamClusters pads the run clusters with sparse ones). False on a write error.
+    bool writeStream(OutputSink& out, const std::vector<Run>& runs, std::uint64_t streamClusters,
+                     const DataStreamDescriptor& d);
+
     // The effective cluster size: boot sector bytes per sector * sectors per cluster, or 4096.
     std::uint64_t clusterSizeFromBoot() const;
 
@@ -168,7 +186,6 @@ private:
     void fillTree();
     bool stopRequested();
     void status(std::u16string_view text);
-    void status(const std::u16string& text) { status(std::u16string_view(text)); }
     bool readAt(std::uint64_t position, std::uint8_t* dest, std::uint32_t count);
     std::vector<std::uint64_t> lastChild_;  // per entry: last child placed, for linear linking
 };
