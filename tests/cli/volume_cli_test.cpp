@@ -161,6 +161,8 @@ struct RecoverCase {
     bool systemFiles;  // the volume's own files ($MFT, ...) are saved too
 };
 
+void PrintTo(const RecoverCase& c, std::ostream* os) { *os << c.name; }
+
 const RecoverCase kRecoverCases[] = {
     {"Everything", {}, [](const std::string&, const ManifestFile&) { return true; }, true},
     {"SkipDeleted", {"--skip-deleted"}, [](const std::string&, const ManifestFile& m) { return !m.deleted; }, true},
@@ -276,6 +278,8 @@ struct ExitCase {
     int exitCode;
     std::string err;
 };
+
+void PrintTo(const ExitCase& c, std::ostream* os) { *os << c.name; }
 
 class VolumeCliExits : public ::testing::TestWithParam<ExitCase> {};
 

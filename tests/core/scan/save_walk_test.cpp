@@ -55,6 +55,8 @@ struct SaveCase {
     SaveCounts counts;
 };
 
+void PrintTo(const SaveCase& c, std::ostream* os) { *os << c.name; }
+
 const SaveCase kSaveCases[] = {
     {"RootOnlyChecked", [](Layout& l) { l.tree.setCheck(l.root, true); }, true,
      {{"docs/a.txt", "A"}, {"docs/sub/deep.txt", "DEEP"}, {"docs/old.txt", "OLD"}, {"pics/p.jpg", "JPEG"},

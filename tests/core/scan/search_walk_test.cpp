@@ -49,6 +49,8 @@ struct PatternCase {
     std::vector<std::string> hits;
 };
 
+void PrintTo(const PatternCase& c, std::ostream* os) { *os << c.name; }
+
 const PatternCase kPatterns[] = {
     {"AlternativesAnywhereInTheName", u"doc|xls",
      {"ROOT/docs/mydocument.txt", "ROOT/docs/report.doc", "ROOT/docs/sub/budget.xls", "ROOT/top.doc"}},

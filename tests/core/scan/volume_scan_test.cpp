@@ -99,6 +99,8 @@ struct ModeCase {
     std::u16string modeStatus;
 };
 
+void PrintTo(const ModeCase& c, std::ostream* os) { *os << "mode " << int(c.mode); }
+
 class NtfsWorkerSteps : public ::testing::TestWithParam<ModeCase> {};
 
 TEST_P(NtfsWorkerSteps, RunInOrderAndComplete) {
@@ -137,6 +139,8 @@ struct DeadEndCase {
     bool withReader;
     std::u16string message;
 };
+
+void PrintTo(const DeadEndCase& c, std::ostream* os) { *os << c.name; }
 
 const DeadEndCase kDeadEnds[] = {
     {"UnknownKind", u"RAW", true, u"not a valid drive."},
