@@ -29,6 +29,7 @@ constexpr std::uint64_t kRecordNumberMask = 0x0000FFFFFFFFFFFFULL;  // low 48 bi
 constexpr std::uint64_t kMaxUnitBytes = 64ULL << 20;
 // Base record reference of an extension record: u64 at 0x20 (0 in a base record).
 constexpr std::size_t kBaseRecordReference = 0x20;
+constexpr std::uint64_t kMaxClusterBytes = 2ULL << 20;
 
 bool chainEnds(std::uint64_t next) { return next == 0 || std::int64_t(next) < 0; }
 
@@ -94,12 +95,15 @@ std::uint64_t ntfs::clusterSizeFromBoot() const {
     const std::uint64_t bytesPerSector = le16(b, nf::boot_sector::kBytesPerSector);
     const std::uint8_t spc = b[nf::boot_sector::kSectorsPerCluster];
     // Values above 0x80 encode 2^(256 - value) sectors (clusters of 128 KiB and more).
+    std::uint64_t size = 0;
     if (spc > 0x80) {
         const unsigned shift = 256u - spc;
-        if (shift > 24) return 0;
-        return bytesPerSector << shift;
+        size = shift > 24 ? 0 : bytesPerSector << shift;
+    } else {
+        size = bytesPerSector * spc;
     }
-    return bytesPerSector * spc;
+    // NTFS clusters are at most 2 MiB; a larger product is a damaged field.
+    return size > kMaxClusterBytes ? 4096 : size;
 }
 
 std::optional<nf::Record> ntfs::readRecord(std::uint64_t position) {
