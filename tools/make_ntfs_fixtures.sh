@@ -10,6 +10,7 @@
 #                      a file with many hard links, a long Unicode name, deleted files and a
 #                      deleted folder.
 #   ntfs_512.img       8 MiB, 512-byte clusters: a few files incl. a compressed and a sparse one.
+#   ntfs_64k.img      16 MiB, 65536-byte clusters (64 MFT records per cluster): a few files.
 #   ntfs_noboot.img    ntfs_basic.img with its boot sector zeroed (fallback MFT scan).
 #   ntfs_mftdamaged.img ntfs_basic.img with MFT record 0 zeroed (deep scan).
 # Manifest: ntfs_fixtures.json (per image: files with path, size, sha256, deleted).
@@ -142,6 +143,30 @@ PY
 umount "$MNT"
 cp "$IMG5" "$OUT/ntfs_512.img"
 
+# ---------- ntfs_64k.img ----------
+IMG64=$WORK/ntfs_64k.img
+truncate -s 16M "$IMG64"
+mkntfs -q -F -f -c 65536 -L LARGE "$IMG64"
+ntfs-3g "$IMG64" "$MNT"
+mkdir -p "$MNT/big/inner"
+gen large1 200000 "$MNT/big/inner/wide.txt"
+gen large2 100 "$MNT/note.txt"
+gen large3 70000 "$MNT/big/two_clusters.bin"
+sync
+python3 - "$MNT" "$WORK/large_files.json" <<'PY'
+import hashlib, json, os, sys
+root = sys.argv[1]; files = []
+for dp, dn, fn in os.walk(root):
+    for n in dn:
+        p = os.path.join(dp, n); files.append({"path": os.path.relpath(p, root), "folder": True})
+    for n in fn:
+        p = os.path.join(dp, n); d = open(p, "rb").read()
+        files.append({"path": os.path.relpath(p, root), "size": len(d), "sha256": hashlib.sha256(d).hexdigest()})
+json.dump(files, open(sys.argv[2], "w"))
+PY
+umount "$MNT"
+cp "$IMG64" "$OUT/ntfs_64k.img"
+
 # ---------- damaged copies ----------
 cp "$IMG" "$OUT/ntfs_noboot.img"
 dd if=/dev/zero of="$OUT/ntfs_noboot.img" bs=512 count=1 conv=notrunc status=none
@@ -150,23 +175,24 @@ MFT_CLUSTER=$(python3 -c 'import struct,sys; b=open(sys.argv[1],"rb").read(512);
 dd if=/dev/zero of="$OUT/ntfs_mftdamaged.img" bs=1 seek="$MFT_CLUSTER" count=1024 conv=notrunc status=none
 
 # ---------- manifest ----------
-python3 - "$WORK/basic_files.json" "$WORK/small_files.json" "$OUT/ntfs_fixtures.json" "$MFT_CLUSTER" <<'PY'
+python3 - "$WORK/basic_files.json" "$WORK/small_files.json" "$OUT/ntfs_fixtures.json" "$MFT_CLUSTER" "$WORK/large_files.json" <<'PY'
 import json, sys
-basic = json.load(open(sys.argv[1])); small = json.load(open(sys.argv[2]))
+basic = json.load(open(sys.argv[1])); small = json.load(open(sys.argv[2])); large = json.load(open(sys.argv[5]))
 deleted = ("gone.txt", "deldir")
 for f in basic:
     f["deleted"] = f["path"] == "gone.txt" or f["path"].startswith("deldir")
-for f in small:
+for f in small + large:
     f["deleted"] = False
 man = {
   "ntfs_basic.img": {"clusterBytes": 4096, "sizeMb": 16, "mftOffset": int(sys.argv[4]), "files": basic},
   "ntfs_512.img": {"clusterBytes": 512, "sizeMb": 8, "files": small},
+  "ntfs_64k.img": {"clusterBytes": 65536, "sizeMb": 16, "files": large},
   "ntfs_noboot.img": {"sameAs": "ntfs_basic.img", "damage": "boot sector zeroed"},
   "ntfs_mftdamaged.img": {"sameAs": "ntfs_basic.img", "damage": "MFT record 0 zeroed"},
 }
 json.dump(man, open(sys.argv[3], "w"), indent=1, ensure_ascii=False, sort_keys=True)
 PY
-for f in ntfs_basic ntfs_512 ntfs_noboot ntfs_mftdamaged; do
+for f in ntfs_basic ntfs_512 ntfs_64k ntfs_noboot ntfs_mftdamaged; do
     zstd -q -19 -f "$OUT/$f.img" -o "$OUT/$f.img.zst"
     rm "$OUT/$f.img"
 done

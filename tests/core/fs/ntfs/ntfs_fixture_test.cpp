@@ -16,7 +16,9 @@ namespace {
 
 std::string utf8(const std::u16string& s) { return toUtf8(s); }
 
-bool isLinkName(const std::string& path) { return path.find("links/link_with") != std::string::npos; }
+// The names of the hard-linked file: each record shows only the last name it holds, so
+// which of them appear depends on how the writer spread them over records.
+bool isLinkName(const std::string& path) { return path.rfind("links/", 0) == 0; }
 
 struct ImageCase {
     const char* image;
@@ -59,14 +61,18 @@ TEST_P(NtfsStandardScan, SavedFilesMatchTheManifestByteForByte) {
         EXPECT_EQ(img.parser->dataSize(*idx), f["size"].get<std::uint64_t>()) << path;
         ++saved;
     }
-    EXPECT_GE(saved, 5);
+    EXPECT_GE(saved, 3);
     EXPECT_TRUE(img.prompt.messages.empty());
     std::filesystem::remove_all(dir);
 }
 
 INSTANTIATE_TEST_SUITE_P(Images, NtfsStandardScan,
-                         ::testing::Values(ImageCase{"ntfs_basic.img", "16"}, ImageCase{"ntfs_512.img", "8"}),
-                         [](const auto& info) { return std::string(info.param.image).substr(5, 3) == "bas" ? "Basic4096" : "Small512"; });
+                         ::testing::Values(ImageCase{"ntfs_basic.img", "16"}, ImageCase{"ntfs_512.img", "8"},
+                                           ImageCase{"ntfs_64k.img", "16"}),
+                         [](const auto& info) {
+                             const std::string name = info.param.image;
+                             return name.substr(5, name.size() - 9);  // "ntfs_" ... ".img"
+                         });
 
 TEST(NtfsStandardScanBasic, TopLevelFollowsRecordOrderWithOrphanFolderLastAndDeletedInRed) {
     ScannedImage img("ntfs_basic.img", "16");
@@ -117,8 +123,12 @@ TEST(NtfsStandardScanBasic, FixtureFilesTakeTheRoadsTheyAreMeantFor) {
     ASSERT_TRUE(frag);
     EXPECT_NE(img.parser->dataPosition(*frag), img.parser->entries[*frag].diskPosition);
     EXPECT_GE(img.parser->dataExtentPositions(position("fragmented.bin")).size(), 2u);
-    // links/target.bin: the attribute list holds the names; its $DATA stays in the base record.
-    EXPECT_TRUE(img.parser->dataExtentPositions(position("links/target.bin")).empty());
+    // The hard-linked file: the attribute list holds names; its $DATA stays in the base record.
+    const auto links = img.find("links");
+    ASSERT_TRUE(links);
+    const auto linked = img.children(*links);
+    ASSERT_FALSE(linked.empty());
+    EXPECT_TRUE(img.parser->dataExtentPositions(img.parser->dataPosition(linked.front())).empty());
 }
 
 TEST(NtfsStandardScanBasic, DeletedFolderKeepsItsChildrenAndTimesComeFromStandardInformation) {
