@@ -25,7 +25,12 @@ public:
         std::vector<EntryRef> children;
     };
     // Entry refs start at 1; ref 1 is the root folder ".".
-    FakeVolume() { entries_.push_back({u".", true}); }
+    FakeVolume() {
+        Entry root;
+        root.name = u".";
+        root.folder = true;
+        entries_.push_back(root);
+    }
 
     EntryRef add(EntryRef parent, std::u16string name, bool folder, std::string data = {}, bool deleted = false) {
         entries_.push_back({std::move(name), folder, deleted, false, std::move(data), {}});

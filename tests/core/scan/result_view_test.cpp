@@ -7,6 +7,12 @@
 namespace dravonel::test {
 namespace {
 
+FileListRow rowText(std::u16string text) {
+    FileListRow row;
+    row.text = std::move(text);
+    return row;
+}
+
 // ROOT
 //  docs/        (a.txt, sub/ (deep.txt), old.txt deleted)
 //  empty/       (no children)
@@ -106,12 +112,12 @@ TEST_F(ViewFixture, LabelClickCases) {
     ResultView view(tree, volume);
     view.addExpandPlaceholders();
     FileList list;
-    list.rows.push_back({u"keep"});
+    list.rows.push_back(rowText(u"keep"));
     // A folder with sub-folders only: the list is emptied and gets no rows.
     EXPECT_TRUE(view.labelClicked(childNamed(tree, root, u"folders"), list));
     EXPECT_TRUE(list.rows.empty());
     // A folder with no children anywhere leaves the list as it was.
-    list.rows.push_back({u"keep"});
+    list.rows.push_back(rowText(u"keep"));
     EXPECT_FALSE(view.labelClicked(childNamed(tree, root, u"empty"), list));
     ASSERT_EQ(list.rows.size(), 1u);
     EXPECT_EQ(list.rows[0].text, u"keep");

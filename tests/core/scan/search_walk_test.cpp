@@ -8,6 +8,12 @@
 namespace dravonel::test {
 namespace {
 
+FileListRow rowText(std::u16string text) {
+    FileListRow row;
+    row.text = std::move(text);
+    return row;
+}
+
 // ROOT
 //  docs/      (never opened) mydocument.txt, report.doc, sub/ (budget.xls, photo.jpg)
 //  pics/      holiday.JPG, doc-folder/ (inner.bin)
@@ -89,7 +95,7 @@ TEST_F(SearchFixture, HitRowsCarryEntryPathAndTexts) {
 }
 
 TEST_F(SearchFixture, InvalidPatternEndsTheRunWithItsMessage) {
-    list.rows.push_back({u"old row"});
+    list.rows.push_back(rowText(u"old row"));
     SearchRun run(tree, volume, sink, prompt);
     EXPECT_FALSE(run.run(u"*.jpg", list));
     EXPECT_EQ(prompt.messages,
@@ -99,7 +105,7 @@ TEST_F(SearchFixture, InvalidPatternEndsTheRunWithItsMessage) {
 }
 
 TEST_F(SearchFixture, EmptyPatternEmptiesTheListAndFinishes) {
-    list.rows.push_back({u"old row"});
+    list.rows.push_back(rowText(u"old row"));
     SearchRun run(tree, volume, sink, prompt);
     EXPECT_TRUE(run.run(u"", list));
     EXPECT_TRUE(list.rows.empty());
