@@ -139,6 +139,11 @@ void addVolumeCommands(CLI::App& app, int& exitCode) {
         CliPrompt prompt;
         ScannedVolume scanned;
         if ((exitCode = scanSelectedVolume(ropt->selection, scanned, sink, prompt)) != 0) return;
+        if (interrupted()) {
+            std::cerr << "stopped before saving\n";
+            exitCode = 1;
+            return;
+        }
         CTriStateTree& tree = scanned.tree;
         const TreeItem root = tree.root();
         if (ropt->paths.empty()) {
@@ -176,7 +181,7 @@ void addVolumeCommands(CLI::App& app, int& exitCode) {
         std::printf("saved %lld, skipped %lld, failed %lld\n", static_cast<long long>(c.saved),
                     static_cast<long long>(c.skipped), static_cast<long long>(c.failed));
         std::fflush(stdout);
-        exitCode = c.failed == 0 ? 0 : 1;
+        exitCode = c.failed == 0 && !interrupted() ? 0 : 1;
     });
 
     struct SearchOptions {

@@ -1,5 +1,6 @@
 #include "cli/volume_cli.h"
 
+#include <csignal>
 #include <iostream>
 #include <vector>
 
@@ -9,6 +10,30 @@
 #include "core/scan/save_walk.h"
 
 namespace dravonel::cli {
+
+namespace {
+
+// The stop flags Ctrl-C sets: the parser's and the page's (both lock-free atomics, so
+// setting them from the handler is safe).
+StopFlag* gParserStop = nullptr;
+StopFlag* gPageStop = nullptr;
+volatile std::sig_atomic_t gInterrupted = 0;
+
+void onInterrupt(int) {
+    gInterrupted = 1;
+    if (gParserStop) gParserStop->store(1);
+    if (gPageStop) gPageStop->store(1);
+}
+
+}  // namespace
+
+bool interrupted() { return gInterrupted != 0; }
+
+ScannedVolume::~ScannedVolume() {
+    std::signal(SIGINT, SIG_DFL);
+    gParserStop = nullptr;
+    gPageStop = nullptr;
+}
 
 void addVolumeSelection(CLI::App* sub, VolumeSelection& s) {
     sub->add_option("SOURCE", s.source, "Device path or disk image")->required();
@@ -66,6 +91,9 @@ int scanSelectedVolume(const VolumeSelection& s, ScannedVolume& out, TerminalSin
     const RecoveryMode mode = s.mode == "deep" ? RecoveryMode::Deep : RecoveryMode::Standard;
     out.scan = std::make_unique<VolumeScan>(record, mode, out.tree, &out.reader, sink, prompt, makeNtfsScanParser);
     if (!out.scan->start()) return 1;
+    gParserStop = &out.scan->volume()->stopFlag();
+    gPageStop = &out.scan->stopPressed();
+    std::signal(SIGINT, onInterrupt);
     out.scan->runWorker();
     out.volume = out.scan->volume();
     sink.finish();

@@ -37,13 +37,22 @@ public:
     bool answer = true;
 };
 
-// One scanned volume: the reader on SOURCE, the result tree and the scan.
+// One scanned volume: the reader on SOURCE, the result tree and the scan. While it
+// lives, Ctrl-C acts as the page's Stop button (the scan, a save or a search ends early
+// and what was found so far is printed).
 struct ScannedVolume {
+    ScannedVolume() = default;
+    ~ScannedVolume();
+    ScannedVolume(const ScannedVolume&) = delete;
+    ScannedVolume& operator=(const ScannedVolume&) = delete;
     FileReadSeek reader;
     CTriStateTree tree;
     std::unique_ptr<VolumeScan> scan;
     RecoveredVolume* volume = nullptr;
 };
+
+// True once Ctrl-C was pressed during a command.
+bool interrupted();
 
 // Opens SOURCE, chooses the volume and runs the scan to its end. Returns 0 when the
 // volume was scanned, 1 when it could not be (the message is on stderr); throws
