@@ -193,12 +193,13 @@ TEST(ScanPause, TwoPausesNeedTwoResumes) {
     scan->pause();
     scan->pause();
     EXPECT_EQ(scan->control().suspensions(), 2);
-    // The worker comes to rest at its next check point.
+    // The worker comes to rest at its next check point: the count stays the same for
+    // 20 samples in a row.
     int before = h.parser->recordsRead.load();
-    for (int settle = 0; settle < 100; ++settle) {
+    for (int still = 0, tries = 0; still < 20 && tries < 2000; ++tries) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
         const int now = h.parser->recordsRead.load();
-        if (now == before) break;
+        still = now == before ? still + 1 : 0;
         before = now;
     }
     scan->resume();
