@@ -144,9 +144,11 @@ void VolumeScan::resume() {
 
 void VolumeScan::stop() {
     if (!parserChosen_) return;
+    // The text goes out before the flags are set: once the worker sees them it may write
+    // its own texts, and the two must not reach the sink at the same time.
+    sink_.status(u"stop button pressed.Please wait for the process to be stopped.");
     ntfsParser_->stopFlag() = 1;
     stopPressed_ = 1;
-    sink_.status(u"stop button pressed.Please wait for the process to be stopped.");
 }
 
 }  // namespace dravonel
