@@ -138,8 +138,9 @@ void VolumeScan::pause() {
 
 void VolumeScan::resume() {
     if (!workerThread_.joinable()) return;
-    control_.resume();
+    // The text first: a worker let go may write its own texts at once.
     sink_.status(u"Resume button pressed");
+    control_.resume();
 }
 
 void VolumeScan::stop() {

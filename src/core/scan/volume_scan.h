@@ -88,7 +88,9 @@ public:
 
     // The page's buttons. Pause adds one suspension and Resume removes one; the worker
     // stands still at its next check point while any remain. Stop sets the parser's
-    // stopFlag and stopPressed (nothing after a dead end).
+    // stopFlag and stopPressed (nothing after a dead end). Their status texts reach the
+    // sink from the caller's thread while the worker may be writing its own, so a sink
+    // used with startWorker must take calls from both threads.
     void pause();
     void resume();
     void stop();
