@@ -51,6 +51,15 @@ nlohmann::json jsonOf(const Row& r) {
             {"attributes", toUtf8(r.texts.attributes)}};
 }
 
+// A path for a plain line: a control character in a name (a tab or a line break would
+// split the line) is shown as '?'. The JSON form keeps names exactly.
+std::string plainPath(const std::string& path) {
+    std::string out = path;
+    for (char& c : out)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+    return out;
+}
+
 // Prints rows as they come: tab-separated lines, or one JSON array.
 class RowPrinter {
 public:
@@ -63,7 +72,7 @@ public:
             std::fputs(jsonOf(r).dump().c_str(), stdout);
         } else {
             std::fprintf(stdout, "%c\t%c\t%llu\t%s\n", r.folder ? 'D' : 'F', r.deleted ? '*' : '-',
-                         static_cast<unsigned long long>(r.size), r.path.c_str());
+                         static_cast<unsigned long long>(r.size), plainPath(r.path).c_str());
         }
         first_ = false;
     }
