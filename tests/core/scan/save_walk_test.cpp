@@ -252,19 +252,26 @@ TEST(SaveWalkNames, OutputNameRules) {
 TEST(SaveWalkLinks, ASymbolicLinkInTheOutputFolderIsNotFollowed) {
     FakeVolume volume;
     volume.file(FakeVolume::kRoot, u"target.txt", "new");
+    const EntryRef dir = volume.folder(FakeVolume::kRoot, u"dir");
+    volume.file(dir, u"inside.txt", "in");
     CTriStateTree tree;
     fillTopLevel(tree, volume, true);
+    ResultView(tree, volume).addExpandPlaceholders();
     RecordingSink sink;
     ScriptedPrompt prompt;
     const fs::path base = makeTempDir("save-link");
     fs::create_directory(base / "out");
+    fs::create_directory(base / "elsewhere");
     { std::ofstream(base / "victim") << "untouched"; }
     fs::create_symlink(base / "victim", base / "out" / "target.txt");
+    fs::create_directory_symlink(base / "elsewhere", base / "out" / "dir");
     SaveRun run(tree, volume, sink, prompt);
     run.outputFolder = base / "out";
     ASSERT_TRUE(run.run(nullptr));
     EXPECT_EQ(readFileBytes(base / "victim"), (std::vector<std::uint8_t>{'u', 'n', 't', 'o', 'u', 'c', 'h', 'e', 'd'}));
     EXPECT_EQ(filesBelow(base / "out")["target (1).txt"], "new");
+    EXPECT_EQ(filesBelow(base / "out")["dir (1)/inside.txt"], "in");
+    EXPECT_TRUE(fs::is_empty(base / "elsewhere"));
     fs::remove_all(base);
 }
 
