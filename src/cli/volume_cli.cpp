@@ -4,6 +4,7 @@
 #include <iostream>
 #include <vector>
 
+#include "core/common/text.h"
 #include "core/partitions/partition.h"
 #include "core/scan/ntfs_scan_parser.h"
 #include "core/scan/result_view.h"
@@ -72,8 +73,7 @@ int scanSelectedVolume(const VolumeSelection& s, ScannedVolume& out, TerminalSin
         partition.records = &records;
         discoverPartitions(out.reader, partition);
         if (static_cast<std::size_t>(s.volumeIndex) >= records.size()) {
-            std::cerr << "no volume " << s.volumeIndex << " in the partition tables (" << records.size()
-                      << " found)\n";
+            prompt.message(format16("no volume with index %d (%zu found)", s.volumeIndex, records.size()));
             return 1;
         }
         record = records[static_cast<std::size_t>(s.volumeIndex)];
