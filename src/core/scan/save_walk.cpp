@@ -1,0 +1,228 @@
+#include "core/scan/save_walk.h"
+
+#include <system_error>
+#include <vector>
+
+#include "core/common/text.h"
+
+namespace dravonel {
+
+namespace {
+
+std::int64_t countBelow(const RecoveredVolume& volume, EntryRef folder, std::unordered_set<EntryRef>& descent,
+                        int depth) {
+    if (depth >= kMaxFolderDepth || !descent.insert(folder).second) return 0;
+    std::int64_t n = 0;
+    volume.forEachChild(folder, [&](EntryRef child) {
+        if (volume.isFolder(child)) n += countBelow(volume, child, descent, depth + 1);
+        else ++n;
+        return true;
+    });
+    descent.erase(folder);
+    return n;
+}
+
+std::u16string shownPath(const std::filesystem::path& p) { return fromUtf8(p.string()); }
+
+}  // namespace
+
+std::int64_t countFilesUnder(const RecoveredVolume& volume, EntryRef folder) {
+    std::unordered_set<EntryRef> descent;
+    return countBelow(volume, folder, descent, 0);
+}
+
+bool SaveRun::hasMarkedItems(const FileList* list) {
+    if (tree_.countChecked() > 0) return true;
+    if (list && list->listShowsSearch && list->anyChecked() && !stopped()) return true;
+    prompt_.message(u"Please select File or Folder to save");
+    return false;
+}
+
+bool SaveRun::run(const FileList* list) {
+    if (outputFolder.empty()) return false;
+    const bool rows = list && list->listShowsSearch && list->anyChecked();
+    if (tree_.countChecked() == 0 && !rows) {
+        prompt_.message(u"Please select items to save");
+        return false;
+    }
+    skipDeletedFiles = !prompt_.question(u"Do you want to Save Deleted Files?");
+    sink_.setPosition(0);
+    (stopPressed ? *stopPressed : ownStop_) = 0;
+    names_.clear();
+    itemFolders_.clear();
+    counts_ = {};
+    saveCheckedTreeItems();
+    if (list && list->listShowsSearch) saveCheckedSearchRows(*list);
+    prompt_.message(u"work done.....");
+    (stopPressed ? *stopPressed : ownStop_) = 0;
+    sink_.status(u"Saving Completed..");
+    return true;
+}
+
+void SaveRun::saveCheckedTreeItems() {
+    const TreeItem top = tree_.root();
+    if (top != kNoItem) saveCheckedUnder(top);
+}
+
+void SaveRun::saveCheckedUnder(TreeItem item) {
+    for (TreeItem child = tree_.firstChild(item); child != kNoItem && !stopped(); child = tree_.nextSibling(child)) {
+        checkPoint();
+        if (tree_.isPlaceholder(child)) continue;
+        const TreeItem first = tree_.firstChild(child);
+        if (first != kNoItem) {
+            if (tree_.getCheck(child) && tree_.isPlaceholder(first)) saveFolderFromRecords(child);
+            else saveCheckedUnder(child);
+        } else if (tree_.getCheck(child)) {
+            saveTreeItem(child);
+        }
+    }
+}
+
+std::filesystem::path SaveRun::makeFolderIn(std::u16string_view name, const std::filesystem::path& path) {
+    return names_.folderPath(path, outputName(name));
+}
+
+std::filesystem::path SaveRun::buildAncestorFolders(TreeItem item) {
+    std::vector<TreeItem> chain;  // the item's parent up to just below the top level
+    for (TreeItem a = tree_.parent(item); a != kNoItem && tree_.parent(a) != kNoItem; a = tree_.parent(a))
+        chain.push_back(a);
+    std::filesystem::path path = outputFolder;
+    for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+        auto known = itemFolders_.find(*it);
+        if (known != itemFolders_.end()) {
+            path = known->second;
+            continue;
+        }
+        const std::u16string name = trim(tree_.getItemText(*it));
+        std::filesystem::path made = name.empty() ? path : makeFolderIn(name, path);
+        if (!made.empty()) path = made;  // a level that cannot be made is left out
+        itemFolders_.emplace(*it, path);
+    }
+    return path;
+}
+
+void SaveRun::saveFileEntry(EntryRef ref, const std::filesystem::path& folder) {
+    const std::filesystem::path full = names_.filePath(folder, outputName(volume_.name(ref)));
+    sink_.status(u"saving File  " + shownPath(full));
+    if (progressLine)
+        progressLine->status(format16("File size: %ld kb", static_cast<long>(volume_.sizeBytes(ref) / 1024)));
+    if (volume_.isNeverSaved(ref) || (skipDeletedFiles && volume_.isDeleted(ref))) {
+        ++counts_.skipped;
+    } else if (volume_.saveEntry(ref, full)) {
+        ++counts_.saved;
+    } else {
+        ++counts_.failed;
+    }
+    if (progressLine) progressLine->status(u"");
+}
+
+void SaveRun::saveTreeItem(TreeItem item) {
+    EntryRef ref = 0;
+    if (!view_.entryOf(item, ref)) return;
+    const std::filesystem::path folder = buildAncestorFolders(item);
+    if (volume_.isFolder(ref)) {
+        // A checked folder without children: the folder itself is what is saved.
+        makeFolderIn(tree_.getItemText(item), folder);
+        return;
+    }
+    saveFileEntry(ref, folder);
+}
+
+void SaveRun::saveFolderFromRecords(TreeItem item) {
+    if (outputFolder.empty()) {
+        prompt_.message(u"select output folder");
+        return;
+    }
+    EntryRef ref = 0;
+    if (!view_.entryOf(item, ref)) return;
+    std::filesystem::path path = buildAncestorFolders(item);
+    const std::u16string name = trim(tree_.getItemText(item));
+    if (!name.empty()) {
+        const std::filesystem::path made = makeFolderIn(name, path);
+        if (!made.empty()) path = made;
+    }
+    if (!volume_.isFolder(ref)) return;
+    const std::int64_t n = countFilesUnder(volume_, ref);
+    sink_.setRange(0, n);
+    std::int64_t counter = 0;
+    saveFolderRecords(ref, path, counter);
+    sink_.setPosition(n);
+}
+
+void SaveRun::saveFolderRecords(EntryRef folder, const std::filesystem::path& path, std::int64_t& counter) {
+    descent_.clear();
+    saveFolderRecordsAt(folder, path, counter, 0);
+}
+
+void SaveRun::saveFolderRecordsAt(EntryRef folder, const std::filesystem::path& path, std::int64_t& counter,
+                                  int depth) {
+    if (depth >= kMaxFolderDepth || !descent_.insert(folder).second) return;
+    volume_.forEachChild(folder, [&](EntryRef child) {
+        if (stopped()) return false;
+        checkPoint();
+        sink_.setPosition(counter);
+        if (volume_.isFolder(child)) {
+            const std::u16string name = trim(volume_.name(child));
+            std::filesystem::path below = path;
+            if (!name.empty()) {
+                const std::filesystem::path made = makeFolderIn(name, path);
+                if (!made.empty()) below = made;
+            }
+            saveFolderRecordsAt(child, below, counter, depth + 1);
+        } else {
+            ++counter;
+            saveFileEntry(child, path);
+        }
+        return !stopped();
+    });
+    descent_.erase(folder);
+}
+
+bool SaveRun::makeFolderPath(std::filesystem::path& path, const std::vector<std::u16string>& parts) {
+    std::filesystem::path grown = path;
+    for (std::size_t i = 1; i + 1 < parts.size(); ++i) {
+        const std::filesystem::path made = makeFolderIn(parts[i], grown);
+        if (made.empty()) {
+            prompt_.message(format16("cant create folder %s ", outputName(parts[i]).c_str()));
+            return false;
+        }
+        grown = made;
+    }
+    path = grown;
+    return true;
+}
+
+void SaveRun::saveCheckedSearchRows(const FileList& list) {
+    for (const FileListRow& row : list.rows) {
+        if (stopped()) break;
+        checkPoint();
+        if (!row.checked || !volume_.isValidEntry(row.entry)) continue;
+        std::filesystem::path path = outputFolder;
+        if (!makeFolderPath(path, row.pathParts)) {
+            ++counts_.failed;
+            continue;
+        }
+        saveFileEntry(row.entry, path);
+    }
+}
+
+bool SaveRun::quickSave(TreeItem item, FileList& list, const std::function<std::filesystem::path()>& chooseFolder) {
+    if (view_.isFolderItem(item)) {
+        view_.labelClicked(item, list);
+        return false;
+    }
+    EntryRef ref = 0;
+    if (!view_.entryOf(item, ref)) return false;
+    if (outputFolder.empty() && chooseFolder) outputFolder = chooseFolder();
+    if (outputFolder.empty()) {
+        prompt_.message(u"select output folder");
+        return false;
+    }
+    if (volume_.isNeverSaved(ref)) return false;
+    const std::filesystem::path full = outputFolder / outputName(volume_.name(ref));
+    std::error_code ec;
+    if (std::filesystem::is_symlink(full, ec) || std::filesystem::is_directory(full, ec)) return false;
+    return volume_.saveEntry(ref, full);
+}
+
+}  // namespace dravonel

@@ -1,0 +1,107 @@
+#pragma once
+// Saving marked items: the walk over the checked items of the result tree (folders whose
+// children were never opened are saved straight from the parser's records), the walk
+// over checked search rows, and the quick save of a double-clicked file. Folder paths
+// are rebuilt below the chosen output folder with std::filesystem; the process's current
+// directory is never changed. Works for every parser through RecoveredVolume.
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "core/common/platform.h"
+#include "core/scan/output_names.h"
+#include "core/scan/recovered_volume.h"
+#include "core/scan/result_view.h"
+#include "core/scan/tri_state_tree.h"
+
+namespace dravonel {
+
+// Folders nested deeper than this below a saved or searched folder are left out (no
+// real path is that deep; a damaged volume can link folders into endless chains).
+constexpr int kMaxFolderDepth = 1024;
+
+// Files of one folder record and everything below it (a folder adds its own count, every
+// other child adds 1). Folders already on the way down are not entered again.
+std::int64_t countFilesUnder(const RecoveredVolume& volume, EntryRef folder);
+
+struct SaveCounts {
+    std::int64_t saved = 0;    // files written
+    std::int64_t skipped = 0;  // deleted files not wanted, entries never written
+    std::int64_t failed = 0;   // files the parser could not write, rows whose folders failed
+};
+
+class SaveRun {
+public:
+    SaveRun(CTriStateTree& tree, RecoveredVolume& volume, ScanSink& sink, Prompt& prompt)
+        : tree_(tree), volume_(volume), view_(tree, volume), sink_(sink), prompt_(prompt) {}
+
+    // Where files go; every save path starts from it. Kept between runs.
+    std::filesystem::path outputFolder;
+    // True when the user answered No to "Do you want to Save Deleted Files?".
+    bool skipDeletedFiles = false;
+    // The page's stop flag; a walk ends before its next item when it is set. When null
+    // the run's own flag is used.
+    StopFlag* stopPressed = nullptr;
+    // Pause and resume between items; may be null.
+    WorkerControl* control = nullptr;
+    // The save progress line ("File size: N kb" while a file is written, empty after).
+    ScanSink* progressLine = nullptr;
+
+    // The Save button's test: true when a tree item or (with search rows shown) a row is
+    // checked; otherwise "Please select File or Folder to save".
+    bool hasMarkedItems(const FileList* list);
+    // The save worker: asks "Do you want to Save Deleted Files?", saves the checked tree
+    // items and then the checked search rows, shows "work done....." and the status
+    // "Saving Completed..". Does nothing and answers false when outputFolder is empty
+    // (the folder choice was cancelled) or nothing is marked.
+    bool run(const FileList* list);
+
+    // The walks; each may be used alone after outputFolder is set.
+    void saveCheckedTreeItems();
+    void saveCheckedUnder(TreeItem item);
+    void saveTreeItem(TreeItem item);
+    void saveFolderFromRecords(TreeItem item);
+    void saveFolderRecords(EntryRef folder, const std::filesystem::path& path, std::int64_t& counter);
+    // The output folder for item's parent: each ancestor below the top-level item, made
+    // inside the previous one; a level that cannot be made is left out.
+    std::filesystem::path buildAncestorFolders(TreeItem item);
+    // The folder for a disk name inside path, made when missing; empty when it could not
+    // be made.
+    std::filesystem::path makeFolderIn(std::u16string_view name, const std::filesystem::path& path);
+    void saveCheckedSearchRows(const FileList& list);
+    // Makes the folders of a hit's path (every part but the first, the root, and the last,
+    // the file) below path and extends path; on failure "cant create folder %s " and false.
+    bool makeFolderPath(std::filesystem::path& path, const std::vector<std::u16string>& parts);
+
+    // A double click on a tree item: a folder is listed as a label click lists it; a file
+    // is saved at once (deleted or not) into outputFolder, which is asked for through
+    // chooseFolder when none was chosen yet ("select output folder" when none is given).
+    // True when a file was written.
+    bool quickSave(TreeItem item, FileList& list, const std::function<std::filesystem::path()>& chooseFolder);
+
+    const SaveCounts& counts() const { return counts_; }
+
+private:
+    bool stopped() const { return (stopPressed ? *stopPressed : ownStop_).load() != 0; }
+    void checkPoint() {
+        if (control) control->checkPoint();
+    }
+    // Writes one file entry into folder, with the skips of saving. full is shown.
+    void saveFileEntry(EntryRef ref, const std::filesystem::path& folder);
+    void saveFolderRecordsAt(EntryRef folder, const std::filesystem::path& path, std::int64_t& counter, int depth);
+
+    CTriStateTree& tree_;
+    RecoveredVolume& volume_;
+    ResultView view_;
+    ScanSink& sink_;
+    Prompt& prompt_;
+    StopFlag ownStop_{0};
+    OutputNames names_;
+    SaveCounts counts_;
+    std::unordered_map<TreeItem, std::filesystem::path> itemFolders_;
+    std::unordered_set<EntryRef> descent_;
+};
+
+}  // namespace dravonel

@@ -1,0 +1,469 @@
+// The NTFS parser over small volumes built in memory: MFT reading geometry, cluster
+// sizes, entry placement and orphans, the deep-mode grouping, and the saving methods.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+
+#include "core/common/formats.h"
+#include "core/common/time_convert.h"
+#include "core/fs/ntfs/ntfs.h"
+#include "core/fs/ntfs/ntfs_test_support.h"
+
+namespace dravonel::test {
+namespace {
+
+namespace nf = ntfs_format;
+
+// Builds one 1024-byte MFT record with update-sequence protection, as a writer would.
+struct RecordBuilder {
+    nf::Record r{};
+    std::size_t at = 0x38;
+    explicit RecordBuilder(std::uint16_t flags = 1) {
+        std::memcpy(r.data(), "FILE", 4);
+        put16(0x04, 0x30);
+        put16(0x06, 3);
+        put16(0x30, 0x0001);
+        put16(0x14, 0x38);
+        put16(0x16, flags);
+    }
+    void put16(std::size_t o, std::uint16_t v) { r[o] = std::uint8_t(v); r[o + 1] = std::uint8_t(v >> 8); }
+    void put32(std::size_t o, std::uint32_t v) { for (int i = 0; i < 4; ++i) r[o + i] = std::uint8_t(v >> (8 * i)); }
+    void put64(std::size_t o, std::uint64_t v) { for (int i = 0; i < 8; ++i) r[o + i] = std::uint8_t(v >> (8 * i)); }
+    std::size_t resident(std::uint32_t type, const std::vector<std::uint8_t>& content, std::uint16_t flags = 0) {
+        const std::size_t start = at;
+        const std::uint32_t length = std::uint32_t((0x18 + content.size() + 7) & ~std::size_t(7));
+        put32(start, type);
+        put32(start + 4, length);
+        put16(start + 0x0C, flags);
+        put32(start + 0x10, std::uint32_t(content.size()));
+        put16(start + 0x14, 0x18);
+        std::copy(content.begin(), content.end(), r.begin() + std::ptrdiff_t(start + 0x18));
+        at += length;
+        return start + 0x18;
+    }
+    void fileName(const std::u16string& name, std::uint64_t parent, bool folder, int lengthOverride = -1) {
+        std::vector<std::uint8_t> c(0x42 + 2 * name.size(), 0);
+        for (int i = 0; i < 8; ++i) c[i] = std::uint8_t(parent >> (8 * i));
+        const std::uint32_t flags = (folder ? 0x10000000u : 0u) | 0x20u;
+        for (int i = 0; i < 4; ++i) c[0x38 + i] = std::uint8_t(flags >> (8 * i));
+        c[0x40] = std::uint8_t(lengthOverride >= 0 ? lengthOverride : int(name.size()));
+        for (std::size_t i = 0; i < name.size(); ++i) {
+            c[0x42 + 2 * i] = std::uint8_t(name[i]);
+            c[0x43 + 2 * i] = std::uint8_t(name[i] >> 8);
+        }
+        resident(0x30, c);
+    }
+    void nonResident(std::uint32_t type, const std::vector<std::uint8_t>& runs, std::uint64_t lastVcn,
+                     std::uint64_t dataSize, std::uint16_t flags = 0, std::uint16_t unit = 0) {
+        const std::size_t start = at;
+        const std::uint32_t length = std::uint32_t((0x40 + runs.size() + 7) & ~std::size_t(7));
+        put32(start, type);
+        put32(start + 4, length);
+        r[start + 8] = 1;
+        put16(start + 0x0C, flags);
+        put64(start + 0x10, 0);
+        put64(start + 0x18, lastVcn);
+        put16(start + 0x20, 0x40);
+        put16(start + 0x22, unit);
+        put64(start + 0x28, (lastVcn + 1) * 4096);
+        put64(start + 0x30, dataSize);
+        put64(start + 0x38, dataSize);
+        std::copy(runs.begin(), runs.end(), r.begin() + std::ptrdiff_t(start + 0x40));
+        at += length;
+    }
+    // Ends the attribute list and protects the sector ends with the sequence number.
+    nf::Record finish() {
+        put32(at, 0xFFFFFFFF);
+        for (int i = 1; i <= 2; ++i) {
+            const std::size_t end = 512 * std::size_t(i) - 2;
+            r[0x30 + 2 * i] = r[end];
+            r[0x31 + 2 * i] = r[end + 1];
+            put16(end, 0x0001);
+        }
+        return r;
+    }
+};
+
+constexpr std::uint64_t kMftCluster = 4;  // the synthetic volumes keep their MFT at cluster 4
+
+// A 4096-byte-cluster volume without a boot sector; records go at kMftCluster.
+struct Volume {
+    std::vector<std::uint8_t> bytes = std::vector<std::uint8_t>(1 << 20, 0);
+    void record(std::uint64_t number, const nf::Record& r) {
+        std::copy(r.begin(), r.end(), bytes.begin() + std::ptrdiff_t(kMftCluster * 4096 + number * 1024));
+    }
+    void cluster(std::uint64_t number, const std::vector<std::uint8_t>& data) {
+        std::copy(data.begin(), data.end(), bytes.begin() + std::ptrdiff_t(number * 4096));
+    }
+};
+
+// Reads records 0..count-1 along a synthetic MFT run and builds the tree.
+ScannedImage scanned(Volume& v, std::uint32_t records, int mode = 1) {
+    ScannedImage img("", "1", v.bytes);
+    img.parser->addTreeRoot();
+    img.parser->readBootSector();
+    img.parser->recoveryMode = mode;
+    img.parser->clusterSize = 4096;
+    img.parser->mftRuns = {{std::int32_t(kMftCluster), (records + 3) / 4}};
+    img.parser->mftKnown = true;
+    img.parser->runListPending = false;
+    img.parser->readMftEntries();
+    img.parser->entries.resize(records);
+    img.parser->buildEntryTree();
+    return img;
+}
+
+nf::Record named(const std::u16string& name, std::uint64_t parent, bool folder = false, std::uint16_t flags = 1) {
+    RecordBuilder b(flags);
+    b.fileName(name, parent, folder);
+    return b.finish();
+}
+
+std::vector<std::u16string> names(const ScannedImage& img, const std::vector<std::uint64_t>& idx) {
+    std::vector<std::u16string> out;
+    for (auto i : idx) out.push_back(img.parser->entries[i].name);
+    return out;
+}
+
+TEST(NtfsPlacing, LinksByParentInRecordOrderAndGathersOrphans) {
+    Volume v;
+    v.record(0, named(u"$MFT", 5));
+    v.record(1, named(u"a", 5));
+    v.record(2, named(u"notdir", 5));
+    v.record(3, named(u"child-of-file", 2));
+    v.record(4, named(u"far", 999));
+    v.record(5, named(u".", 5, true));
+    v.record(6, named(u"sub", 5, true));
+    {
+        RecordBuilder b;
+        b.fileName(u"LONGNA~1", 6, false);
+        b.fileName(u"long name", 6, false);
+        v.record(7, b.finish());
+    }
+    v.record(8, named(u"in-later-folder", 9));
+    v.record(9, named(u"dir9", 6, true));
+    {
+        RecordBuilder b;
+        b.fileName(u"bad", 6, false, 255);
+        v.record(10, b.finish());
+    }
+    v.record(11, named(u"del", 6, false, 0));
+    v.record(12, named(u"x", 4));  // under "far", which is a file: orphan
+    ScannedImage img = scanned(v, 13);
+    const auto& e = img.parser->entries;
+    ASSERT_EQ(img.parser->rootIndex, 5u);
+    EXPECT_EQ(names(img, img.children(5)), (std::vector<std::u16string>{u"a", u"notdir", u"sub", u"ORPHAN_ENTRY"}));
+    EXPECT_EQ(names(img, img.children(6)), (std::vector<std::u16string>{u"long name", u"dir9", u"del"}));
+    EXPECT_EQ(names(img, img.children(9)), (std::vector<std::u16string>{u"in-later-folder"}));
+    EXPECT_EQ(img.children(img.parser->orphanIndex), (std::vector<std::uint64_t>{12, 4, 3}));
+    EXPECT_FALSE(e[10].hasName);
+    EXPECT_EQ(e[7].parent, 6u);
+    EXPECT_TRUE(e[11].isDeleted());
+    // Top level of the result tree: the root's chain, deleted entries in red.
+    std::vector<std::u16string> top;
+    for (TreeItem i = img.tree.firstChild(img.tree.root()); i; i = img.tree.nextSibling(i)) top.push_back(img.tree.getItemText(i));
+    EXPECT_EQ(top, (std::vector<std::u16string>{u"a", u"notdir", u"sub", u"ORPHAN_ENTRY"}));
+}
+
+TEST(NtfsPlacing, WithoutARootTheOrphansStillShowAndNothingElse) {
+    Volume v;
+    v.record(1, named(u"a", 9));  // parent beyond the entry count
+    v.record(2, named(u"b", 3));  // parent never named
+    ScannedImage img = scanned(v, 4);
+    EXPECT_EQ(img.parser->rootIndex, img.parser->entries.size());
+    const TreeItem first = img.tree.firstChild(img.tree.root());
+    ASSERT_NE(first, kNoItem);
+    EXPECT_EQ(img.tree.getItemText(first), u"ORPHAN_ENTRY");
+    EXPECT_EQ(img.tree.nextSibling(first), kNoItem);
+    EXPECT_EQ(names(img, img.children(img.parser->orphanIndex)), (std::vector<std::u16string>{u"a"}));
+
+    Volume empty;
+    empty.record(1, named(u"c", 3));
+    ScannedImage none = scanned(empty, 4);
+    EXPECT_EQ(none.tree.itemCount(), 1u);  // only ROOT
+}
+
+TEST(NtfsOrphans, StandardModeListsOrphansInReverseIndexOrder) {
+    ScannedImage img("", "1", std::vector<std::uint8_t>(4096, 0));
+    auto& e = img.parser->entries;
+    e.resize(31);
+    for (std::uint64_t i = 0; i < e.size(); ++i) {
+        e[i].signature = {'F', 'I', 'L', 'E'};
+        e[i].ownIndex = i;
+        e[i].hasName = true;
+        e[i].name = u"e" + fromUtf8(std::to_string(i));
+    }
+    e[5].name = u".";
+    e[5].kind = 'D';
+    for (std::uint64_t i : {10, 20, 30}) e[i].orphan = 1;
+    img.parser->addTreeRoot();
+    img.parser->buildEntryTree();
+    EXPECT_EQ(img.children(img.parser->orphanIndex), (std::vector<std::uint64_t>{30, 20, 10}));
+}
+
+TEST(NtfsOrphans, DeepModePutsFoldersUnderOrphanEntryAndFilesUnderThePrecedingFolder) {
+    ScannedImage img("", "1", std::vector<std::uint8_t>(4096, 0));
+    img.parser->recoveryMode = 3;
+    auto& e = img.parser->entries;
+    // Index 0 ends a chain, so the first record found can never be listed; it is a file here.
+    const char* list[] = {"first", "F1", "D1", "F2", "F3", "D2", "F4", "."};
+    for (const char* n : list) {
+        MftEntry m;
+        m.signature = {'F', 'I', 'L', 'E'};
+        m.ownIndex = e.size();
+        m.hasName = true;
+        m.name = fromUtf8(n);
+        m.kind = (n[0] == 'D' || n[0] == '.') ? 'D' : 0;
+        m.orphan = 1;
+        e.push_back(m);
+    }
+    img.parser->addTreeRoot();
+    img.parser->buildEntryTree();
+    EXPECT_EQ(names(img, img.children(img.parser->orphanIndex)), (std::vector<std::u16string>{u"D2", u"D1", u"F1"}));
+    EXPECT_EQ(names(img, img.children(2)), (std::vector<std::u16string>{u"F3", u"F2"}));
+    EXPECT_EQ(names(img, img.children(5)), (std::vector<std::u16string>{u"F4"}));
+    const TreeItem first = img.tree.firstChild(img.tree.root());
+    EXPECT_EQ(img.tree.getItemText(first), u"ORPHAN_ENTRY");
+    EXPECT_EQ(img.tree.nextSibling(first), kNoItem);
+}
+
+// ---------------------------------------------------------------- geometry
+
+struct GeometryCase {
+    std::uint64_t clusterBytes;
+    ntfs_format::Run run;
+    std::vector<std::uint64_t> positions;
+};
+
+class NtfsMftGeometry : public ::testing::TestWithParam<GeometryCase> {};
+
+TEST_P(NtfsMftGeometry, RecordsPerClusterFollowTheClusterSize) {
+    ScannedImage img("", "1", std::vector<std::uint8_t>(1 << 20, 0));
+    img.parser->readBootSector();
+    img.parser->clusterSize = GetParam().clusterBytes;
+    img.parser->mftRuns = {GetParam().run};
+    img.parser->mftKnown = true;
+    img.parser->runListPending = false;
+    img.parser->readMftEntries();
+    std::vector<std::uint64_t> positions;
+    for (const auto& e : img.parser->entries) positions.push_back(e.diskPosition);
+    EXPECT_EQ(positions, GetParam().positions);
+}
+
+INSTANTIATE_TEST_SUITE_P(Ntfs, NtfsMftGeometry,
+                         ::testing::Values(GeometryCase{512, {16, 8}, {8192, 9216, 10240, 11264}},
+                                           GeometryCase{4096, {1, 1}, {4096, 5120, 6144, 7168}},
+                                           GeometryCase{65536, {1, 1}, [] {
+                                                            std::vector<std::uint64_t> p;
+                                                            for (int i = 0; i < 64; ++i) p.push_back(65536 + 1024 * i);
+                                                            return p;
+                                                        }()}));
+
+struct ClusterCase {
+    std::uint16_t bytesPerSector;
+    std::uint8_t sectorsPerCluster;
+    std::uint64_t clusterBytes;
+};
+class NtfsClusterSize : public ::testing::TestWithParam<ClusterCase> {};
+
+TEST_P(NtfsClusterSize, ComesFromTheBootSector) {
+    std::vector<std::uint8_t> bytes(1 << 16, 0);
+    std::memcpy(bytes.data() + 3, "NTFS    ", 8);
+    bytes[0x0B] = std::uint8_t(GetParam().bytesPerSector);
+    bytes[0x0C] = std::uint8_t(GetParam().bytesPerSector >> 8);
+    bytes[0x0D] = GetParam().sectorsPerCluster;
+    bytes[0x28] = 0x80;  // 128 sectors
+    ScannedImage img("", "0", bytes);
+    EXPECT_TRUE(img.parser->readBootSector());
+    EXPECT_EQ(img.parser->volumeSize, 128u * 512);
+    EXPECT_EQ(img.parser->clusterSizeFromBoot(), GetParam().clusterBytes);
+}
+
+INSTANTIATE_TEST_SUITE_P(Ntfs, NtfsClusterSize,
+                         ::testing::Values(ClusterCase{512, 1, 512}, ClusterCase{512, 8, 4096},
+                                           ClusterCase{512, 128, 65536}, ClusterCase{4096, 1, 4096},
+                                           ClusterCase{512, 0xF4, 512u << 12}, ClusterCase{512, 0xF8, 512u << 8}));
+
+TEST(NtfsClusterSizeWithoutBoot, IsFourKibAndSizeComesFromTheVolumeRecord) {
+    ScannedImage img("", "3", std::vector<std::uint8_t>(4096, 0));
+    EXPECT_TRUE(img.parser->readBootSector());
+    EXPECT_EQ(img.parser->volumeSize, 3u << 20);
+    EXPECT_EQ(img.parser->clusterSizeFromBoot(), 512u * 0);  // a zeroed boot sector: 0 * 0
+    img.parser->bootSector.reset();
+    EXPECT_EQ(img.parser->clusterSizeFromBoot(), 4096u);
+}
+
+// ---------------------------------------------------------------- saving
+
+std::vector<std::uint8_t> pattern(std::size_t n, std::uint8_t seed) {
+    std::vector<std::uint8_t> v(n);
+    for (std::size_t i = 0; i < n; ++i) v[i] = std::uint8_t(seed + i * 7 + (i >> 8));
+    return v;
+}
+
+struct Saved {
+    bool ok = false;
+    std::vector<std::uint8_t> bytes;
+    std::vector<std::u16string> messages;
+    bool exists = false;
+};
+
+Saved save(Volume& v, const nf::Record& file) {
+    v.record(5, named(u".", 5, true));
+    v.record(6, file);
+    ScannedImage img = scanned(v, 7);
+    const auto dir = makeTempDir("ntfs-synthetic");
+    Saved s;
+    s.ok = img.parser->saveEntry(6, dir / "out");
+    s.exists = std::filesystem::exists(dir / "out");
+    if (s.exists) s.bytes = readFileBytes(dir / "out");
+    s.messages = img.prompt.messages;
+    std::filesystem::remove_all(dir);
+    return s;
+}
+
+TEST(NtfsSaving, ResidentDataAcrossTheSectorEndComesFromTheFixedUpRecord) {
+    Volume v;
+    RecordBuilder b;
+    b.fileName(u"r.txt", 5, false);
+    const auto data = pattern(400, 3);
+    const std::size_t contentAt = b.resident(0x80, data);
+    ASSERT_LT(contentAt, 510u);
+    ASSERT_GT(contentAt + data.size(), 512u);
+    const Saved s = save(v, b.finish());
+    ASSERT_TRUE(s.ok);
+    EXPECT_EQ(s.bytes, data);
+}
+
+TEST(NtfsSaving, PlainFileIsCutAtItsDataSize) {
+    Volume v;
+    const auto data = pattern(3 * 4096, 9);
+    v.cluster(20, data);
+    RecordBuilder b;
+    b.fileName(u"p.bin", 5, false);
+    b.nonResident(0x80, {0x11, 0x03, 20, 0x00}, 2, 10000);
+    const Saved s = save(v, b.finish());
+    ASSERT_TRUE(s.ok);
+    EXPECT_EQ(s.bytes, std::vector<std::uint8_t>(data.begin(), data.begin() + 10000));
+}
+
+TEST(NtfsSaving, SparseRunsAndClustersOutsideTheVolumeReadAsZeros) {
+    Volume v;
+    const auto a = pattern(4096, 1), c = pattern(4096, 2);
+    v.cluster(20, a);
+    v.cluster(21, c);
+    RecordBuilder b;
+    b.fileName(u"s.bin", 5, false);
+    // cluster 20, 2 sparse clusters, cluster 21, then one cluster far beyond the volume.
+    b.nonResident(0x80, {0x11, 0x01, 20, 0x01, 0x02, 0x11, 0x01, 0x01, 0x31, 0x01, 0x00, 0x00, 0x10, 0x00}, 4, 5 * 4096 - 100);
+    const Saved s = save(v, b.finish());
+    ASSERT_TRUE(s.ok);
+    std::vector<std::uint8_t> expect = a;
+    expect.resize(3 * 4096, 0);
+    expect.insert(expect.end(), c.begin(), c.end());
+    expect.resize(5 * 4096 - 100, 0);
+    EXPECT_EQ(s.bytes, expect);
+}
+
+// A compressed unit of 16 chunks, each one literal and one back-reference of 4095 bytes.
+std::vector<std::uint8_t> compressedUnit(std::uint8_t letter) {
+    std::vector<std::uint8_t> out;
+    for (int i = 0; i < 16; ++i) {
+        const std::uint8_t chunk[] = {0x03, 0xB0, 0x02, letter, 0xFC, 0x0F};
+        out.insert(out.end(), std::begin(chunk), std::end(chunk));
+    }
+    return out;
+}
+
+TEST(NtfsSaving, CompressedStreamDecidesEachUnitByItsClusterNumbers) {
+    Volume v;
+    v.cluster(30, compressedUnit('A'));  // unit 0: 5 clusters stored, 11 sparse
+    const auto raw = pattern(16 * 4096, 5);
+    v.cluster(40, raw);                  // unit 1: 16 clusters, stored uncompressed
+    v.cluster(60, compressedUnit('B'));  // unit 3: compressed, cut at the data size
+    RecordBuilder b;
+    b.fileName(u"c.bin", 5, false);
+    b.nonResident(0x80, {0x11, 5, 30, 0x01, 11, 0x11, 16, 10, 0x01, 16, 0x11, 1, 20, 0x01, 15, 0x00}, 63,
+                  3 * 65536 + 1000, 0x0001, 4);
+    const Saved s = save(v, b.finish());
+    ASSERT_TRUE(s.ok);
+    std::vector<std::uint8_t> expect(65536, 'A');
+    expect.insert(expect.end(), raw.begin(), raw.end());
+    expect.resize(3 * 65536, 0);
+    expect.resize(3 * 65536 + 1000, 'B');
+    ASSERT_EQ(s.bytes.size(), expect.size());
+    EXPECT_TRUE(s.bytes == expect);
+}
+
+TEST(NtfsSaving, CompressedAndSparseFlagsTogetherSaveAsPlainData) {
+    Volume v;
+    const auto data = pattern(4096, 4);
+    v.cluster(20, data);
+    RecordBuilder b;
+    b.fileName(u"cs.bin", 5, false);
+    b.nonResident(0x80, {0x11, 0x01, 20, 0x00}, 0, 4096, 0x8001, 4);
+    const Saved s = save(v, b.finish());
+    EXPECT_EQ(s.bytes, data);
+}
+
+TEST(NtfsSaving, RecordThatIsNotAFileRecordIsRefusedAndLeavesNoFile) {
+    Volume v;
+    RecordBuilder b;
+    b.fileName(u"x", 5, false);
+    nf::Record r = b.finish();
+    v.record(5, named(u".", 5, true));
+    v.record(6, r);
+    ScannedImage img = scanned(v, 7);
+    ASSERT_TRUE(img.parser->entries[6].hasName);
+    // The record is overwritten after the scan (the source changed under us).
+    std::memset(img.reader->bytes().data() + kMftCluster * 4096 + 6 * 1024, 0, 4);
+    const auto dir = makeTempDir("ntfs-invalid");
+    EXPECT_FALSE(img.parser->saveEntry(6, dir / "x"));
+    EXPECT_FALSE(std::filesystem::exists(dir / "x"));
+    EXPECT_EQ(img.prompt.messages, (std::vector<std::u16string>{u"not a valid entry..."}));
+    EXPECT_FALSE(img.parser->saveEntry(999, dir / "y"));
+    std::filesystem::remove_all(dir);
+}
+
+TEST(NtfsSaving, WriteFailureIsReportedAsFailure) {
+    Volume v;
+    RecordBuilder b;
+    b.fileName(u"r.txt", 5, false);
+    b.resident(0x80, pattern(100, 1));
+    v.record(5, named(u".", 5, true));
+    v.record(6, b.finish());
+    ScannedImage img = scanned(v, 7);
+    if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+    EXPECT_FALSE(img.parser->saveEntry(6, "/dev/full"));
+    ASSERT_EQ(img.prompt.messages.size(), 1u);
+    EXPECT_EQ(img.prompt.messages[0].substr(0, 13), u"Exception :  ");
+}
+
+TEST(NtfsTexts, SizeAndTimesOfASyntheticRecord) {
+    Volume v;
+    RecordBuilder b;
+    std::vector<std::uint8_t> si(48, 0);
+    const std::uint64_t t = 133000000000000000ULL;  // 2022-06-19 UTC
+    for (int i = 0; i < 8; ++i) {
+        si[i] = std::uint8_t(t >> (8 * i));
+        si[8 + i] = std::uint8_t((t + 36000000000ULL) >> (8 * i));  // modified one hour later
+        si[0x18 + i] = std::uint8_t((t + 72000000000ULL) >> (8 * i));
+    }
+    b.resident(0x10, si);
+    b.fileName(u"t.txt", 5, false);
+    b.resident(0x80, pattern(300, 1));
+    v.record(5, named(u".", 5, true));
+    v.record(6, b.finish());
+    ScannedImage img = scanned(v, 7);
+    EXPECT_EQ(img.parser->sizeText(6), u"300 Bytes");
+    const NtfsTimesText texts = img.parser->timesText(6);
+    const auto c = fileTimeToLocal(t);
+    ASSERT_TRUE(c);
+    EXPECT_EQ(texts.created, formatDateTime(*c));
+    EXPECT_NE(texts.modified, texts.created);
+    EXPECT_EQ(texts.attributes, u"-A");
+}
+
+}  // namespace
+}  // namespace dravonel::test

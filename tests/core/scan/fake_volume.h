@@ -1,0 +1,119 @@
+#pragma once
+// An in-memory volume for the walks over the result tree: entries with names, folders,
+// deleted marks and file contents, linked like a parser links them.
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "core/common/text.h"
+#include "core/scan/recovered_volume.h"
+#include "core/scan/tri_state_tree.h"
+
+namespace dravonel::test {
+
+class FakeVolume final : public RecoveredVolume {
+public:
+    struct Entry {
+        std::u16string name;
+        bool folder = false;
+        bool deleted = false;
+        bool neverSaved = false;
+        std::string data;
+        std::vector<EntryRef> children;
+    };
+    // Entry refs start at 1; ref 1 is the root folder ".".
+    FakeVolume() {
+        Entry root;
+        root.name = u".";
+        root.folder = true;
+        entries_.push_back(root);
+    }
+
+    EntryRef add(EntryRef parent, std::u16string name, bool folder, std::string data = {}, bool deleted = false) {
+        entries_.push_back({std::move(name), folder, deleted, false, std::move(data), {}});
+        const EntryRef ref = entries_.size();
+        entries_[parent - 1].children.push_back(ref);
+        return ref;
+    }
+    EntryRef folder(EntryRef parent, std::u16string name, bool deleted = false) {
+        return add(parent, std::move(name), true, {}, deleted);
+    }
+    EntryRef file(EntryRef parent, std::u16string name, std::string data, bool deleted = false) {
+        return add(parent, std::move(name), false, std::move(data), deleted);
+    }
+    Entry& at(EntryRef ref) { return entries_[ref - 1]; }
+    static constexpr EntryRef kRoot = 1;
+
+    bool isValidEntry(EntryRef ref) const override { return ref >= 1 && ref <= entries_.size(); }
+    bool isFolder(EntryRef ref) const override { return entries_[ref - 1].folder; }
+    bool hasChildren(EntryRef ref) const override { return !entries_[ref - 1].children.empty(); }
+    bool isDeleted(EntryRef ref) const override { return entries_[ref - 1].deleted; }
+    bool isNeverSaved(EntryRef ref) const override { return entries_[ref - 1].neverSaved; }
+    void forEachChild(EntryRef folder, const std::function<bool(EntryRef)>& visit) const override {
+        for (EntryRef c : entries_[folder - 1].children)
+            if (!visit(c)) return;
+    }
+    std::u16string name(EntryRef ref) const override { return entries_[ref - 1].name; }
+    std::uint64_t sizeBytes(EntryRef ref) const override { return entries_[ref - 1].data.size(); }
+    EntryTexts texts(EntryRef ref) const override {
+        return {u"01/02/2024  10:00 AM", u"01/02/2024  10:00 AM", u"01/02/2024  10:00 AM", u"A",
+                u16(std::to_string(sizeBytes(ref)) + " Bytes")};
+    }
+    bool saveEntry(EntryRef ref, const std::filesystem::path& target) override {
+        saved.push_back(target);
+        std::ofstream out(target, std::ios::binary | std::ios::trunc);
+        if (!out) return false;
+        out << entries_[ref - 1].data;
+        const bool ok = static_cast<bool>(out);
+        if (afterSave) afterSave(ref);
+        return ok;
+    }
+    StopFlag& stopFlag() override { return stop_; }
+
+    std::vector<std::filesystem::path> saved;
+    std::function<void(EntryRef)> afterSave;
+
+private:
+    std::vector<Entry> entries_;
+    StopFlag stop_{0};
+};
+
+// Fills the tree as a parser does at the end of its scan: "ROOT" with the root folder's
+// children (deleted ones red), the root checked.
+inline TreeItem fillTopLevel(CTriStateTree& tree, FakeVolume& volume, bool checkRoot = true) {
+    tree.initialise();
+    tree.triStatePropagation = true;
+    const TreeItem root = tree.insertItem(u"ROOT", ItemImage::Folder);
+    volume.forEachChild(FakeVolume::kRoot, [&](EntryRef c) {
+        const TreeItem item = tree.insertItem(volume.name(c), volume.isFolder(c) ? ItemImage::Folder : ItemImage::File,
+                                              root, c);
+        if (volume.isDeleted(c)) tree.setItemTextRed(item);
+        return true;
+    });
+    if (checkRoot) tree.setCheck(root, true);
+    return root;
+}
+
+// Finds the item below parent whose text is name (first match).
+inline TreeItem childNamed(const CTriStateTree& tree, TreeItem parent, std::u16string_view name) {
+    for (TreeItem c = tree.firstChild(parent); c != kNoItem; c = tree.nextSibling(c))
+        if (tree.getItemText(c) == name) return c;
+    return kNoItem;
+}
+
+// Every regular file below dir, as relative path -> contents.
+inline std::map<std::string, std::string> filesBelow(const std::filesystem::path& dir) {
+    std::map<std::string, std::string> out;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(dir)) {
+        if (!e.is_regular_file()) continue;
+        std::ifstream in(e.path(), std::ios::binary);
+        out[std::filesystem::relative(e.path(), dir).string()] =
+            std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    return out;
+}
+
+}  // namespace dravonel::test
