@@ -9,7 +9,7 @@
 #include <set>
 #include <sstream>
 
-#include "cli/sha256_digest.h"
+#include "support/sha256_digest.h"
 #include "support/test_support.h"
 
 namespace dravonel::test {
