@@ -876,7 +876,7 @@ bool ntfs::saveEntry(std::uint64_t index, const std::filesystem::path& target) {
     const MftEntry& entry = entries[index];
     if (!entry.hasName) return false;
     OutputFile file;
-    file.fd = ::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    file.fd = ::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
     if (file.fd < 0) return false;
     struct Writer final : OutputSink {
         OutputFile& f;
