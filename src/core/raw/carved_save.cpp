@@ -1,3 +1,4 @@
+#include "core/common/file_output.h"
 #include "core/raw/carved_save.h"
 
 #include <fcntl.h>
@@ -22,16 +23,6 @@ std::filesystem::path component(std::u16string_view text) {
     return std::filesystem::path(toUtf8(safe));
 }
 
-bool writeAll(int fd, const std::uint8_t* data, std::size_t count) {
-    while (count > 0) {
-        const ssize_t n = ::write(fd, data, count);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        data += n;
-        count -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
 
 // Reads count bytes at the reader's position. A read that delivered nothing leaves the
 // buffer untouched, so it is cleared instead of writing the previous chunk again; a short

@@ -1,3 +1,4 @@
+#include "core/common/file_output.h"
 #include "core/raw/signature_record.h"
 
 #include <fcntl.h>
@@ -47,16 +48,6 @@ std::int64_t decimalValue(std::u16string_view text) {
 bool fitsInt32(std::int64_t v) { return v >= INT32_MIN && v <= INT32_MAX; }
 
 // Writes all of data at the descriptor's position; false on any failure.
-bool writeAll(int fd, const std::uint8_t* data, std::size_t count) {
-    while (count > 0) {
-        const ssize_t n = ::write(fd, data, count);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        data += n;
-        count -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
 
 bool readAll(int fd, std::uint8_t* data, std::size_t count, off_t at) {
     std::size_t got = 0;
