@@ -47,7 +47,6 @@ std::int64_t decimalValue(std::u16string_view text) {
 
 bool fitsInt32(std::int64_t v) { return v >= INT32_MIN && v <= INT32_MAX; }
 
-// Writes all of data at the descriptor's position; false on any failure.
 
 bool readAll(int fd, std::uint8_t* data, std::size_t count, off_t at) {
     std::size_t got = 0;
