@@ -21,7 +21,7 @@
 
 #include "core/common/text.h"
 #include "core/device/sector_reader.h"
-#include "core/scan/ntfs_scan_parser.h"
+#include "core/fs/ntfs/ntfs_scan_parser.h"
 #include "core/scan/result_view.h"
 #include "core/scan/volume_scan.h"
 
@@ -106,7 +106,7 @@ void folderInsertion() {
     record.fileSystem = u"NTFS";
     record.sizeMbText = u"1024";
     const auto scanStart = Clock::now();
-    VolumeScan scan(record, RecoveryMode::Standard, tree, &reader, sink, prompt, makeNtfsScanParser);
+    VolumeScan scan(record, RecoveryMode::Standard, tree, &reader, sink, prompt);
     if (!scan.start()) return;
     scan.runWorker();
     const double scanSeconds = std::chrono::duration<double>(Clock::now() - scanStart).count();

@@ -6,7 +6,6 @@
 
 #include "core/common/text.h"
 #include "core/partitions/partition.h"
-#include "core/scan/ntfs_scan_parser.h"
 #include "core/scan/result_view.h"
 #include "core/scan/save_walk.h"
 
@@ -89,7 +88,7 @@ int scanSelectedVolume(const VolumeSelection& s, ScannedVolume& out, TerminalSin
         record.sizeMbText = u16(std::to_string(sizeMb));
     }
     const RecoveryMode mode = s.mode == "deep" ? RecoveryMode::Deep : RecoveryMode::Standard;
-    out.scan = std::make_unique<VolumeScan>(record, mode, out.tree, &out.reader, sink, prompt, makeNtfsScanParser);
+    out.scan = std::make_unique<VolumeScan>(record, mode, out.tree, &out.reader, sink, prompt);
     if (!out.scan->start()) return 1;
     gParserStop = &out.scan->volume()->stopFlag();
     gPageStop = &out.scan->stopPressed();

@@ -10,7 +10,7 @@
 
 #include "cli/cli_support.h"
 #include "core/device/sector_reader.h"
-#include "core/scan/tri_state_tree.h"
+#include "core/model/tri_state_tree.h"
 #include "core/scan/volume_scan.h"
 
 namespace dravonel::cli {

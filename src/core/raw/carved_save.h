@@ -8,7 +8,7 @@
 #include "core/common/platform.h"
 #include "core/device/sector_reader.h"
 #include "core/raw/carving_engine.h"
-#include "core/scan/tri_state_tree.h"
+#include "core/model/tri_state_tree.h"
 
 namespace dravonel {
 

@@ -13,7 +13,7 @@
 #include "core/common/platform.h"
 #include "core/device/sector_reader.h"
 #include "core/raw/signature_record.h"
-#include "core/scan/tri_state_tree.h"
+#include "core/model/tri_state_tree.h"
 
 namespace dravonel {
 

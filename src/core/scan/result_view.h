@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "core/scan/recovered_volume.h"
-#include "core/scan/tri_state_tree.h"
+#include "core/model/recovered_volume.h"
+#include "core/model/tri_state_tree.h"
 
 namespace dravonel {
 

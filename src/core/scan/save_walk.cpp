@@ -3,6 +3,7 @@
 #include <system_error>
 #include <vector>
 
+#include "core/common/output_file.h"
 #include "core/common/text.h"
 
 namespace dravonel {
@@ -25,6 +26,25 @@ std::int64_t countBelow(const RecoveredVolume& volume, EntryRef folder, std::uno
 std::u16string shownPath(const std::filesystem::path& p) { return fromUtf8(p.string()); }
 
 }  // namespace
+
+SaveStatus writeEntryFile(RecoveredVolume& volume, EntryRef ref, const std::filesystem::path& target,
+                          std::uint64_t* unreadableSectors) {
+    OutputFile file;
+    if (!file.create(target)) return SaveStatus::Failed;
+    const SaveStatus status = volume.saveEntry(ref, file);
+    if (status == SaveStatus::Failed) {
+        file.discard();
+        return status;
+    }
+    const EntryTimes t = volume.times(ref);
+    file.stampTimes(t.accessed, t.modified);
+    if (unreadableSectors) *unreadableSectors += file.unreadableSectors();
+    if (!file.close()) {
+        file.discard();
+        return SaveStatus::Failed;
+    }
+    return status;
+}
 
 std::int64_t countFilesUnder(const RecoveredVolume& volume, EntryRef folder) {
     std::unordered_set<EntryRef> descent;
@@ -108,10 +128,13 @@ void SaveRun::saveFileEntry(EntryRef ref, const std::filesystem::path& folder) {
         progressLine->status(format16("File size: %ld kb", static_cast<long>(volume_.sizeBytes(ref) / 1024)));
     if (volume_.isNeverSaved(ref) || (skipDeletedFiles && volume_.isDeleted(ref))) {
         ++counts_.skipped;
-    } else if (volume_.saveEntry(ref, full)) {
-        ++counts_.saved;
     } else {
-        ++counts_.failed;
+        switch (writeEntryFile(volume_, ref, full, &counts_.unreadableSectors)) {
+            case SaveStatus::Saved: ++counts_.saved; break;
+            case SaveStatus::Damaged: ++counts_.damaged; break;
+            case SaveStatus::Stopped: ++counts_.saved; break;  // the file as far as it got
+            case SaveStatus::Failed: ++counts_.failed; break;
+        }
     }
     if (progressLine) progressLine->status(u"");
 }
@@ -222,7 +245,8 @@ bool SaveRun::quickSave(TreeItem item, FileList& list, const std::function<std::
     const std::filesystem::path full = outputFolder / outputName(volume_.name(ref));
     std::error_code ec;
     if (std::filesystem::is_symlink(full, ec) || std::filesystem::is_directory(full, ec)) return false;
-    return volume_.saveEntry(ref, full);
+    const SaveStatus status = writeEntryFile(volume_, ref, full, &counts_.unreadableSectors);
+    return status != SaveStatus::Failed;
 }
 
 }  // namespace dravonel

@@ -12,9 +12,9 @@
 
 #include "core/common/platform.h"
 #include "core/scan/output_names.h"
-#include "core/scan/recovered_volume.h"
+#include "core/model/recovered_volume.h"
 #include "core/scan/result_view.h"
-#include "core/scan/tri_state_tree.h"
+#include "core/model/tri_state_tree.h"
 
 namespace dravonel {
 
@@ -26,10 +26,19 @@ constexpr int kMaxFolderDepth = 1024;
 // other child adds 1). Folders already on the way down are not entered again.
 std::int64_t countFilesUnder(const RecoveredVolume& volume, EntryRef folder);
 
+// Writes one entry into target through the core's output file: created without
+// following links, the parser's bytes, the entry's times stamped on the open file. A
+// failed file is removed. Unreadable sectors written as zeros are added to
+// *unreadableSectors when given.
+SaveStatus writeEntryFile(RecoveredVolume& volume, EntryRef ref, const std::filesystem::path& target,
+                          std::uint64_t* unreadableSectors = nullptr);
+
 struct SaveCounts {
     std::int64_t saved = 0;    // files written
     std::int64_t skipped = 0;  // deleted files not wanted, entries never written
     std::int64_t failed = 0;   // files the parser could not write, rows whose folders failed
+    std::int64_t damaged = 0;             // files written with zeros where data could not be read
+    std::uint64_t unreadableSectors = 0;  // sectors written as zeros in damaged files
 };
 
 class SaveRun {

@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "core/common/platform.h"
-#include "core/scan/recovered_volume.h"
+#include "core/model/recovered_volume.h"
 #include "core/scan/result_view.h"
-#include "core/scan/tri_state_tree.h"
+#include "core/model/tri_state_tree.h"
 
 namespace dravonel {
 

@@ -5,49 +5,38 @@
 
 namespace dravonel {
 
-FileSystemKind fileSystemKind(std::u16string_view fs) {
-    if (equalsNoCase(fs, u"ntfs")) return FileSystemKind::Ntfs;
-    if (equalsNoCase(fs, u"fat32")) return FileSystemKind::Fat32;
-    if (equalsNoCase(fs, u"fat16") || equalsNoCase(fs, u"fat")) return FileSystemKind::Fat16;
-    if (equalsNoCase(fs, u"extX")) return FileSystemKind::Ext;
-    if (equalsNoCase(fs, u"fat64") || equalsNoCase(fs, u"exFat")) return FileSystemKind::ExFat;
-    if (equalsNoCase(fs, u"HFS+")) return FileSystemKind::HfsPlus;
-    return FileSystemKind::None;
-}
-
-namespace {
-const char16_t* kindText(FileSystemKind kind) {
-    switch (kind) {
-        case FileSystemKind::Fat32: return u"FAT32";
-        case FileSystemKind::Fat16: return u"FAT12/16";
-        case FileSystemKind::Ext: return u"ext2/3/4";
-        case FileSystemKind::ExFat: return u"exFAT";
-        case FileSystemKind::HfsPlus: return u"HFS+";
-        default: return u"NTFS";
-    }
-}
-}  // namespace
-
 VolumeScan::VolumeScan(VolumeRecord volume, RecoveryMode mode, CTriStateTree& tree, readWriteInterface* reader,
-                       ScanSink& sink, Prompt& prompt, NtfsParserFactory ntfsFactory)
+                       ScanSink& sink, Prompt& prompt, const ParserRegistry& registry, ScanOptions options,
+                       TreeSink* treeSink)
     : volume_(std::move(volume)),
       mode_(mode),
       tree_(tree),
       reader_(reader),
       sink_(sink),
       prompt_(prompt),
-      ntfsFactory_(std::move(ntfsFactory)) {}
+      registry_(registry),
+      options_(options),
+      treeSink_(treeSink ? treeSink : &tree) {}
 
 VolumeScan::~VolumeScan() {
     if (workerThread_.joinable()) {
-        if (ntfsParser_) ntfsParser_->stopFlag() = 1;
+        if (parser_) parser_->stopFlag() = 1;
         control_.release();
         workerThread_.join();
     }
 }
 
+bool VolumeScan::refuse(std::u16string text, bool asMessage) {
+    if (asMessage) prompt_.message(text);
+    outcome_ = ScanOutcome::refused(std::move(text));
+    scanRunning_ = 0;
+    return false;
+}
+
 bool VolumeScan::start() {
     scanRunning_ = 1;
+    stopPressed_ = 0;
+    outcome_ = {};
     tree_.initialise();
     tree_.checkBoxes = true;
     tree_.triStatePropagation = true;
@@ -55,39 +44,40 @@ bool VolumeScan::start() {
     if (kind_ == FileSystemKind::None) {
         prompt_.message(u"not a valid drive.");
         sink_.status(u"Not a valid Drive .Go back");
-        return false;
+        return refuse(u"not a valid drive.", false);
     }
-    if (kind_ != FileSystemKind::Ntfs) {
-        // Only the NTFS parser is built so far; the other kinds keep their slot.
-        const std::u16string text = std::u16string(kindText(kind_)) + u" volumes cannot be scanned yet.";
+    if (!registry_.has(kind_)) {
+        const std::u16string text = std::u16string(fileSystemKindText(kind_)) + u" volumes cannot be scanned yet.";
         prompt_.message(text);
         sink_.status(text);
-        return false;
+        return refuse(text, false);
     }
-    if (!reader_) {
-        prompt_.message(u"Please Restart the program to re begin necessary initialization...");
-        return false;
+    if (!reader_) return refuse(u"Please Restart the program to re begin necessary initialization...");
+    ScanContext context{volume_, treeSink_, reader_, &sink_, &prompt_, &control_, options_};
+    parser_ = registry_.make(kind_, context);
+    if (!parser_) return refuse(u"not a valid drive.", false);  // no parser object: no worker
+    if (!parser_->supportsMode(mode_)) {
+        const std::u16string text =
+            std::u16string(fileSystemKindText(kind_)) + u" volumes cannot be scanned in this recovery mode yet.";
+        parser_.reset();
+        sink_.status(text);
+        return refuse(text);
     }
-    sink_.status(u"ntfs partition selected....");
-    if (ntfsFactory_) {
-        ScanContext context{volume_, &tree_, reader_, &sink_, &prompt_, &control_};
-        ntfsParser_ = ntfsFactory_(context);
-    }
-    if (!ntfsParser_) return false;  // no parser object: no worker
+    const std::u16string selected = parser_->selectedText();
+    if (!selected.empty()) sink_.status(selected);
+    parser_->stopFlag() = 0;
     parserChosen_ = true;
     return true;
 }
 
-RecoveredVolume* VolumeScan::volume() { return ntfsParser_ ? &ntfsParser_->volume() : nullptr; }
-
 void VolumeScan::runWorker() {
     if (!parserChosen_) return;
-    switch (kind_) {
-        case FileSystemKind::Ntfs:
-            if (mode_ == RecoveryMode::Standard || mode_ == RecoveryMode::Deep) ntfsScanWorker();
-            break;
-        default: break;
-    }
+    reader_->baseOffset = volume_.startSector * kSectorBytes;
+    control_.checkPoint();
+    outcome_ = parser_->run(mode_);
+    control_.checkPoint();  // a pause pressed during the run's last steps holds here
+    if (stopPressed_.load() != 0 && outcome_.kind == ScanOutcome::Kind::Completed) outcome_ = ScanOutcome::stopped();
+    completeScan();
 }
 
 void VolumeScan::startWorker() {
@@ -99,32 +89,11 @@ void VolumeScan::wait() {
     if (workerThread_.joinable()) workerThread_.join();
 }
 
-void VolumeScan::ntfsScanWorker() {
-    NtfsScanSteps& parser = *ntfsParser_;
-    reader_->baseOffset = volume_.startSector * kSectorBytes;
-    control_.checkPoint();
-    if (parser.hasTree()) parser.addTreeRoot();
-    parser.readBootSector();
-    parser.setRecoveryMode(mode_);
-    control_.checkPoint();
-    if (mode_ == RecoveryMode::Deep) {
-        sink_.status(u" scanning for mft entries in deep mode ....");
-        parser.scanForMftRecords();
-    } else {
-        sink_.status(u" ParsingBasedOnMFT is going on....");
-        parser.locateMft();
-    }
-    control_.checkPoint();
-    parser.readMftEntries();
-    control_.checkPoint();
-    parser.buildEntryTree();
-    control_.checkPoint();
-    completeScan();
-}
-
 void VolumeScan::completeScan() {
     if (RecoveredVolume* v = volume()) ResultView(tree_, *v).addExpandPlaceholders();
     // The recycle-bin name pass belongs here for NTFS, FAT32 and exFAT.
+    // A stop is over once the run has ended: later saves and searches start clean.
+    if (parser_) parser_->stopFlag() = 0;
     prompt_.message(kScanDoneText);
     sink_.status(kScanDoneText);
     scanRunning_ = 0;
@@ -148,7 +117,7 @@ void VolumeScan::stop() {
     // The text goes out before the flags are set: once the worker sees them it may write
     // its own texts, and the two must not reach the sink at the same time.
     sink_.status(u"stop button pressed.Please wait for the process to be stopped.");
-    ntfsParser_->stopFlag() = 1;
+    parser_->stopFlag() = 1;
     stopPressed_ = 1;
 }
 

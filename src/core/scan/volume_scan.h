@@ -12,62 +12,23 @@
 #include "core/common/platform.h"
 #include "core/device/sector_reader.h"
 #include "core/partitions/volume_record.h"
-#include "core/scan/recovered_volume.h"
-#include "core/scan/tri_state_tree.h"
+#include "core/model/scan_parser.h"
+#include "core/model/tri_state_tree.h"
+#include "core/scan/parser_registry.h"
 
 namespace dravonel {
-
-// The recovery modes of the recovery-mode page.
-enum class RecoveryMode : int { None = -1, Standard = 1, Advanced = 2, Deep = 3 };
-
-// The parser classes a volume's file system leads to.
-enum class FileSystemKind { None, Ntfs, Fat32, Fat16, Ext, ExFat, HfsPlus };
-
-// The kind for a `fileSystem` text, compared without regard to case: "ntfs"; "fat32";
-// "fat16" or "fat"; "extX"; "fat64" or "exFat"; "HFS+". None for any other text.
-FileSystemKind fileSystemKind(std::u16string_view fileSystem);
-
-// What the scan page hands a parser.
-struct ScanContext {
-    const VolumeRecord& volume;
-    CTriStateTree* tree = nullptr;
-    readWriteInterface* reader = nullptr;
-    ScanSink* sink = nullptr;
-    Prompt* prompt = nullptr;
-    WorkerControl* control = nullptr;
-};
-
-// The NTFS parser's operations that the NTFS scan worker calls, in this order:
-// addTreeRoot (when there is a tree), readBootSector, the mode, then locateMft
-// (Standard) or scanForMftRecords (Deep), readMftEntries and buildEntryTree. The parser
-// writes its own status texts and progress while it works.
-class NtfsScanSteps {
-public:
-    virtual ~NtfsScanSteps() = default;
-    virtual bool hasTree() const = 0;
-    virtual bool addTreeRoot() = 0;
-    virtual bool readBootSector() = 0;
-    virtual void setRecoveryMode(RecoveryMode mode) = 0;
-    virtual bool locateMft() = 0;
-    virtual bool scanForMftRecords() = 0;
-    virtual void readMftEntries() = 0;
-    virtual void buildEntryTree() = 0;
-    // The parsed volume for the walks over the result tree.
-    virtual RecoveredVolume& volume() = 0;
-    virtual StopFlag& stopFlag() = 0;
-};
-
-using NtfsParserFactory = std::function<std::unique_ptr<NtfsScanSteps>(const ScanContext&)>;
 
 // The completion text of every scan.
 inline constexpr char16_t kScanDoneText[] = u"Scanning processing done.Select save button to save the data.";
 
 class VolumeScan {
 public:
-    // reader may be null (then start answers the restart message). The factory makes the
-    // NTFS parser; tests give a fake.
+    // reader may be null (then start answers the restart message). Parsers come from
+    // registry (tests give a table of their own); treeSink, when given, is where the
+    // worker inserts (the GUI's hand-over to the tree's thread), otherwise the tree itself.
     VolumeScan(VolumeRecord volume, RecoveryMode mode, CTriStateTree& tree, readWriteInterface* reader,
-               ScanSink& sink, Prompt& prompt, NtfsParserFactory ntfsFactory);
+               ScanSink& sink, Prompt& prompt, const ParserRegistry& registry = ParserRegistry::standard(),
+               ScanOptions options = {}, TreeSink* treeSink = nullptr);
     ~VolumeScan();
     VolumeScan(const VolumeScan&) = delete;
     VolumeScan& operator=(const VolumeScan&) = delete;
@@ -75,12 +36,12 @@ public:
     // Page start-up: sets scanRunning, prepares the tree (check boxes with tri-state
     // propagation), chooses the parser by the volume's file system and hands it the
     // volume. False for a dead end: "not a valid drive." for an unknown file system, a
-    // message that the kind cannot be scanned yet for the parsers not built, or
-    // "Please Restart the program to re begin necessary initialization..." without a
-    // reader.
+    // message that the kind cannot be scanned yet for the parsers not built or the mode
+    // the parser does not run, or "Please Restart the program to re begin necessary
+    // initialization..." without a reader. A dead end leaves the scan not running.
     bool start();
-    // The worker of the chosen kind and mode, then the completion. Runs on the calling
-    // thread; does nothing after a dead end.
+    // The parser's run for the mode, then the completion. Runs on the calling thread;
+    // does nothing after a dead end. The outcome is kept (outcome()).
     void runWorker();
     // runWorker on a thread of its own; wait() joins it.
     void startWorker();
@@ -97,18 +58,21 @@ public:
 
     bool scanRunning() const { return scanRunning_.load() != 0; }
     bool deadEnd() const { return !parserChosen_; }
+    // How the last run ended (Refused after a dead end, with its text).
+    const ScanOutcome& outcome() const { return outcome_; }
     FileSystemKind kind() const { return kind_; }
     RecoveryMode mode() const { return mode_; }
     // The parsed volume; null after a dead end.
-    RecoveredVolume* volume();
+    RecoveredVolume* volume() { return parser_.get(); }
+    ScanParser* parser() { return parser_.get(); }
     WorkerControl& control() { return control_; }
     StopFlag& stopPressed() { return stopPressed_; }
     CTriStateTree& tree() { return tree_; }
     const VolumeRecord& record() const { return volume_; }
 
 private:
-    void ntfsScanWorker();
     void completeScan();
+    bool refuse(std::u16string text, bool asMessage = true);
 
     VolumeRecord volume_;
     RecoveryMode mode_;
@@ -116,9 +80,12 @@ private:
     readWriteInterface* reader_;
     ScanSink& sink_;
     Prompt& prompt_;
-    NtfsParserFactory ntfsFactory_;
+    const ParserRegistry& registry_;
+    ScanOptions options_;
+    TreeSink* treeSink_;
     FileSystemKind kind_ = FileSystemKind::None;
-    std::unique_ptr<NtfsScanSteps> ntfsParser_;
+    std::unique_ptr<ScanParser> parser_;
+    ScanOutcome outcome_;
     bool parserChosen_ = false;
     WorkerControl control_;
     StopFlag scanRunning_{0};

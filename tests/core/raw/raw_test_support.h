@@ -13,7 +13,7 @@
 #include "core/device/sector_reader.h"
 #include "core/raw/carving_engine.h"
 #include "core/raw/signature_record.h"
-#include "core/scan/tri_state_tree.h"
+#include "core/model/tri_state_tree.h"
 #include "support/test_support.h"
 
 namespace dravonel::test {

@@ -9,12 +9,15 @@
 #include <vector>
 
 #include "core/common/text.h"
-#include "core/scan/recovered_volume.h"
-#include "core/scan/tri_state_tree.h"
+#include "core/model/recovered_volume.h"
+#include "core/model/scan_parser.h"
+#include "core/model/tri_state_tree.h"
 
 namespace dravonel::test {
 
-class FakeVolume final : public RecoveredVolume {
+// Also a ScanParser: its run answers what onRun answers (Completed by default), so a
+// scan can be driven over it.
+class FakeVolume final : public ScanParser {
 public:
     struct Entry {
         std::u16string name;
@@ -62,18 +65,22 @@ public:
         return {u"01/02/2024  10:00 AM", u"01/02/2024  10:00 AM", u"01/02/2024  10:00 AM", u"A",
                 u16(std::to_string(sizeBytes(ref)) + " Bytes")};
     }
-    bool saveEntry(EntryRef ref, const std::filesystem::path& target) override {
-        saved.push_back(target);
-        std::ofstream out(target, std::ios::binary | std::ios::trunc);
-        if (!out) return false;
-        out << entries_[ref - 1].data;
-        const bool ok = static_cast<bool>(out);
+    EntryTimes times(EntryRef) const override { return {}; }
+    SaveStatus saveEntry(EntryRef ref, EntryWriter& out) override {
+        saved.push_back(ref);
+        const std::string& data = entries_[ref - 1].data;
+        const bool ok = out.write(reinterpret_cast<const std::uint8_t*>(data.data()), data.size());
         if (afterSave) afterSave(ref);
-        return ok;
+        return ok ? SaveStatus::Saved : SaveStatus::Failed;
     }
     StopFlag& stopFlag() override { return stop_; }
+    bool supportsMode(RecoveryMode mode) const override {
+        return mode == RecoveryMode::Standard || mode == RecoveryMode::Deep;
+    }
+    ScanOutcome run(RecoveryMode mode) override { return onRun ? onRun(mode) : ScanOutcome::completed(); }
+    std::function<ScanOutcome(RecoveryMode)> onRun;
 
-    std::vector<std::filesystem::path> saved;
+    std::vector<EntryRef> saved;  // entries asked for, in order
     std::function<void(EntryRef)> afterSave;
 
 private:

@@ -11,48 +11,13 @@
 namespace dravonel::test {
 namespace {
 
-// Stands in for the NTFS parser: records the steps the worker calls and fills the tree
-// as the parser does (ROOT and the root folder's children).
-class FakeNtfsSteps final : public NtfsScanSteps {
-public:
-    FakeNtfsSteps(const ScanContext& c, std::vector<std::string>& log) : context(c), log_(log) {
-        const EntryRef docs = fake.folder(FakeVolume::kRoot, u"docs");
-        fake.file(docs, u"a.txt", "A");
-        fake.file(FakeVolume::kRoot, u"top.txt", "T");
-    }
-    bool hasTree() const override { return context.tree != nullptr; }
-    bool addTreeRoot() override { return step("addTreeRoot"); }
-    bool readBootSector() override { return step("readBootSector"); }
-    void setRecoveryMode(RecoveryMode m) override { step("mode " + std::to_string(int(m))); }
-    bool locateMft() override { return step("locateMft"); }
-    bool scanForMftRecords() override { return step("scanForMftRecords"); }
-    void readMftEntries() override {
-        step("readMftEntries");
-        // A long loop with a check point per record, as the parser's.
-        for (int i = 0; i < recordLoops && stop.load() == 0; ++i) {
-            context.control->checkPoint();
-            ++recordsRead;
-        }
-    }
-    void buildEntryTree() override {
-        step("buildEntryTree");
-        fillTopLevel(*context.tree, fake);
-    }
-    RecoveredVolume& volume() override { return fake; }
-    StopFlag& stopFlag() override { return stop; }
-
-    ScanContext context;
-    FakeVolume fake;
-    StopFlag stop{0};
+// Stands in for a parser: logs its run and fills the tree as a parser does (ROOT and the
+// root folder's children), with a check point per record in a long loop.
+struct FakeParserState {
+    FakeVolume* fake = nullptr;
     int recordLoops = 0;
     std::atomic<int> recordsRead{0};
-
-private:
-    bool step(std::string s) {
-        log_.push_back(std::move(s));
-        return true;
-    }
-    std::vector<std::string>& log_;
+    StopFlag& stop() { return fake->stopFlag(); }
 };
 
 struct ScanHarness {
@@ -61,21 +26,36 @@ struct ScanHarness {
     ScriptedPrompt prompt;
     MemoryReadSeek reader{std::vector<std::uint8_t>(4096)};
     std::vector<std::string> log;
-    FakeNtfsSteps* parser = nullptr;
+    FakeParserState state;
     int recordLoops = 0;
-    NtfsParserFactory factory() {
-        return [this](const ScanContext& c) {
-            auto p = std::make_unique<FakeNtfsSteps>(c, log);
-            p->recordLoops = recordLoops;
-            parser = p.get();
-            return p;
-        };
+    ParserRegistry registry() {
+        return ParserRegistry({{FileSystemKind::Ntfs, [this](const ScanContext& c) {
+                                    auto p = std::make_unique<FakeVolume>();
+                                    const EntryRef docs = p->folder(FakeVolume::kRoot, u"docs");
+                                    p->file(docs, u"a.txt", "A");
+                                    p->file(FakeVolume::kRoot, u"top.txt", "T");
+                                    state.fake = p.get();
+                                    state.recordLoops = recordLoops;
+                                    FakeVolume* fake = p.get();
+                                    p->onRun = [this, c, fake](RecoveryMode m) {
+                                        log.push_back("run mode " + std::to_string(int(m)));
+                                        for (int i = 0; i < state.recordLoops && fake->stopFlag().load() == 0; ++i) {
+                                            c.control->checkPoint();
+                                            ++state.recordsRead;
+                                        }
+                                        fillTopLevel(*static_cast<CTriStateTree*>(c.tree), *fake);
+                                        return fake->stopFlag().load() ? ScanOutcome::stopped() : ScanOutcome::completed();
+                                    };
+                                    return std::unique_ptr<ScanParser>(std::move(p));
+                                }}});
     }
+    ParserRegistry table;
     std::unique_ptr<VolumeScan> make(std::u16string fs, RecoveryMode mode, bool withReader = true) {
         VolumeRecord record;
         record.fileSystem = std::move(fs);
         record.startSector = 2048;
-        return std::make_unique<VolumeScan>(record, mode, tree, withReader ? &reader : nullptr, sink, prompt, factory());
+        table = registry();
+        return std::make_unique<VolumeScan>(record, mode, tree, withReader ? &reader : nullptr, sink, prompt, table);
     }
 };
 
@@ -93,45 +73,29 @@ TEST(FileSystemKinds, ChosenWithoutRegardToCase) {
     EXPECT_EQ(fileSystemKind(u"RAW"), FileSystemKind::None);
 }
 
-struct ModeCase {
-    RecoveryMode mode;
-    std::vector<std::string> steps;
-    std::u16string modeStatus;
-};
+class ScanModes : public ::testing::TestWithParam<RecoveryMode> {};
 
-void PrintTo(const ModeCase& c, std::ostream* os) { *os << "mode " << int(c.mode); }
-
-class NtfsWorkerSteps : public ::testing::TestWithParam<ModeCase> {};
-
-TEST_P(NtfsWorkerSteps, RunInOrderAndComplete) {
+TEST_P(ScanModes, RunTheParserAndComplete) {
     ScanHarness h;
-    auto scan = h.make(u"Ntfs", GetParam().mode);
+    auto scan = h.make(u"Ntfs", GetParam());
     ASSERT_TRUE(scan->start());
     EXPECT_TRUE(scan->scanRunning());
     scan->runWorker();
-    EXPECT_EQ(h.log, GetParam().steps);
+    EXPECT_EQ(h.log, std::vector<std::string>{"run mode " + std::to_string(int(GetParam()))});
     EXPECT_EQ(h.reader.baseOffset, 2048 * 512);
     EXPECT_FALSE(scan->scanRunning());
+    EXPECT_EQ(scan->outcome().kind, ScanOutcome::Kind::Completed);
     EXPECT_EQ(h.prompt.messages, std::vector<std::u16string>{kScanDoneText});
-    const std::vector<std::u16string> statuses = {u"ntfs partition selected....", GetParam().modeStatus, kScanDoneText};
-    EXPECT_EQ(h.sink.statuses, statuses);
+    EXPECT_EQ(h.sink.statuses, std::vector<std::u16string>{kScanDoneText});
     // Completion put the placeholder under the top-level folder; the tree propagates marks.
     const TreeItem docs = childNamed(h.tree, h.tree.root(), u"docs");
     ASSERT_NE(docs, kNoItem);
     EXPECT_TRUE(h.tree.isPlaceholder(h.tree.firstChild(docs)));
     EXPECT_TRUE(h.tree.triStatePropagation);
-    EXPECT_EQ(scan->volume(), &h.parser->fake);
+    EXPECT_EQ(scan->volume(), h.state.fake);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Modes, NtfsWorkerSteps,
-    ::testing::Values(ModeCase{RecoveryMode::Standard,
-                               {"addTreeRoot", "readBootSector", "mode 1", "locateMft", "readMftEntries", "buildEntryTree"},
-                               u" ParsingBasedOnMFT is going on...."},
-                      ModeCase{RecoveryMode::Deep,
-                               {"addTreeRoot", "readBootSector", "mode 3", "scanForMftRecords", "readMftEntries",
-                                "buildEntryTree"},
-                               u" scanning for mft entries in deep mode ...."}));
+INSTANTIATE_TEST_SUITE_P(Modes, ScanModes, ::testing::Values(RecoveryMode::Standard, RecoveryMode::Deep));
 
 struct DeadEndCase {
     const char* name;
@@ -147,6 +111,7 @@ const DeadEndCase kDeadEnds[] = {
     {"Fat12", u"FAT12", true, u"not a valid drive."},
     {"Fat32NotBuilt", u"fat32", true, u"FAT32 volumes cannot be scanned yet."},
     {"HfsNotBuilt", u"HFS+", true, u"HFS+ volumes cannot be scanned yet."},
+    {"ModeNotRun", u"NTFS", true, u"NTFS volumes cannot be scanned in this recovery mode yet."},
     {"NoReader", u"NTFS", false, u"Please Restart the program to re begin necessary initialization..."},
 };
 
@@ -154,7 +119,8 @@ class ScanDeadEnds : public ::testing::TestWithParam<DeadEndCase> {};
 
 TEST_P(ScanDeadEnds, StartNothingAndStopChangesNothing) {
     ScanHarness h;
-    auto scan = h.make(GetParam().fileSystem, RecoveryMode::Standard, GetParam().withReader);
+    const RecoveryMode mode = std::string(GetParam().name) == "ModeNotRun" ? RecoveryMode::Advanced : RecoveryMode::Standard;
+    auto scan = h.make(GetParam().fileSystem, mode, GetParam().withReader);
     EXPECT_FALSE(scan->start());
     EXPECT_TRUE(scan->deadEnd());
     EXPECT_EQ(h.prompt.messages, std::vector<std::u16string>{GetParam().message});
@@ -163,7 +129,10 @@ TEST_P(ScanDeadEnds, StartNothingAndStopChangesNothing) {
     scan->stop();
     EXPECT_EQ(scan->stopPressed().load(), 0);
     EXPECT_TRUE(h.log.empty());
-    EXPECT_TRUE(scan->scanRunning());
+    // A dead end ends the run: Save and Search are not refused for good afterwards.
+    EXPECT_FALSE(scan->scanRunning());
+    EXPECT_EQ(scan->outcome().kind, ScanOutcome::Kind::Refused);
+    EXPECT_EQ(scan->outcome().message, GetParam().message);
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, ScanDeadEnds, ::testing::ValuesIn(kDeadEnds),
@@ -189,30 +158,32 @@ TEST(ScanPause, TwoPausesNeedTwoResumes) {
     auto scan = h.make(u"NTFS", RecoveryMode::Standard);
     ASSERT_TRUE(scan->start());
     scan->startWorker();
-    ASSERT_TRUE(eventually([&] { return h.parser->recordsRead.load() > 0; }));
+    ASSERT_TRUE(eventually([&] { return h.state.recordsRead.load() > 0; }));
     scan->pause();
     scan->pause();
     EXPECT_EQ(scan->control().suspensions(), 2);
     // The worker comes to rest at its next check point: the count stays the same for
     // 20 samples in a row.
-    int before = h.parser->recordsRead.load();
+    int before = h.state.recordsRead.load();
     for (int still = 0, tries = 0; still < 20 && tries < 2000; ++tries) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        const int now = h.parser->recordsRead.load();
+        const int now = h.state.recordsRead.load();
         still = now == before ? still + 1 : 0;
         before = now;
     }
     scan->resume();
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_EQ(h.parser->recordsRead.load(), before) << "one resume after two pauses let the worker go";
+    EXPECT_EQ(h.state.recordsRead.load(), before) << "one resume after two pauses let the worker go";
     scan->resume();
-    EXPECT_TRUE(eventually([&] { return h.parser->recordsRead.load() > before; }));
+    EXPECT_TRUE(eventually([&] { return h.state.recordsRead.load() > before; }));
     // Stop ends the loop; the worker still completes the scan.
     scan->stop();
-    EXPECT_EQ(h.parser->stop.load(), 1);
     EXPECT_EQ(scan->stopPressed().load(), 1);
     scan->wait();
     EXPECT_FALSE(scan->scanRunning());
+    EXPECT_EQ(scan->outcome().kind, ScanOutcome::Kind::Stopped);
+    // The stop belongs to that run: the parser's flag is clear for later saves and searches.
+    EXPECT_EQ(h.state.stop().load(), 0);
     EXPECT_EQ(h.prompt.messages, std::vector<std::u16string>{kScanDoneText});
     EXPECT_NE(std::find(h.sink.statuses.begin(), h.sink.statuses.end(), u"Pause button pressed"), h.sink.statuses.end());
     EXPECT_NE(std::find(h.sink.statuses.begin(), h.sink.statuses.end(),
@@ -226,7 +197,7 @@ TEST(ScanPause, StopWhilePausedIsSeenAfterResume) {
     auto scan = h.make(u"NTFS", RecoveryMode::Standard);
     ASSERT_TRUE(scan->start());
     scan->startWorker();
-    ASSERT_TRUE(eventually([&] { return h.parser->recordsRead.load() > 0; }));
+    ASSERT_TRUE(eventually([&] { return h.state.recordsRead.load() > 0; }));
     scan->pause();
     scan->stop();
     std::this_thread::sleep_for(std::chrono::milliseconds(30));

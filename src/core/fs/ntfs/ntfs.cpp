@@ -37,35 +37,12 @@ bool startsWith(const std::u16string& name, std::u16string_view prefix) {
     return name.size() >= prefix.size() && std::u16string_view(name).substr(0, prefix.size()) == prefix;
 }
 
-// An output file written through a descriptor; closes on scope exit.
-struct OutputFile {
-    int fd = -1;
-    int error = 0;
-    ~OutputFile() { close(); }
-    void close() {
-        if (fd >= 0) ::close(fd);
-        fd = -1;
-    }
-    bool write(const std::uint8_t* data, std::size_t n) {
-        while (n > 0) {
-            const ssize_t w = ::write(fd, data, n);
-            if (w < 0) {
-                if (errno == EINTR) continue;
-                error = errno;
-                return false;
-            }
-            data += w;
-            n -= std::size_t(w);
-        }
-        return true;
-    }
-};
 
 }  // namespace
 
 ntfs::ntfs() = default;
 
-ntfs::ntfs(const VolumeRecord& v, CTriStateTree* t, readWriteInterface* r, ScanSink* s, WorkerControl* c)
+ntfs::ntfs(const VolumeRecord& v, TreeSink* t, readWriteInterface* r, ScanSink* s, WorkerControl* c)
     : volume(v), tree(t), reader(r), sink(s), workerControl(c) {}
 
 // ---------------------------------------------------------------- helpers
@@ -790,23 +767,25 @@ NtfsTimesText ntfs::timesText(std::uint64_t index) {
 
 // ---------------------------------------------------------------- saving
 
-bool ntfs::writeStream(OutputSink& out, const std::vector<Run>& runs, std::uint64_t streamClusters,
-                       const DataStreamDescriptor& d) {
+SaveStatus ntfs::writeStream(EntryWriter& out, const std::vector<Run>& runs, std::uint64_t streamClusters,
+                             const DataStreamDescriptor& d) {
     const std::uint64_t cs = clusterSize ? clusterSize : 4096;
     const bool compressed = d.label == u"Compressed";
     const std::uint64_t unitClusters = compressed ? std::uint16_t(1u << (d.compressionUnit & 31)) : 0;
     std::uint64_t written = 0;
     const std::uint64_t size = d.dataSize;
-    if (size == 0) return true;
+    bool damaged = false;
+    if (size == 0) return SaveStatus::Saved;
     std::vector<std::uint8_t> cluster(cs);
-    auto readCluster = [&](std::uint64_t number, std::uint8_t* dest) {
+    // Fills dest with one cluster; false when it could not be had (then dest is zeros).
+    auto readCluster = [&](std::uint64_t number, std::uint8_t* dest) -> bool {
         std::memset(dest, 0, cs);
-        if (number == 0) return;  // sparse
-        if (number > std::uint64_t(INT64_MAX) / cs) return;
+        if (number == 0) return true;  // sparse
+        if (number > std::uint64_t(INT64_MAX) / cs) return false;
         const std::uint64_t position = number * cs;
         // A cluster outside the volume cannot be read; it stays zero.
-        if (volumeSize && position + cs > volumeSize) return;
-        readAt(position, dest, std::uint32_t(cs));
+        if (volumeSize && position + cs > volumeSize) return false;
+        return readAt(position, dest, std::uint32_t(cs));
     };
     // The stream as a sequence of cluster numbers (0 = sparse), padded to streamClusters.
     std::uint64_t runIndex = 0, inRun = 0, produced = 0;
@@ -827,21 +806,28 @@ bool ntfs::writeStream(OutputSink& out, const std::vector<Run>& runs, std::uint6
         ++produced;
         return true;
     };
-    auto put = [&](const std::uint8_t* data, std::uint64_t n) -> bool {
+    // kind: 0 data, 1 hole, 2 unreadable.
+    auto put = [&](const std::uint8_t* data, std::uint64_t n, int kind = 0) -> bool {
         const std::uint64_t take = std::min(n, size - written);
-        if (!out.write(data, std::size_t(take))) return false;
+        bool ok = kind == 1 ? out.writeHole(take) : kind == 2 ? out.writeUnreadable(take) : out.write(data, std::size_t(take));
+        if (kind == 2) damaged = true;
+        if (!ok) return false;
         written += take;
         return true;
     };
+    const auto ended = [&] { return damaged ? SaveStatus::Damaged : SaveStatus::Saved; };
     if (!compressed || unitClusters == 0 || unitClusters * cs > kMaxUnitBytes) {
-        if (compressed && unitClusters != 0) return true;  // a unit too large to hold
+        if (compressed && unitClusters != 0) return SaveStatus::Damaged;  // a unit too large to hold
         std::uint64_t number = 0;
         while (written < size && nextCluster(number)) {
-            if (stopRequested()) return true;
-            readCluster(number, cluster.data());
-            if (!put(cluster.data(), cs)) return false;
+            if (stopRequested()) return SaveStatus::Stopped;
+            bool ok;
+            if (number == 0) ok = put(nullptr, cs, 1);
+            else if (readCluster(number, cluster.data())) ok = put(cluster.data(), cs);
+            else ok = put(nullptr, cs, 2);
+            if (!ok) return SaveStatus::Failed;
         }
-        return true;
+        return ended();
     }
     const std::uint64_t unitBytes = unitClusters * cs;
     std::vector<std::uint8_t> unit(unitBytes), output(unitBytes);
@@ -851,38 +837,32 @@ bool ntfs::writeStream(OutputSink& out, const std::vector<Run>& runs, std::uint6
         std::uint64_t number = 0;
         while (gathered < unitClusters && nextCluster(number)) numbers[gathered++] = number;
         if (gathered < unitClusters) break;  // a trailing partial unit is not written
-        if (stopRequested()) return true;
+        if (stopRequested()) return SaveStatus::Stopped;
         std::uint64_t lastNonZero = 0;
         for (std::uint64_t k = 0; k < unitClusters; ++k)
             if (numbers[k] != 0) lastNonZero = k + 1;
         if (lastNonZero == 0) {
-            std::fill(unit.begin(), unit.end(), 0);
-            if (!put(unit.data(), unitBytes)) return false;
+            if (!put(nullptr, unitBytes, 1)) return SaveStatus::Failed;
             continue;
         }
-        for (std::uint64_t k = 0; k < lastNonZero; ++k) readCluster(numbers[k], unit.data() + k * cs);
+        bool unreadable = false;
+        for (std::uint64_t k = 0; k < lastNonZero; ++k)
+            if (!readCluster(numbers[k], unit.data() + k * cs)) unreadable = true;
+        if (unreadable) damaged = true;
         if (numbers[unitClusters - 1] != 0) {
-            if (!put(unit.data(), lastNonZero * cs)) return false;  // stored uncompressed
+            if (!put(unit.data(), lastNonZero * cs)) return SaveStatus::Failed;  // stored uncompressed
             continue;
         }
         const auto result = nf::lznt1Decompress(std::span(unit.data(), lastNonZero * cs), output);
-        if (!put(output.data(), result.produced)) return false;
+        if (!put(output.data(), result.produced)) return SaveStatus::Failed;
     }
-    return true;
+    return ended();
 }
 
-bool ntfs::saveEntry(std::uint64_t index, const std::filesystem::path& target) {
-    if (index >= entries.size() || index == orphanIndex) return false;
+SaveStatus ntfs::saveEntry(std::uint64_t index, EntryWriter& out) {
+    if (index >= entries.size() || index == orphanIndex) return SaveStatus::Failed;
     const MftEntry& entry = entries[index];
-    if (!entry.hasName) return false;
-    OutputFile file;
-    file.fd = ::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
-    if (file.fd < 0) return false;
-    struct Writer final : OutputSink {
-        OutputFile& f;
-        explicit Writer(OutputFile& file) : f(file) {}
-        bool write(const std::uint8_t* data, std::size_t n) override { return f.write(data, n); }
-    } writer(file);
+    if (!entry.hasName) return SaveStatus::Failed;
     auto message = [&](const std::u16string& text) {
         if (prompt) prompt->message(text);
     };
@@ -891,16 +871,13 @@ bool ntfs::saveEntry(std::uint64_t index, const std::filesystem::path& target) {
         const auto record = readRecord(position);
         if (!record || !nf::hasFileSignature(*record)) {
             message(u"not a valid entry...");
-            file.close();
-            std::error_code ignored;
-            std::filesystem::remove(target, ignored);
-            return false;
+            return SaveStatus::Failed;
         }
         nf::Record fixed = *record;
         nf::applyFixups(fixed);
         hasData = false;
         DataStreamDescriptor d = dataStream(position);
-        bool ok = true;
+        SaveStatus status = SaveStatus::Saved;
         const auto extents = dataExtentPositions(position);
         if (!extents.empty()) {
             const DataStreamDescriptor first = dataStream(extents.front());
@@ -912,39 +889,38 @@ bool ntfs::saveEntry(std::uint64_t index, const std::filesystem::path& target) {
                     clusters += r.count;
                 }
             }
-            ok = writeStream(writer, runs, clusters, first);
+            status = writeStream(out, runs, clusters, first);
         } else if (hasData) {
             if (entry.isFolder()) {
                 message(u"This is  " + trim(entry.name) + u" directory .Please specify file names ");
             } else if (d.residency == 'R') {
                 if (d.contentOffset < nf::kRecordBytes) {
                     const std::size_t n = std::min<std::size_t>(d.contentLength, nf::kRecordBytes - d.contentOffset);
-                    ok = writer.write(fixed.data() + d.contentOffset, n);
+                    if (!out.write(fixed.data() + d.contentOffset, n)) status = SaveStatus::Failed;
                 }
             } else if (d.residency == 'N') {
                 const auto runs = runsOf(position, nf::attribute::kData);
                 // The stream's own cluster count bounds a compressed stream (sparse tail units).
                 const std::uint64_t n = d.label == u"Compressed" ? std::uint32_t(d.lastVcn - d.startVcn + 1) : 0;
-                ok = writeStream(writer, runs, n, d);
+                status = writeStream(out, runs, n, d);
             }
         }
-        file.close();
-        if (!ok) {
-            message(u"Exception :  " + fromUtf8(std::strerror(file.error)) + u"   ");
-            return false;
-        }
-        const NtfsTimes t = times(position);
-        timespec stamps[2];
-        const auto accessed = fileTimeToTimespec(t.accessed);
-        const auto modified = fileTimeToTimespec(t.modified);
-        stamps[0] = accessed ? *accessed : timespec{0, UTIME_OMIT};
-        stamps[1] = modified ? *modified : timespec{0, UTIME_OMIT};
-        ::utimensat(AT_FDCWD, target.c_str(), stamps, 0);
-        return true;
+        if (status == SaveStatus::Failed && out.errorNumber() != 0)
+            message(u"Exception :  " + fromUtf8(std::strerror(out.errorNumber())) + u"   ");
+        return status;
     } catch (const std::exception& ex) {
         message(u"Exception :  " + fromUtf8(ex.what()) + u"   ");
-        return true;
+        return SaveStatus::Failed;
     }
+}
+
+EntryTimes ntfs::entryTimes(std::uint64_t index) {
+    EntryTimes out;
+    if (index >= entries.size() || index == orphanIndex) return out;
+    const NtfsTimes t = times(dataPosition(index));
+    out.accessed = fileTimeToTimespec(t.accessed);
+    out.modified = fileTimeToTimespec(t.modified);
+    return out;
 }
 
 }  // namespace dravonel

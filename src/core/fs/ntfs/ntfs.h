@@ -19,8 +19,8 @@
 #include "core/device/sector_reader.h"
 #include "core/fs/ntfs/ntfs_format.h"
 #include "core/partitions/volume_record.h"
-#include "core/scan/recovered_volume.h"
-#include "core/scan/tri_state_tree.h"
+#include "core/model/recovered_volume.h"
+#include "core/model/tree_sink.h"
 
 namespace dravonel {
 
@@ -71,25 +71,19 @@ struct NtfsTimes {
     std::u16string attributes;
 };
 
-// Where saving sends a file's bytes; false when a write failed.
-struct OutputSink {
-    virtual bool write(const std::uint8_t* data, std::size_t n) = 0;
-    virtual ~OutputSink() = default;
-};
-
 class ntfs {
 public:
     using Run = ntfs_format::Run;
 
     ntfs();
-    ntfs(const VolumeRecord& volume, CTriStateTree* tree, readWriteInterface* reader, ScanSink* sink,
+    ntfs(const VolumeRecord& volume, TreeSink* tree, readWriteInterface* reader, ScanSink* sink,
          WorkerControl* control = nullptr);
     ntfs(const ntfs&) = delete;
     ntfs& operator=(const ntfs&) = delete;
 
     // What the scan page hands over (may also be set after default construction).
     VolumeRecord volume;
-    CTriStateTree* tree = nullptr;
+    TreeSink* tree = nullptr;
     readWriteInterface* reader = nullptr;
     ScanSink* sink = nullptr;
     WorkerControl* workerControl = nullptr;
@@ -143,9 +137,12 @@ public:
     NtfsTimesText timesText(std::uint64_t index);
     // The entry's data size in bytes (as sizeText shows it).
     std::uint64_t dataSize(std::uint64_t index);
-    // Writes one entry's data to target (created anew, truncated) and stamps its last
-    // access and last write times. False when nothing could be saved.
-    bool saveEntry(std::uint64_t index, const std::filesystem::path& target);
+    // Delivers one entry's data through out: Saved, Damaged when clusters could not be
+    // read (zeros stand in for them), Failed for a folder, an unreadable record or a
+    // write error, Stopped when stopFlag ended it.
+    SaveStatus saveEntry(std::uint64_t index, EntryWriter& out);
+    // The last access and last write times of $STANDARD_INFORMATION.
+    EntryTimes entryTimes(std::uint64_t index);
 
     // Record-level operations.
     // Reads the 1024-byte record at a volume position; nothing when the seek fails.
@@ -171,8 +168,8 @@ public:
     std::vector<std::uint64_t> dataExtentPositions(std::uint64_t position);
     // Writes a non-resident stream given by runs (start 0 = sparse) up to the
     // descriptor's data size: cluster by cluster, or unit by unit when compressed
-    // (streamClusters pads the run clusters with sparse ones). False on a write error.
-    bool writeStream(OutputSink& out, const std::vector<Run>& runs, std::uint64_t streamClusters,
+    // (streamClusters pads the run clusters with sparse ones).
+    SaveStatus writeStream(EntryWriter& out, const std::vector<Run>& runs, std::uint64_t streamClusters,
                      const DataStreamDescriptor& d);
 
     // The effective cluster size: boot sector bytes per sector * sectors per cluster, or 4096.

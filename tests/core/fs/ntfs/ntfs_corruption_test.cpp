@@ -38,7 +38,7 @@ TEST(NtfsCorruption, RandomDamageToTheMftIsSurvived) {
             // Saving is bounded here by the test only: a damaged size can name terabytes of
             // sparse zeros, which the user would stop.
             if (saved < 40 && !entries[i].isFolder() && img.parser->dataSize(i) <= (8u << 20)) {
-                img.parser->saveEntry(i, dir / "out");
+                saveToFile(*img.parser, i, dir / "out");
                 ++saved;
             }
         }

@@ -54,7 +54,7 @@ TEST_P(NtfsStandardScan, SavedFilesMatchTheManifestByteForByte) {
         const auto idx = img.find(path);
         ASSERT_TRUE(idx) << path;
         const auto out = dir / std::to_string(*idx);
-        ASSERT_TRUE(img.parser->saveEntry(*idx, out)) << path;
+        ASSERT_TRUE(saveToFile(*img.parser, *idx, out)) << path;
         const auto bytes = readFileBytes(out);
         EXPECT_EQ(bytes.size(), f["size"].get<std::size_t>()) << path;
         EXPECT_EQ(sha256Hex(bytes), f["sha256"].get<std::string>()) << path;
@@ -150,7 +150,7 @@ TEST(NtfsStandardScanBasic, DeletedFolderKeepsItsChildrenAndTimesComeFromStandar
     EXPECT_EQ(img.parser->sizeText(*resident), u"300 Bytes");
     // The saved file carries the recorded last-write time.
     const auto dir = makeTempDir("ntfs-times");
-    ASSERT_TRUE(img.parser->saveEntry(*resident, dir / "r.txt"));
+    ASSERT_TRUE(saveToFile(*img.parser, *resident, dir / "r.txt"));
     struct stat st{};
     ASSERT_EQ(::stat((dir / "r.txt").c_str(), &st), 0);
     const NtfsTimes raw = img.parser->times(img.parser->entries[*resident].diskPosition);
@@ -170,7 +170,7 @@ TEST(NtfsStandardScanBasic, HardLinkedFileSavesItsDataUnderEveryNameShown) {
     const auto kids = img.children(*links);
     ASSERT_FALSE(kids.empty());
     for (std::uint64_t k : kids) {
-        ASSERT_TRUE(img.parser->saveEntry(k, dir / "x"));
+        ASSERT_TRUE(saveToFile(*img.parser, k, dir / "x"));
         EXPECT_EQ(sha256Hex(readFileBytes(dir / "x")), targetSha) << utf8(img.parser->entries[k].name);
     }
     std::filesystem::remove_all(dir);
@@ -185,7 +185,7 @@ TEST(NtfsStandardScanBasic, FolderWithDataStreamGivesTheDirectoryMessage) {
     const auto multi = img.find("multi.bin");
     ASSERT_TRUE(multi);
     img.parser->entries[*multi].kind = 'D';
-    ASSERT_TRUE(img.parser->saveEntry(*multi, dir / "m"));
+    ASSERT_TRUE(saveToFile(*img.parser, *multi, dir / "m"));
     ASSERT_EQ(img.prompt.messages.size(), 1u);
     EXPECT_EQ(img.prompt.messages[0], u"This is  multi.bin directory .Please specify file names ");
     EXPECT_EQ(std::filesystem::file_size(dir / "m"), 0u);
@@ -207,7 +207,7 @@ TEST(NtfsDamagedImages, BootSectorWipedFindsTheMftByScanningAndBuildsTheSameTree
     const auto multi = img.find("multi.bin");
     ASSERT_TRUE(multi);
     const auto dir = makeTempDir("ntfs-noboot");
-    ASSERT_TRUE(img.parser->saveEntry(*multi, dir / "m"));
+    ASSERT_TRUE(saveToFile(*img.parser, *multi, dir / "m"));
     EXPECT_EQ(std::filesystem::file_size(dir / "m"), 10000u);
     std::filesystem::remove_all(dir);
 }
@@ -271,7 +271,7 @@ TEST(NtfsDamagedImages, MftStartDamagedDeepScanShowsNamedRecordsUnderOrphanEntry
     for (std::uint64_t i = 0; i < entries.size(); ++i) {
         if (entries[i].name != u"multi.bin") continue;
         const auto dir = makeTempDir("ntfs-deep");
-        ASSERT_TRUE(img.parser->saveEntry(i, dir / "m"));
+        ASSERT_TRUE(saveToFile(*img.parser, i, dir / "m"));
         for (const auto& f : ntfsManifest()["ntfs_basic.img"]["files"])
             if (f["path"] == "multi.bin") EXPECT_EQ(sha256Hex(readFileBytes(dir / "m")), f["sha256"]);
         std::filesystem::remove_all(dir);

@@ -315,7 +315,7 @@ Saved save(Volume& v, const nf::Record& file) {
     ScannedImage img = scanned(v, 7);
     const auto dir = makeTempDir("ntfs-synthetic");
     Saved s;
-    s.ok = img.parser->saveEntry(6, dir / "out");
+    s.ok = saveToFile(*img.parser, 6, dir / "out");
     s.exists = std::filesystem::exists(dir / "out");
     if (s.exists) s.bytes = readFileBytes(dir / "out");
     s.messages = img.prompt.messages;
@@ -419,10 +419,10 @@ TEST(NtfsSaving, RecordThatIsNotAFileRecordIsRefusedAndLeavesNoFile) {
     // The record is overwritten after the scan (the source changed under us).
     std::memset(img.reader->bytes().data() + kMftCluster * 4096 + 6 * 1024, 0, 4);
     const auto dir = makeTempDir("ntfs-invalid");
-    EXPECT_FALSE(img.parser->saveEntry(6, dir / "x"));
+    EXPECT_FALSE(saveToFile(*img.parser, 6, dir / "x"));
     EXPECT_FALSE(std::filesystem::exists(dir / "x"));
     EXPECT_EQ(img.prompt.messages, (std::vector<std::u16string>{u"not a valid entry..."}));
-    EXPECT_FALSE(img.parser->saveEntry(999, dir / "y"));
+    EXPECT_FALSE(saveToFile(*img.parser, 999, dir / "y"));
     std::filesystem::remove_all(dir);
 }
 
@@ -435,7 +435,7 @@ TEST(NtfsSaving, WriteFailureIsReportedAsFailure) {
     v.record(6, b.finish());
     ScannedImage img = scanned(v, 7);
     if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
-    EXPECT_FALSE(img.parser->saveEntry(6, "/dev/full"));
+    EXPECT_FALSE(saveToFile(*img.parser, 6, "/dev/full"));
     ASSERT_EQ(img.prompt.messages.size(), 1u);
     EXPECT_EQ(img.prompt.messages[0].substr(0, 13), u"Exception :  ");
 }

@@ -10,12 +10,29 @@
 #include <string>
 #include <vector>
 
+#include "core/common/output_file.h"
 #include "core/common/text.h"
 #include "core/fs/ntfs/ntfs.h"
+#include "core/model/tri_state_tree.h"
 #include "support/sha256_digest.h"
 #include "support/test_support.h"
 
 namespace dravonel::test {
+
+// Saves one entry of an ntfs parser into target as a save run does: true when the file
+// was written (whole or damaged).
+inline bool saveToFile(ntfs& parser, std::uint64_t index, const std::filesystem::path& target) {
+    OutputFile file;
+    if (!file.create(target)) return false;
+    const SaveStatus status = parser.saveEntry(index, file);
+    if (status == SaveStatus::Failed) {
+        file.discard();
+        return false;
+    }
+    const EntryTimes t = parser.entryTimes(index);
+    file.stampTimes(t.accessed, t.modified);
+    return file.close();
+}
 
 inline std::string sha256Hex(const std::vector<std::uint8_t>& data) {
     return sha256Hex(std::string_view(reinterpret_cast<const char*>(data.data()), data.size()));

@@ -1,12 +1,18 @@
 #pragma once
 // What the save, search and listing walks need of a parsed volume. Each file-system
-// parser offers one implementation; the walks in this folder work for all of them.
+// parser offers one implementation; the walks in src/core/scan work for all of them.
 // An EntryRef is the item data a parser stores on its result-tree items.
+//
+// Threads: the const queries may be called from a walk (save, search, file-list texts)
+// while no scan of the same parser runs; they read through the sector reader's
+// positional reads and change no state of the parser.
 #include <cstdint>
-#include <filesystem>
+#include <ctime>
 #include <functional>
+#include <optional>
 #include <string>
 
+#include "core/common/entry_writer.h"
 #include "core/common/platform.h"
 
 namespace dravonel {
@@ -16,6 +22,11 @@ using EntryRef = std::uint64_t;
 // The file-list texts of one entry.
 struct EntryTexts {
     std::u16string created, accessed, modified, attributes, size;
+};
+
+// The times stamped on a saved file or folder; nothing when the volume holds none.
+struct EntryTimes {
+    std::optional<timespec> accessed, modified;
 };
 
 class RecoveredVolume {
@@ -36,9 +47,11 @@ public:
     virtual std::u16string name(EntryRef ref) const = 0;
     virtual std::uint64_t sizeBytes(EntryRef ref) const = 0;
     virtual EntryTexts texts(EntryRef ref) const = 0;
-    // Writes one file's data to target (created anew) and stamps its times. False when
-    // the file could not be written; the walk goes on with the next item.
-    virtual bool saveEntry(EntryRef ref, const std::filesystem::path& target) = 0;
+    // The times to stamp on the saved file (or folder).
+    virtual EntryTimes times(EntryRef ref) const = 0;
+    // Delivers one file's data through out. The walk made the target and stamps times()
+    // afterwards; Failed leaves the target to be removed by the walk.
+    virtual SaveStatus saveEntry(EntryRef ref, EntryWriter& out) = 0;
     // The parser's stop flag.
     virtual StopFlag& stopFlag() = 0;
 };

@@ -1,12 +1,44 @@
-#include "core/scan/ntfs_scan_parser.h"
+#include "core/fs/ntfs/ntfs_scan_parser.h"
 
 #include <unordered_set>
 
 namespace dravonel {
 
 NtfsScanParser::NtfsScanParser(const ScanContext& c)
-    : parser_(c.volume, c.tree, c.reader, c.sink, c.control) {
+    : parser_(c.volume, c.tree, c.reader, c.sink, c.control), control_(c.control), sink_(c.sink) {
     parser_.prompt = c.prompt;
+}
+
+bool NtfsScanParser::supportsMode(RecoveryMode mode) const {
+    return mode == RecoveryMode::Standard || mode == RecoveryMode::Deep;
+}
+
+ScanOutcome NtfsScanParser::run(RecoveryMode mode) {
+    if (!supportsMode(mode)) return ScanOutcome::refused(u"This recovery mode is not available for NTFS volumes yet.");
+    auto checkPoint = [this] {
+        if (control_) control_->checkPoint();
+    };
+    auto status = [this](std::u16string_view text) {
+        if (sink_) sink_->status(text);
+    };
+    checkPoint();
+    if (parser_.tree) parser_.addTreeRoot();
+    parser_.readBootSector();
+    parser_.recoveryMode = static_cast<int>(mode);
+    checkPoint();
+    if (mode == RecoveryMode::Deep) {
+        status(u" scanning for mft entries in deep mode ....");
+        parser_.scanForMftRecords();
+    } else {
+        status(u" ParsingBasedOnMFT is going on....");
+        parser_.locateMft();
+    }
+    checkPoint();
+    parser_.readMftEntries();
+    checkPoint();
+    parser_.buildEntryTree();
+    checkPoint();
+    return stopSeen() ? ScanOutcome::stopped() : ScanOutcome::completed();
 }
 
 bool NtfsScanParser::isValidEntry(EntryRef ref) const {
@@ -59,11 +91,15 @@ EntryTexts NtfsScanParser::texts(EntryRef ref) const {
     return t;
 }
 
-bool NtfsScanParser::saveEntry(EntryRef ref, const std::filesystem::path& target) {
-    return isValidEntry(ref) && parser_.saveEntry(ref, target);
+EntryTimes NtfsScanParser::times(EntryRef ref) const {
+    return isValidEntry(ref) ? parser_.entryTimes(ref) : EntryTimes{};
 }
 
-std::unique_ptr<NtfsScanSteps> makeNtfsScanParser(const ScanContext& context) {
+SaveStatus NtfsScanParser::saveEntry(EntryRef ref, EntryWriter& out) {
+    return isValidEntry(ref) ? parser_.saveEntry(ref, out) : SaveStatus::Failed;
+}
+
+std::unique_ptr<ScanParser> makeNtfsScanParser(const ScanContext& context) {
     return std::make_unique<NtfsScanParser>(context);
 }
 

@@ -1,6 +1,6 @@
 // The scan steps, lazy insertion, saving and search on a real NTFS image, through the
 // NTFS parser behind NtfsScanParser.
-#include "core/scan/ntfs_scan_parser.h"
+#include "core/scan/volume_scan.h"
 
 #include <gtest/gtest.h>
 
@@ -26,7 +26,7 @@ struct RealScan {
         VolumeRecord record;
         record.fileSystem = u"NTFS";
         record.sizeMbText = u"16";
-        scan = std::make_unique<VolumeScan>(record, mode, tree, &reader, sink, prompt, makeNtfsScanParser);
+        scan = std::make_unique<VolumeScan>(record, mode, tree, &reader, sink, prompt);
         EXPECT_TRUE(scan->start());
         scan->runWorker();
     }

@@ -1,4 +1,4 @@
-#include "core/scan/tri_state_tree.h"
+#include "core/model/tri_state_tree.h"
 
 #include <gtest/gtest.h>
 

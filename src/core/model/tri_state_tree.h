@@ -7,17 +7,9 @@
 #include <functional>
 #include <string>
 
+#include "core/model/tree_sink.h"
+
 namespace dravonel {
-
-// An item handle; stays valid while other items are added (handles are never reused
-// until deleteAllItems). kNoItem stands for "none" and, as a parent, for the top level.
-using TreeItem = std::uint32_t;
-constexpr TreeItem kNoItem = 0;
-
-// What the item's icon shows. Folders are told apart from files by it.
-enum class ItemImage : std::uint8_t { Folder, File, Placeholder };
-
-enum class ExpandCode { Collapse, CollapseReset, Expand, Toggle };
 
 // Default text colour and the red of deleted entries (0x00BBGGRR).
 constexpr std::int32_t kDefaultTextColour = -1;
@@ -39,7 +31,7 @@ struct TRISTATETREEDATA {
     std::int32_t textColour = kDefaultTextColour;
 };
 
-class CTriStateTree {
+class CTriStateTree final : public TreeSink {
 public:
     CTriStateTree();
 
@@ -56,10 +48,10 @@ public:
     // Inserts an unchecked, enabled item as parent's last child (kNoItem: top level).
     // Returns kNoItem only while the tree is deleting all items or parent is not an item.
     TreeItem insertItem(std::u16string text, ItemImage image, TreeItem parent = kNoItem,
-                        std::uint64_t itemData = 0);
+                        std::uint64_t itemData = 0) override;
     // Sets an item's own flag and propagates it to descendants and ancestors; sends the
     // check-clicked notification. Does nothing for missing, disabled or separator items.
-    void setCheck(TreeItem item, bool checked);
+    void setCheck(TreeItem item, bool checked) override;
     // Own flag without propagation or without descendants; otherwise true exactly when
     // all checkable descendants are checked.
     bool getCheck(TreeItem item) const;
@@ -69,15 +61,15 @@ public:
     int checkState(TreeItem item) const;
 
     std::u16string getItemText(TreeItem item) const;
-    void setItemText(TreeItem item, std::u16string text);
+    void setItemText(TreeItem item, std::u16string text) override;
     // Deletes the item with its whole subtree, updating the ancestors' counts.
     void deleteItem(TreeItem item);
     void deleteAllItems();
     // Changes the expanded flag of an enabled item with children; sends the
     // item-expanded notification when the flag changed. False when nothing changed.
-    bool expand(TreeItem item, ExpandCode code);
+    bool expand(TreeItem item, ExpandCode code) override;
     // Sets the text colour to red; returns the previous colour (-1 for the default).
-    std::int32_t setItemTextRed(TreeItem item);
+    std::int32_t setItemTextRed(TreeItem item) override;
     void setEnabled(TreeItem item, bool enabled);
     void setSeparator(TreeItem item, bool separator);
 

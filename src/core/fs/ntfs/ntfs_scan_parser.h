@@ -1,0 +1,53 @@
+#pragma once
+// The NTFS parser as a scan drives it: its scan sequence for the scan worker, and its
+// entries for the walks over the result tree. The tree items the parser inserts carry
+// the entry index as item data; index 0 (the MFT's own record, never a child in the
+// tree) stands for "no entry", so the "ROOT" item names none.
+#include <memory>
+
+#include "core/fs/ntfs/ntfs.h"
+#include "core/model/scan_parser.h"
+
+namespace dravonel {
+
+class NtfsScanParser final : public ScanParser {
+public:
+    explicit NtfsScanParser(const ScanContext& context);
+
+    ntfs& parser() { return parser_; }
+
+    // ScanParser: Standard (the MFT from the boot sector) and Deep (every MFT record on
+    // the volume). The Advanced road needs the advanced-options page's chosen copy.
+    bool supportsMode(RecoveryMode mode) const override;
+    std::u16string selectedText() const override { return u"ntfs partition selected...."; }
+    // addTreeRoot (when there is a tree), readBootSector, then locateMft (Standard) or
+    // scanForMftRecords (Deep), readMftEntries and buildEntryTree.
+    ScanOutcome run(RecoveryMode mode) override;
+    StopFlag& stopFlag() override { return parser_.stopFlag; }
+
+    // RecoveredVolume: entries by index; a folder is kind 'D'; children follow the first
+    // child and next-sibling indexes (a chain that comes back on itself ends where it
+    // would repeat); "$BadClus" is never written.
+    bool isValidEntry(EntryRef ref) const override;
+    bool isFolder(EntryRef ref) const override;
+    bool hasChildren(EntryRef ref) const override;
+    bool isDeleted(EntryRef ref) const override;
+    bool isNeverSaved(EntryRef ref) const override;
+    void forEachChild(EntryRef folder, const std::function<bool(EntryRef)>& visit) const override;
+    std::u16string name(EntryRef ref) const override;
+    std::uint64_t sizeBytes(EntryRef ref) const override;
+    EntryTexts texts(EntryRef ref) const override;
+    EntryTimes times(EntryRef ref) const override;
+    SaveStatus saveEntry(EntryRef ref, EntryWriter& out) override;
+
+private:
+    bool stopSeen() const { return parser_.stopFlag.load() != 0; }
+    mutable ntfs parser_;
+    WorkerControl* control_ = nullptr;
+    ScanSink* sink_ = nullptr;
+};
+
+// The registry's factory for NTFS volumes.
+std::unique_ptr<ScanParser> makeNtfsScanParser(const ScanContext& context);
+
+}  // namespace dravonel

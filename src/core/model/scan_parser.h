@@ -1,0 +1,80 @@
+#pragma once
+// The one interface through which a scan drives a file-system parser, whatever the file
+// system: which recovery modes it supports, and a run that reports how it ended. Each
+// file system's adapter lives in its own folder (src/core/fs/<kind>/) and is reached
+// only through the parser registry (src/core/scan/parser_registry.h).
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "core/common/platform.h"
+#include "core/device/sector_reader.h"
+#include "core/model/recovered_volume.h"
+#include "core/model/tree_sink.h"
+#include "core/partitions/volume_record.h"
+
+namespace dravonel {
+
+// The recovery modes of the recovery-mode page.
+enum class RecoveryMode : int { None = -1, Standard = 1, Advanced = 2, Deep = 3 };
+
+// The parser classes a volume's file system leads to.
+enum class FileSystemKind { None, Ntfs, Fat32, Fat16, Ext, ExFat, HfsPlus };
+
+// The kind for a `fileSystem` text, compared without regard to case: "ntfs"; "fat32";
+// "fat16" or "fat"; "extX"; "fat64" or "exFat"; "HFS+". None for any other text.
+FileSystemKind fileSystemKind(std::u16string_view fileSystem);
+
+// The choices the pages keep for a scan: the recovery-mode page's "Is Drive Formated..?"
+// box and copies edit, and the advanced-options page's picks. They travel with the scan,
+// never in process-wide state.
+struct ScanOptions {
+    bool formattedDriveFlag = false;
+    // Copies of the central structure the advanced surface scan looks for (<= 0: 3).
+    int maxCopies = 0;
+    // Advanced road: the chosen copy (index into what the parser's surface scan found),
+    // the chosen sectors per cluster (0: from the boot sector) and, for exFAT, the chosen
+    // cluster-heap offset in sectors (-1: none chosen).
+    int advancedCopyIndex = 0;
+    int advancedSectorsPerCluster = 0;
+    std::int64_t advancedHeapOffsetSectors = -1;
+};
+
+// What a scan page hands a parser.
+struct ScanContext {
+    const VolumeRecord& volume;
+    TreeSink* tree = nullptr;
+    readWriteInterface* reader = nullptr;
+    ScanSink* sink = nullptr;
+    Prompt* prompt = nullptr;
+    WorkerControl* control = nullptr;
+    ScanOptions options{};
+};
+
+// How a run ended.
+struct ScanOutcome {
+    enum class Kind { Completed, Stopped, Refused };
+    Kind kind = Kind::Completed;
+    // For Refused: the text shown (already sent through the prompt or the status line).
+    std::u16string message;
+    static ScanOutcome completed() { return {}; }
+    static ScanOutcome stopped() { return {Kind::Stopped, {}}; }
+    static ScanOutcome refused(std::u16string text) { return {Kind::Refused, std::move(text)}; }
+};
+
+class ScanParser : public RecoveredVolume {
+public:
+    // True when the parser can run mode (Standard, Advanced, Deep).
+    virtual bool supportsMode(RecoveryMode mode) const = 0;
+    // The status text the scan page shows when the parser is chosen
+    // ("ntfs partition selected...." and the like); may be empty.
+    virtual std::u16string selectedText() const { return {}; }
+    // The parser's scan sequence for mode on the calling (worker) thread: reads the
+    // volume, fills the result tree's top level. The caller has set the reader's
+    // baseOffset to the volume start and cleared the stop flag; the run polls
+    // stopFlag() and the worker control's check point. It does not add the expand
+    // placeholders or the completion text: the scan object does.
+    virtual ScanOutcome run(RecoveryMode mode) = 0;
+};
+
+}  // namespace dravonel
