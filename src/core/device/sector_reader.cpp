@@ -56,6 +56,28 @@ bool FileReadSeek::read(std::uint8_t* dest, std::uint32_t count) {
     return got >= count;
 }
 
+namespace {
+// offset + base as a file position; nothing when negative or past the 64-bit range.
+bool absolutePosition(std::int64_t offset, std::int64_t base, std::int64_t& out) {
+    if (__builtin_add_overflow(offset, base, &out)) return false;
+    return out >= 0;
+}
+}  // namespace
+
+bool FileReadSeek::readAt(std::int64_t offset, std::uint8_t* dest, std::uint32_t count) const {
+    std::int64_t at = 0;
+    if (fd_ < 0 || !absolutePosition(offset, baseOffset, at)) return false;
+    std::uint32_t got = 0;
+    while (got < count) {
+        const ssize_t n = ::pread(fd_, dest + got, count - got, at + got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        got += static_cast<std::uint32_t>(n);
+    }
+    if (got != 0 && got < count) std::memset(dest + got, 0, count - got);
+    return got >= count;
+}
+
 bool FileReadSeek::seek(std::int64_t offset, std::uint32_t moveMethod) {
     if (fd_ < 0) return false;
     std::int64_t target = offset + baseOffset;
@@ -86,6 +108,18 @@ bool MemoryReadSeek::read(std::uint8_t* dest, std::uint32_t count) {
         std::memset(dest + avail, 0, count - static_cast<std::size_t>(avail));
     }
     position_ += avail;
+    return avail >= count;
+}
+
+bool MemoryReadSeek::readAt(std::int64_t offset, std::uint8_t* dest, std::uint32_t count) const {
+    std::int64_t at = 0;
+    if (!absolutePosition(offset, baseOffset, at)) return false;
+    const std::int64_t size = static_cast<std::int64_t>(bytes_.size());
+    const std::int64_t avail = at >= size ? 0 : std::min<std::int64_t>(count, size - at);
+    if (avail > 0) {
+        std::memcpy(dest, bytes_.data() + at, static_cast<std::size_t>(avail));
+        std::memset(dest + avail, 0, count - static_cast<std::size_t>(avail));
+    }
     return avail >= count;
 }
 

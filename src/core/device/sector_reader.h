@@ -26,6 +26,11 @@ public:
     // Positions at offset + baseOffset (moveMethod 0, from the beginning, is the only one
     // callers use). False for a negative position.
     virtual bool seek(std::int64_t offset, std::uint32_t moveMethod = 0) { return true; }
+    // Reads count bytes at offset + baseOffset without touching the shared position, so
+    // walks on other threads (file-list texts, saving, search) may read while a scan
+    // reads. The same short-read rules as read; false for a negative or overflowing
+    // position. Safe to call from several threads at once.
+    virtual bool readAt(std::int64_t offset, std::uint8_t* dest, std::uint32_t count) const = 0;
 
     std::int64_t baseOffset = 0;  // bytes
     std::int64_t length = 0;      // bytes; the length of an opened regular file
@@ -46,6 +51,7 @@ public:
     bool open(const std::string& path) override;
     bool read(std::uint8_t* dest, std::uint32_t count) override;
     bool seek(std::int64_t offset, std::uint32_t moveMethod = 0) override;
+    bool readAt(std::int64_t offset, std::uint8_t* dest, std::uint32_t count) const override;
     bool isOpen() const { return fd_ >= 0; }
     // Byte position of the next read on the source.
     std::int64_t position() const { return position_; }
@@ -63,6 +69,7 @@ public:
     bool open(const std::string& path) override;
     bool read(std::uint8_t* dest, std::uint32_t count) override;
     bool seek(std::int64_t offset, std::uint32_t moveMethod = 0) override;
+    bool readAt(std::int64_t offset, std::uint8_t* dest, std::uint32_t count) const override;
     std::vector<std::uint8_t>& bytes() { return bytes_; }
     std::int64_t position() const { return position_; }
     // Number of read calls so far (lets a test see how a scan reads).

@@ -86,3 +86,35 @@ TEST_F(SectorReaderTest, OpensSourcesReadOnly) {
 
 }  // namespace
 }  // namespace dravonel
+
+namespace dravonel::test {
+namespace {
+
+// A positional read sees the base offset but leaves the shared position alone, on both
+// readers; a position past the 64-bit range is refused instead of wrapping.
+TEST(PositionalRead, IgnoresTheSharedPositionAndRefusesOverflow) {
+    std::vector<std::uint8_t> bytes(4096);
+    for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = std::uint8_t(i / 512 + 1);
+    const std::filesystem::path path = makeTempDir("read-at") / "img";
+    {
+        std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+    }
+    FileReadSeek file;
+    ASSERT_TRUE(file.open(path.string()));
+    MemoryReadSeek memory(bytes);
+    for (readWriteInterface* r : {static_cast<readWriteInterface*>(&file), static_cast<readWriteInterface*>(&memory)}) {
+        r->baseOffset = 1024;
+        ASSERT_TRUE(r->seek(0));
+        std::uint8_t sector[512] = {};
+        ASSERT_TRUE(r->readAt(512, sector, 512));
+        EXPECT_EQ(sector[0], 4);
+        ASSERT_TRUE(r->read(sector, 512));
+        EXPECT_EQ(sector[0], 3) << "readAt moved the shared position";
+        EXPECT_FALSE(r->readAt(INT64_MAX, sector, 512));
+        EXPECT_FALSE(r->readAt(-2048, sector, 512));
+        EXPECT_FALSE(r->readAt(3072, sector, 512)) << "past the end";
+    }
+}
+
+}  // namespace
+}  // namespace dravonel::test
