@@ -7,7 +7,7 @@ BENCH_PACKAGES := sleuthkit testdisk foremost ntfs-3g fdisk
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 JOBS ?= 2
 
-.PHONY: deps build demo test test-asan bench clean
+.PHONY: deps build demo test test-asan bench fuzz clean
 
 deps:
 	@missing=$$(for p in $(PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
@@ -45,5 +45,13 @@ bench: build
 	if [ -n "$$missing" ]; then $(SUDO) apt-get update -qq && DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq $$missing; fi
 	for b in build/bin/*_bench; do echo "== $$b"; $$b || exit 1; done
 
+# The libFuzzer programs (clang) in build-fuzz/bin/*_fuzz; run one with its corpus, e.g.
+#   build-fuzz/bin/ntfs_fuzz -max_total_time=600 fuzz/corpus/ntfs
+fuzz: deps
+	@command -v clang++ >/dev/null || { $(SUDO) apt-get update -qq && $(SUDO) apt-get install -y -qq clang; }
+	CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDRAVONEL_FUZZ=ON \
+	  -DDRAVONEL_SANITIZE=ON -DDRAVONEL_BENCH=OFF
+	ninja -C build-fuzz -j $(JOBS) $$(ninja -C build-fuzz -t targets all | grep -o '^[a-z0-9_]*_fuzz' | sort -u)
+
 clean:
-	rm -rf build build-asan demo-output
+	rm -rf build build-asan build-fuzz demo-output
