@@ -1,5 +1,7 @@
 #pragma once
-// One volume: a partition found on a disk, a mounted volume, or a row added by hand.
+// One volume: a partition found on a disk, a mounted volume, or a row added by hand. It
+// lives with the device layer because the drive list makes records of mounted volumes;
+// partition discovery makes the others.
 #include <cstdint>
 #include <string>
 
