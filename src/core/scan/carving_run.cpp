@@ -21,7 +21,7 @@ CarvingRun::CarvingRun(myJpg& engine, CTriStateTree& tree, ScanSink& sink, Promp
     : engine_(engine), tree_(tree), sink_(sink), prompt_(prompt), claim_(slot) {}
 
 CarvingRun::~CarvingRun() {
-    if (thread_.launched()) engine_.stopFlag.store(1);
+    if (running() && thread_.launched()) engine_.stopFlag.store(1);
 }
 
 void CarvingRun::useOwnerThread(OwnerCall runOnOwner) {

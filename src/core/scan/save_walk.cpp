@@ -59,7 +59,7 @@ bool SaveRun::hasMarkedItems(const FileList* list) {
 }
 
 SaveRun::~SaveRun() {
-    if (thread_.launched()) {
+    if (running() && thread_.launched()) {
         pageStop() = 1;
         volume_.stopFlag() = 1;
     }

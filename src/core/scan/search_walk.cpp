@@ -33,7 +33,7 @@ std::u16string joinHitPath(const std::vector<std::u16string>& parts) {
 }
 
 SearchRun::~SearchRun() {
-    if (thread_.launched()) {
+    if (running() && thread_.launched()) {
         pageStop() = 1;
         parserStop_ = 1;
     }

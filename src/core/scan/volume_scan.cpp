@@ -19,7 +19,7 @@ VolumeScan::VolumeScan(VolumeRecord volume, RecoveryMode mode, CTriStateTree& tr
       treeSink_(treeSink ? treeSink : &tree) {}
 
 VolumeScan::~VolumeScan() {
-    if (thread_.launched()) {
+    if (thread_.launched() && scanRunning()) {
         if (parser_) parser_->stopFlag() = 1;
         stopPressed_ = 1;
         thread_.control.release();
