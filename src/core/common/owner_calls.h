@@ -13,7 +13,10 @@
 namespace dravonel {
 
 // Runs call on the owner thread and returns when it has run (or when the owner takes no
-// more calls; then call did not run).
+// more calls; then call did not run). Called on the owner thread itself it runs the call
+// at once (a blocking hand-over to one's own thread would never return). The owner keeps
+// serving calls until the run that makes them has reported its end; a page that goes
+// away first closes its side so a waiting worker is let go.
 using OwnerCall = std::function<void(const std::function<void()>& call)>;
 
 // A queue of calls for one owner thread: the thread that constructs it.

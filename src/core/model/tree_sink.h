@@ -2,7 +2,8 @@
 // The narrow door through which a worker fills a result tree. The tree model
 // (CTriStateTree) belongs to one thread: the CLI and the tests let workers call the tree
 // directly, the GUI hands each call over to the thread that owns the tree and waits for
-// it. Parsers and the carving engine see only this interface.
+// it (BlockingTreeSink in blocking_tree_sink.h). Parsers and the carving engine see only
+// this interface.
 #include <cstdint>
 #include <string>
 

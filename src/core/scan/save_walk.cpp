@@ -118,7 +118,8 @@ void SaveRun::runWorker(const FileList* list) {
     }
     skipDeletedFiles = !prompt_.question(u"Do you want to Save Deleted Files?");
     sink_.setPosition(0);
-    pageStop() = 0;
+    // The stop flags were cleared by start(), on the page's thread: clearing them here
+    // again would lose a Stop pressed since then (during the question, say).
     names_.clear();
     itemFolders_.clear();
     saveCheckedTreeItems();
@@ -162,7 +163,7 @@ void SaveRun::count(SaveStatus status) {
     switch (status) {
         case SaveStatus::Saved: ++counts_.saved; break;
         case SaveStatus::Damaged: ++counts_.damaged; break;
-        case SaveStatus::Stopped: ++counts_.saved; break;  // the file as far as it got
+        case SaveStatus::Stopped: ++counts_.stopped; break;  // written only as far as it got
         case SaveStatus::Failed: ++counts_.failed; break;
     }
 }

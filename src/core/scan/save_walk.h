@@ -45,6 +45,7 @@ struct SaveCounts {
     std::int64_t failed = 0;   // files the parser could not write, rows whose folders failed
     std::int64_t damaged = 0;             // files written with zeros where data could not be read
     std::uint64_t unreadableSectors = 0;  // sectors written as zeros in damaged files
+    std::int64_t stopped = 0;             // files a Stop ended early: written only in part
 };
 
 // How a save ended, with what it wrote: damaged files and the unreadable sectors written
@@ -79,7 +80,7 @@ public:
     bool hasMarkedItems(const FileList* list);
     // The save worker: asks "Do you want to Save Deleted Files?", saves the checked tree
     // items and then the checked search rows, shows "work done....." and the status
-    // "Saving Completed..". Does nothing and answers false when outputFolder is empty
+    // "Saving Completed..". A Stop pressed at any time after start() ends it. Does nothing and answers false when outputFolder is empty
     // (the folder choice was cancelled) or nothing is marked. start() and runWorker() on
     // the calling thread.
     bool run(const FileList* list);

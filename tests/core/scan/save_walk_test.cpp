@@ -416,5 +416,28 @@ TEST(SaveOutcome, ASecondRunOfThePageIsRefusedAndAnEarlierStopDoesNotLinger) {
     fs::remove_all(out);
 }
 
+TEST(SaveOutcome, AStopPressedWhileTheQuestionIsOpenEndsTheSave) {
+    Layout l;
+    l.tree.setCheck(l.root, true);
+    RecordingSink sink;
+    struct StopOnQuestion final : Prompt {
+        SaveRun* run = nullptr;
+        void message(std::u16string_view) override {}
+        bool question(std::u16string_view) override {
+            run->stop();
+            return true;
+        }
+    } prompt;
+    const fs::path out = makeTempDir("save-stop-question");
+    SaveRun run(l.tree, l.volume, sink, prompt);
+    prompt.run = &run;
+    run.outputFolder = out;
+    ASSERT_TRUE(run.run(nullptr));
+    EXPECT_EQ(run.outcome().kind, RunOutcome::Kind::Stopped);
+    EXPECT_TRUE(l.volume.saved.empty());
+    EXPECT_EQ(l.volume.stopFlag().load(), 0);
+    fs::remove_all(out);
+}
+
 }  // namespace
 }  // namespace dravonel::test
