@@ -23,6 +23,7 @@ bool myJpg::buildMatchTable() {
         rules_.clear();
         rules_.reserve(n);
         open_ = OpenFile{};
+        inside_ = InsideFile{};
     } catch (const std::bad_alloc&) {
         return false;
     }
@@ -189,21 +190,34 @@ void myJpg::findEnd(const std::uint8_t* buffer, std::int64_t base, std::int64_t 
     }
 }
 
+std::optional<std::int64_t> myJpg::structureSize(std::uint32_t r, std::int64_t position) {
+    const CarveRule& rule = rules_[r];
+    if (rule.structure == FileStructure::None) return {};
+    std::int64_t limit = volumeSize - position;
+    if (rule.approxFileSize > 0 && rule.approxFileSize < limit) limit = rule.approxFileSize;
+    const ByteReadFn read = [this, position](std::int64_t offset, std::uint8_t* out, std::size_t n) {
+        return readVolume(position + offset, out, n);
+    };
+    return walkFileStructure(rule.structure, read, limit);
+}
+
 void myJpg::onStart(std::uint32_t r, std::int64_t position, const std::uint8_t* bytes, std::int64_t& advance) {
     const CarveRule& rule = rules_[r];
-    if (rule.structure != FileStructure::None) {
-        std::int64_t limit = volumeSize - position;
-        if (rule.approxFileSize > 0 && rule.approxFileSize < limit) limit = rule.approxFileSize;
-        const ByteReadFn read = [this, position](std::int64_t offset, std::uint8_t* out, std::size_t n) {
-            return readVolume(position + offset, out, n);
-        };
-        if (const auto size = walkFileStructure(rule.structure, read, limit)) {
-            closeOpenAt(position);
-            recordFile(position, *size, r, position, false);
-            // Go on at the first sector after the file, in this block or a later one.
-            advance = (*size + kSectorSize - 1) / kSectorSize * kSectorSize;
-            return;
-        }
+    const std::optional<std::int64_t> measured = structureSize(r, position);
+    if (inside_.active) {
+        // Embedded in the file being walked through: not a file of its own.
+        if (measured && position + *measured <= inside_.end) return;
+        FoundFile& outer = found_[inside_.found];
+        outer.size = position - inside_.start;
+        outer.sizeEstimated = true;
+        inside_.active = false;
+    }
+    if (measured) {
+        closeOpenAt(position);
+        recordFile(position, *measured, r, position, false);
+        // The walk goes on inside the file, to see whether another file cuts it short.
+        inside_ = InsideFile{true, found_.size() - 1, position, position + *measured};
+        return;
     }
     if (rule.endLength != 0) {
         closeOpenAt(position);
@@ -232,6 +246,7 @@ std::int64_t myJpg::walkBuffer(const std::uint8_t* buffer, std::int64_t base, st
     while (o < limit) {
         const std::int64_t position = base + o;
         std::int64_t advance = kSectorSize;
+        if (inside_.active && position >= inside_.end) inside_.active = false;
         if (open_.active && rules_[open_.rule].approxFileSize > 0 &&
             position - open_.start >= rules_[open_.rule].approxFileSize)
             finishOpenFile();

@@ -122,6 +122,9 @@ private:
     // A start match of rule r at volume offset position (bytes: the block buffer there);
     // sets advance when the walk may step over the file.
     void onStart(std::uint32_t r, std::int64_t position, const std::uint8_t* bytes, std::int64_t& advance);
+    // The size rule r's structure walker gives a file starting at position; nothing when it
+    // has none or the walk fails.
+    std::optional<std::int64_t> structureSize(std::uint32_t r, std::int64_t position);
     // Looks for the open file's ending signature at every byte from `from` up to `to`
     // (volume offsets inside the buffer that starts at base).
     void findEnd(const std::uint8_t* buffer, std::int64_t base, std::int64_t from, std::int64_t to);
@@ -157,6 +160,17 @@ private:
         std::uint32_t rule = 0;
     };
     OpenFile open_;
+    // The last file measured from its own structure, while the walk is inside it. A start
+    // found inside is a file embedded in it (a thumbnail, a stored member) when that
+    // file's own structure ends inside too; any other start there means the outer file
+    // was cut short (truncated, overwritten): it then ends at that start, estimated.
+    struct InsideFile {
+        bool active = false;
+        std::size_t found = 0;  // index in the found list
+        std::int64_t start = 0;
+        std::int64_t end = 0;
+    };
+    InsideFile inside_;
     // The block buffer the walk is in: its volume offset and the bytes it holds.
     const std::uint8_t* blockData_ = nullptr;
     std::int64_t blockBase_ = 0;

@@ -37,6 +37,21 @@ public:
         if (len_ < 0 || len_ > want) len_ = 0;
         return len_ >= n ? buf_.data() : nullptr;
     }
+    // Up to want bytes at `at` (at most one chunk, below the limit): got says how many
+    // could be read; null when none.
+    const std::uint8_t* some(std::int64_t at, std::int64_t want, std::int64_t& got) {
+        got = 0;
+        if (at < 0 || at >= limit_ || want <= 0) return nullptr;
+        want = std::min({want, kChunk, limit_ - at});
+        if (!(at >= start_ && at + want <= start_ + len_)) {
+            const std::int64_t fetch = std::min(kChunk, limit_ - at);
+            start_ = at;
+            len_ = static_cast<std::int64_t>(read_(at, buf_.data(), static_cast<std::size_t>(fetch)));
+            if (len_ < 0 || len_ > fetch) len_ = 0;
+        }
+        got = std::min(want, start_ + len_ - at);
+        return got > 0 ? buf_.data() + (at - start_) : nullptr;
+    }
     std::optional<std::uint8_t> byte(std::int64_t at) {
         const std::uint8_t* p = view(at, 1);
         return p ? std::optional<std::uint8_t>(*p) : std::nullopt;
@@ -45,23 +60,25 @@ public:
         const std::uint8_t* p = view(at, static_cast<std::int64_t>(text.size()));
         return p && std::memcmp(p, text.data(), text.size()) == 0;
     }
-    // First position p in [from, to) where text occurs whole below the limit; -1 when none.
+    // First position p in [from, to) where text occurs whole below the limit and within
+    // the readable bytes; -1 when none.
     std::int64_t find(std::int64_t from, std::int64_t to, std::string_view text) {
         const auto len = static_cast<std::int64_t>(text.size());
         to = std::min(to, limit_ - len + 1);
         while (from < to) {
-            const std::int64_t span = std::min(kChunk, to - from + len - 1);
-            const std::uint8_t* v = view(from, span);
-            if (!v) return -1;
+            const std::int64_t want = std::min(kChunk, to - from + len - 1);
+            std::int64_t got = 0;
+            const std::uint8_t* v = some(from, want, got);
+            if (!v || got < len) return -1;
             const std::uint8_t* p = v;
-            const std::uint8_t* end = v + (span - len + 1);
+            const std::uint8_t* end = v + (got - len + 1);
             while (p < end) {
                 p = static_cast<const std::uint8_t*>(std::memchr(p, text[0], static_cast<std::size_t>(end - p)));
                 if (!p) break;
                 if (std::memcmp(p, text.data(), text.size()) == 0) return from + (p - v);
                 ++p;
             }
-            from += span - len + 1;
+            from += got - len + 1;
         }
         return -1;
     }
@@ -750,8 +767,8 @@ Size walkGzip(Cursor& c) {
         int ret = Z_OK;
         while (ret != Z_STREAM_END) {
             if (zs.avail_in == 0) {
-                const std::int64_t n = std::min(kChunk, c.limit() - pos);
-                const std::uint8_t* p = n > 0 ? c.view(pos, n) : nullptr;
+                std::int64_t n = 0;
+                const std::uint8_t* p = c.some(pos, kChunk, n);
                 if (!p) return {};
                 zs.next_in = const_cast<Bytef*>(p);
                 zs.avail_in = static_cast<uInt>(n);
