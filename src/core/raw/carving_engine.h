@@ -85,7 +85,7 @@ public:
     StopFlag stopFlag{0};
 
     // The whole run: builds the match table and the rules, inserts the root and category
-    // items, walks the volume and finishes the pending starts. False, after "not properly
+    // items, walks the volume and finishes the file still open. False, after "not properly
     // initialized", when the match table cannot be built; true otherwise, also when the
     // walk was stopped (the files found so far are kept).
     bool carve();
