@@ -112,6 +112,9 @@ std::string SourceGuard::folderConflict(const std::filesystem::path& folder) {
     std::lock_guard<std::mutex> hold(g.lock);
     if (g.allowSameDevice) return {};
     if (std::string text = deviceRule(g, at, folder); !text.empty()) return text;
+    // A folder still to be made holds nothing yet.
+    struct stat self {};
+    if (::stat(folder.c_str(), &self) != 0) return {};
     for (const SourceIdentity& s : g.sources) {
         if (s.blockDevice != 0) continue;
         // Is folder one of the image's ancestors?

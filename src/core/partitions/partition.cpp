@@ -142,7 +142,10 @@ std::uint32_t walkGpt(readWriteInterface& reader, Partition& p, const std::uint8
         } else {
             classified = false;
             std::u16string fs = isHfsPlusVolume(reader, first) ? std::u16string(u"HFS+") : name;
-            append(p, makeRecord(fs, format16("%lld", static_cast<long long>((last - first) / 2048)), first));
+            // A crafted entry may hold any two 64-bit numbers: the span is taken in unsigned
+            // arithmetic, and an entry that ends before it starts spans nothing.
+            const std::uint64_t span = last > first ? static_cast<std::uint64_t>(last) - static_cast<std::uint64_t>(first) : 0;
+            append(p, makeRecord(fs, format16("%lld", static_cast<long long>(span / 2048)), first));
         }
         if (classified && p.stopRequested.load()) break;
     }
