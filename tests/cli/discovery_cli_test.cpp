@@ -51,8 +51,9 @@ TEST_P(DiscoveryCliExit, ReportsFailuresAndUsageErrors) {
 }
 INSTANTIATE_TEST_SUITE_P(
     Cases, DiscoveryCliExit,
-    ::testing::Values(ExitCase{{"partitions", "/nonexistent/disk.img"}, 1, "invalid handle ...\nfile not opened.."},
-                      ExitCase{{"deep-scan", "/nonexistent/disk.img"}, 1, "file not opened.."},
+    ::testing::Values(ExitCase{{"partitions", "/nonexistent/disk.img"}, 1,
+                               "cannot open /nonexistent/disk.img: No such file or directory"},
+                      ExitCase{{"deep-scan", "/nonexistent/disk.img"}, 1, "/nonexistent/disk.img: No such file"},
                       ExitCase{{"partitions"}, 2, "SOURCE"},
                       ExitCase{{"deep-scan", "x", "--start-sector", "-5"}, 2, "start-sector"},
                       ExitCase{{"no-such-command"}, 2, ""}));

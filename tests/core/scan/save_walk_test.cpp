@@ -205,7 +205,7 @@ TEST(SaveWalkNames, HostileNamesStayInsideTheOutputFolder) {
     fs::remove_all(base);
 }
 
-TEST(SaveWalkNames, SameNameInOneFolderGetsADistinctNameButOldRunsAreReplaced) {
+TEST(SaveWalkNames, SameNameInOneFolderGetsADistinctNameAndNothingThereBeforeIsReplaced) {
     FakeVolume volume;
     const EntryRef docs = volume.folder(FakeVolume::kRoot, u"docs");
     volume.file(docs, u"report.doc", "live");
@@ -228,14 +228,20 @@ TEST(SaveWalkNames, SameNameInOneFolderGetsADistinctNameButOldRunsAreReplaced) {
     SaveRun run(tree, volume, sink, prompt);
     run.outputFolder = out;
     ASSERT_TRUE(run.run(nullptr));
-    const Files expected = {{"docs/report.doc", "live"},       {"docs/report (1).doc", "deleted copy"},
-                            {"docs/report (2).doc", "third"},  {"docs/noext", "n1"},
-                            {"docs/noext (1)", "n2"},          {"docs/clash/inside.txt", "in"},
-                            {"docs/clash (1)", "file"}};
+    const std::string earlier = "left by an earlier run, longer than the new one";
+    Files expected = {{"docs/report.doc", earlier},           {"docs/report (1).doc", "live"},
+                      {"docs/report (2).doc", "deleted copy"}, {"docs/report (3).doc", "third"},
+                      {"docs/noext", "n1"},                    {"docs/noext (1)", "n2"},
+                      {"docs/clash/inside.txt", "in"},         {"docs/clash (1)", "file"}};
     EXPECT_EQ(filesBelow(out), expected);
-    // A second run replaces what the first wrote instead of numbering further.
+    EXPECT_EQ(run.counts().saved, 7);
+    // A second run replaces nothing the first wrote: its files take the next numbers.
     ASSERT_TRUE(run.run(nullptr));
-    EXPECT_EQ(filesBelow(out), expected);
+    Files both = expected;
+    both.insert({{"docs/report (4).doc", "live"}, {"docs/report (5).doc", "deleted copy"},
+                 {"docs/report (6).doc", "third"}, {"docs/noext (2)", "n1"}, {"docs/noext (3)", "n2"},
+                 {"docs/clash/inside (1).txt", "in"}, {"docs/clash (2)", "file"}});
+    EXPECT_EQ(filesBelow(out), both);
     fs::remove_all(out);
 }
 
