@@ -161,8 +161,9 @@ bool OutputFile::create(const std::filesystem::path& target) {
     path_.clear();
     struct stat st {};
     if (::lstat(target.c_str(), &st) == 0 && SourceGuard::isSource(st)) {
+        // The name is taken, by the source itself: never opened; the numbered form is next.
         refusal_ = target.string() + " is the source";
-        error_ = EPERM;
+        error_ = EEXIST;
         return false;
     }
     const std::filesystem::path folder = target.has_parent_path() ? target.parent_path() : std::filesystem::path(".");
@@ -189,7 +190,7 @@ bool OutputFile::createNew(const std::filesystem::path& target) {
     for (unsigned n = 0; n < 10000; ++n) {
         const std::filesystem::path candidate = n == 0 ? target : target.parent_path() / numberedName(name, n);
         if (create(candidate)) return true;
-        if (error_ != EEXIST || !refusal_.empty()) return false;
+        if (error_ != EEXIST) return false;
     }
     return false;
 }

@@ -61,9 +61,9 @@ public:
     OutputFile& operator=(const OutputFile&) = delete;
 
     // Creates target for writing. It must not exist yet: a file, folder or link of that
-    // name is never opened, truncated or followed (EEXIST). A target the source guard
-    // refuses is not created (EPERM, with refusal() set). False with error() set when it
-    // cannot be made.
+    // name is never opened, truncated or followed (EEXIST; refusal() says so when it is a
+    // source). A folder the source guard refuses gets nothing (EPERM, refusal() set).
+    // False with error() set when it cannot be made.
     bool create(const std::filesystem::path& target);
     // As create, but when target exists the first free "stem (1).ext", "stem (2).ext", ...
     // is created instead; path() tells which.

@@ -255,6 +255,41 @@ TEST(SaveWalkNames, OutputNameRules) {
     EXPECT_LE(outputName(std::u16string(400, u'x')).size(), kMaxNameBytes);
 }
 
+TEST(SaveWalkResults, DamagedAndFailedFilesAreCountedAndNamedAndFailedOnesLeaveNothing) {
+    FakeVolume volume;
+    const EntryRef dir = volume.folder(FakeVolume::kRoot, u"dir");
+    volume.file(dir, u"whole.txt", "whole");
+    const EntryRef cut = volume.file(dir, u"cut.bin", "head");
+    volume.at(cut).unreadableBytes = 1024;
+    const EntryRef bad = volume.file(dir, u"bad.bin", "never");
+    volume.at(bad).failWrite = true;
+    CTriStateTree tree;
+    fillTopLevel(tree, volume, true);
+    ResultView(tree, volume).addExpandPlaceholders();
+    RecordingSink sink;
+    ScriptedPrompt prompt;
+    const fs::path out = makeTempDir("save-results");
+    SaveRun run(tree, volume, sink, prompt);
+    run.outputFolder = out;
+    ASSERT_TRUE(run.run(nullptr));
+    const SaveCounts& c = run.counts();
+    EXPECT_EQ(c.saved, 1);
+    EXPECT_EQ(c.damaged, 1);
+    EXPECT_EQ(c.failed, 1);
+    EXPECT_EQ(c.unreadableSectors, 2u);
+    ASSERT_EQ(run.problems().size(), 2u);
+    EXPECT_EQ(run.problems()[0].path, out / "dir" / "cut.bin");
+    EXPECT_EQ(run.problems()[0].status, SaveStatus::Damaged);
+    EXPECT_EQ(run.problems()[0].unreadableSectors, 2u);
+    EXPECT_EQ(run.problems()[1].path, out / "dir" / "bad.bin");
+    EXPECT_EQ(run.problems()[1].status, SaveStatus::Failed);
+    // The damaged file is kept with zeros where data was missing; the failed one is gone.
+    const auto files = filesBelow(out);
+    EXPECT_EQ(files.at("dir/cut.bin"), "head" + std::string(1024, '\0'));
+    EXPECT_FALSE(files.count("dir/bad.bin"));
+    fs::remove_all(out);
+}
+
 TEST(SaveWalkLinks, ASymbolicLinkInTheOutputFolderIsNotFollowed) {
     FakeVolume volume;
     volume.file(FakeVolume::kRoot, u"target.txt", "new");
