@@ -39,6 +39,8 @@ extern "C" void onInterrupt(int) {
 
 void setJsonErrors(bool json) { gJsonErrors = json; }
 
+bool jsonErrors() { return gJsonErrors; }
+
 void reportError(const std::string& text) {
     if (gJsonErrors) {
         gMessages.push_back(text);

@@ -29,6 +29,7 @@ struct UsageError : std::runtime_error {
 // Under --json every message is kept and printed at the end as one JSON object on
 // stderr; otherwise each goes to stderr as a line at once.
 void setJsonErrors(bool json);
+bool jsonErrors();
 void reportError(const std::string& text);
 // Prints what was kept (JSON mode, failing exit status only).
 void flushErrors(int exitStatus);

@@ -215,7 +215,7 @@ int main(int argc, char** argv) {
         return app.exit(e);
     } catch (const CLI::ParseError& e) {
         reportError(e.what());
-        if (!std::strstr(e.what(), "--help")) reportError("Run with --help for more information.");
+        if (!jsonErrors()) reportError("Run with --help for more information.");
         flushErrors(kExitUsage);
         return kExitUsage;
     } catch (const UsageError& e) {

@@ -47,7 +47,7 @@ TEST_P(DiscoveryCliExit, ReportsFailuresAndUsageErrors) {
     const auto r = test::runCli(GetParam().args);
     EXPECT_EQ(r.exitCode, GetParam().exitCode) << r.err;
     EXPECT_NE(r.err.find(GetParam().stderrHas), std::string::npos) << r.err;
-    if (GetParam().exitCode == 1) EXPECT_EQ(r.out, "");
+    if (GetParam().exitCode == 1) { EXPECT_EQ(r.out, ""); }
 }
 INSTANTIATE_TEST_SUITE_P(
     Cases, DiscoveryCliExit,

@@ -44,8 +44,8 @@ TEST(RawCli, CarvesTheFixtureWithTheDefaultSignatures) {
         EXPECT_EQ(c["category"], category.at(f["type"])) << f["name"];
         const std::string ext = f["type"];
         EXPECT_TRUE(c["name"].get<std::string>().ends_with(" ." + ext)) << c["name"];
-        if (f["type"] == "bmp") EXPECT_EQ(c["size"], f["length"]) << f["name"];
-        if (f["type"] == "png") EXPECT_EQ(c["size"], f["length"].get<std::int64_t>() + 1);
+        if (f["type"] == "bmp") { EXPECT_EQ(c["size"], f["length"]) << f["name"]; }
+        if (f["type"] == "png") { EXPECT_EQ(c["size"], f["length"].get<std::int64_t>() + 1); }
         EXPECT_GE(c["size"].get<std::int64_t>(), f["length"].get<std::int64_t>()) << f["name"];
     }
 }

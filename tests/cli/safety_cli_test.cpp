@@ -98,8 +98,10 @@ const SafetyCase kCases[] = {
          const bool clean = r.out.find(", damaged 0, ") != std::string::npos &&
                             r.out.find(", failed 0\n") != std::string::npos;
          EXPECT_EQ(r.exitCode, clean ? 0 : 1) << r.out << r.err;
-         if (!clean) EXPECT_TRUE(r.err.find("damaged: ") != std::string::npos ||
-                                 r.err.find("failed: ") != std::string::npos) << r.err;
+         if (!clean) {
+             EXPECT_TRUE(r.err.find("damaged: ") != std::string::npos || r.err.find("failed: ") != std::string::npos)
+                 << r.err;
+         }
      }},
     {"WrongFileSystem",
      [](const fs::path& d) {
@@ -208,9 +210,9 @@ TEST_P(SafetyCli, StatusMessageAndDisk) {
     const CaseSetup s = GetParam().setup(dir);
     const std::string before = s.source.empty() ? "" : sha256Hex(fileText(s.source));
     const auto r = runCli(s.args);
-    if (GetParam().exitCode >= 0) EXPECT_EQ(r.exitCode, GetParam().exitCode) << r.err << r.out;
+    if (GetParam().exitCode >= 0) { EXPECT_EQ(r.exitCode, GetParam().exitCode) << r.err << r.out; }
     EXPECT_NE(r.err.find(GetParam().err), std::string::npos) << r.err;
-    if (!s.source.empty()) EXPECT_EQ(sha256Hex(fileText(s.source)), before) << "the source changed";
+    if (!s.source.empty()) { EXPECT_EQ(sha256Hex(fileText(s.source)), before) << "the source changed"; }
     if (GetParam().after) GetParam().after(dir, r);
     fs::remove_all(dir);
 }
@@ -246,7 +248,7 @@ TEST(SafetyCliSignature, HexBytesAndTheFileChecks) {
     auto add = [&](const std::string& file, const std::string& start) {
         return runCli({"signature", "add", file, "--ext", "png", "--start", start, "--category", "P"});
     };
-    for (const std::string& form : {"89,50,4E,47", "0x89 0x50 0x4E 0x47", "89504E47"}) {
+    for (const char* form : {"89,50,4E,47", "0x89 0x50 0x4E 0x47", "89504E47"}) {
         fs::remove(sig);
         ASSERT_EQ(add(sig, form).exitCode, 0) << form;
         const auto bytes = readFileBytes(sig);
@@ -256,7 +258,7 @@ TEST(SafetyCliSignature, HexBytesAndTheFileChecks) {
         EXPECT_EQ(bytes[14], 0x47);
     }
     fs::remove(sig);
-    for (const std::string& bad : {"89504E4", "zz", "0x", "89,5G"}) {
+    for (const char* bad : {"89504E4", "zz", "0x", "89,5G"}) {
         const auto r = add(sig, bad);
         EXPECT_EQ(r.exitCode, 2) << bad;
         EXPECT_NE(r.err.find("is not hexadecimal bytes"), std::string::npos) << r.err;

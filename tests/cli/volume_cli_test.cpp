@@ -88,7 +88,7 @@ TEST(VolumeCliList, EveryManifestEntryWithTypeDeletedMarkAndSize) {
     for (const auto& [path, line] : lines) {
         // Depth first: a folder comes before everything below it.
         const auto slash = path.rfind('/');
-        if (slash != std::string::npos) EXPECT_TRUE(seen.count(path.substr(0, slash))) << path;
+        if (slash != std::string::npos) { EXPECT_TRUE(seen.count(path.substr(0, slash))) << path; }
         seen.insert(path);
         byPath.emplace(path, line);
     }
@@ -102,7 +102,7 @@ TEST(VolumeCliList, EveryManifestEntryWithTypeDeletedMarkAndSize) {
         ASSERT_NE(it, byPath.end()) << path;
         EXPECT_EQ(it->second.type, m.folder ? 'D' : 'F') << path;
         EXPECT_EQ(it->second.deleted, m.deleted) << path;
-        if (!m.folder) EXPECT_EQ(it->second.size, m.size) << path;
+        if (!m.folder) { EXPECT_EQ(it->second.size, m.size) << path; }
     }
     int links = 0;
     for (const auto& [path, line] : lines) links += isLinkName(path) ? 1 : 0;
