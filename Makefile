@@ -21,7 +21,7 @@ build: deps
 	ninja -C build -j $(JOBS)
 
 # Lists the demo disk's partitions and recovers the files of its NTFS volume into
-# ./demo-output (existing files there are replaced).
+# ./demo-output (files there are never replaced: a second run adds " (1)" copies).
 demo: build
 	./build/bin/dravonel-cli partitions build/fixtures/demo_disk.img
 	@if ./build/bin/dravonel-cli list --help >/dev/null 2>&1; then \
