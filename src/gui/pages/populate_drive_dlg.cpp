@@ -270,6 +270,7 @@ void PopulateDriveDlg::advanceScan() {
     clearRows();
     records_.clear();
     back_->setEnabled(false);
+    if (beforeDeepScanStarts) beforeDeepScanStarts(*job_);
     job_->start();
 }
 
