@@ -2,7 +2,7 @@
 # install the Debian packages they need when they are missing (apt-get, as root or via sudo).
 
 PACKAGES := cmake ninja-build g++ make zstd pkg-config zlib1g-dev libgtest-dev libgmock-dev libbenchmark-dev \
-            libcli11-dev nlohmann-json3-dev
+            libcli11-dev nlohmann-json3-dev qt6-base-dev qt6-svg-dev
 BENCH_PACKAGES := sleuthkit testdisk foremost ntfs-3g fdisk mtools dosfstools imagemagick
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 JOBS ?= 2
@@ -20,14 +20,20 @@ build: deps
 	cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	ninja -C build -j $(JOBS)
 
-# Lists the demo disk's partitions and recovers the files of its NTFS volume into
-# ./demo-output (files there are never replaced: a second run adds " (1)" copies).
+# With a display (DISPLAY or WAYLAND_DISPLAY set) starts the wizard on the demo disk;
+# without one lists the demo disk's partitions and recovers the files of its NTFS volume
+# into ./demo-output (files there are never replaced: a second run adds " (1)" copies).
 demo: build
-	./build/bin/dravonel-cli partitions build/fixtures/demo_disk.img
-	@if ./build/bin/dravonel-cli list --help >/dev/null 2>&1; then \
-	  ./build/bin/dravonel-cli list build/fixtures/demo_disk.img --volume 0 && \
-	  ./build/bin/dravonel-cli recover build/fixtures/demo_disk.img --volume 0 --out demo-output && \
-	  echo "Recovered files are in demo-output/"; \
+	@if [ -n "$$DISPLAY$$WAYLAND_DISPLAY" ] && [ -x ./build/bin/dravonel ]; then \
+	  echo "Starting the wizard on build/fixtures/demo_disk.img"; \
+	  ./build/bin/dravonel build/fixtures/demo_disk.img; \
+	else \
+	  ./build/bin/dravonel-cli partitions build/fixtures/demo_disk.img && \
+	  if ./build/bin/dravonel-cli list --help >/dev/null 2>&1; then \
+	    ./build/bin/dravonel-cli list build/fixtures/demo_disk.img --volume 0 && \
+	    ./build/bin/dravonel-cli recover build/fixtures/demo_disk.img --volume 0 --out demo-output && \
+	    echo "Recovered files are in demo-output/"; \
+	  fi; \
 	fi
 
 test: build
