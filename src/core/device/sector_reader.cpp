@@ -125,6 +125,7 @@ bool MemoryReadSeek::read(std::uint8_t* dest, std::uint32_t count) {
 }
 
 bool MemoryReadSeek::readAt(std::int64_t offset, std::uint8_t* dest, std::uint32_t count) const {
+    ++readCalls;
     std::int64_t at = 0;
     if (!absolutePosition(offset, baseOffset, at)) return false;
     const std::int64_t size = static_cast<std::int64_t>(bytes_.size());

@@ -40,7 +40,7 @@ public:
     }
 
     EntryRef add(EntryRef parent, std::u16string name, bool folder, std::string data = {}, bool deleted = false) {
-        entries_.push_back({std::move(name), folder, deleted, false, std::move(data), {}});
+        entries_.push_back({std::move(name), folder, deleted, false, std::move(data), {}, 0});
         const EntryRef ref = entries_.size();
         entries_[parent - 1].children.push_back(ref);
         return ref;

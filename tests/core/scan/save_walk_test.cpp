@@ -398,5 +398,64 @@ TEST(QuickSave, AsksForAFolderInsteadOfWritingToAFixedPlace) {
     fs::remove_all(out);
 }
 
+TEST(SaveOutcome, CountsDamagedFilesAndTheirUnreadableSectorsInEverySave) {
+    FakeVolume volume;
+    const EntryRef whole = volume.file(FakeVolume::kRoot, u"whole.txt", "W");
+    const EntryRef hurt = volume.file(FakeVolume::kRoot, u"hurt.bin", "H");
+    volume.at(hurt).unreadableBytes = 3 * 512;
+    CTriStateTree tree;
+    fillTopLevel(tree, volume, true);
+    RecordingSink sink;
+    ScriptedPrompt prompt;
+    const fs::path out = makeTempDir("save-damaged");
+    SaveRun run(tree, volume, sink, prompt);
+    run.outputFolder = out;
+    ASSERT_TRUE(run.run(nullptr));
+    EXPECT_EQ(run.outcome().kind, RunOutcome::Kind::Completed);
+    EXPECT_EQ(run.outcome().counts.saved, 1);
+    EXPECT_EQ(run.outcome().counts.damaged, 1);
+    EXPECT_EQ(run.outcome().counts.unreadableSectors, 3u);
+    EXPECT_EQ(filesBelow(out)["hurt.bin"].size(), 1u + 3 * 512);
+    // The quick save of a double click counts the same way.
+    FileList list;
+    SaveRun quick(tree, volume, sink, prompt);
+    quick.outputFolder = out / "quick";
+    fs::create_directory(quick.outputFolder);
+    EXPECT_TRUE(quick.quickSave(childNamed(tree, tree.root(), u"hurt.bin"), list, nullptr));
+    EXPECT_TRUE(quick.quickSave(childNamed(tree, tree.root(), u"whole.txt"), list, nullptr));
+    EXPECT_EQ(quick.counts().damaged, 1);
+    EXPECT_EQ(quick.counts().saved, 1);
+    EXPECT_EQ(quick.counts().unreadableSectors, 3u);
+    (void)whole;
+    fs::remove_all(out);
+}
+
+TEST(SaveOutcome, ASecondRunOfThePageIsRefusedAndAnEarlierStopDoesNotLinger) {
+    Layout l;
+    l.tree.setCheck(l.root, true);
+    RecordingSink sink;
+    ScriptedPrompt prompt;
+    RunSlot page;
+    ASSERT_TRUE(page.take());  // say, the scan still runs
+    const fs::path out = makeTempDir("save-slot");
+    SaveRun run(l.tree, l.volume, sink, prompt);
+    run.usePageSlot(&page);
+    run.outputFolder = out;
+    EXPECT_FALSE(run.run(nullptr));
+    EXPECT_EQ(prompt.messages, std::vector<std::u16string>{kWaitForOtherProcessText});
+    EXPECT_EQ(run.outcome().kind, RunOutcome::Kind::Refused);
+    EXPECT_TRUE(l.volume.saved.empty());
+    page.give();
+    // A Stop pressed during an earlier run is cleared when this one starts.
+    l.volume.stopFlag() = 1;
+    StopFlag pageStop{1};
+    run.stopPressed = &pageStop;
+    ASSERT_TRUE(run.run(nullptr));
+    EXPECT_EQ(run.outcome().kind, RunOutcome::Kind::Completed);
+    EXPECT_EQ(run.outcome().counts.saved, 6);
+    EXPECT_FALSE(page.busy());
+    fs::remove_all(out);
+}
+
 }  // namespace
 }  // namespace dravonel::test

@@ -260,7 +260,9 @@ TEST(NtfsDamagedImages, MftStartDamagedDeepScanShowsNamedRecordsUnderOrphanEntry
     // The MFT's own record was destroyed; only the mirror's copy of it is found.
     const std::uint64_t mftOffset = ntfsManifest()["ntfs_basic.img"]["mftOffset"];
     for (const MftEntry& e : entries)
-        if (e.name == u"$MFT") EXPECT_NE(e.diskPosition, mftOffset);
+        if (e.name == u"$MFT") {
+            EXPECT_NE(e.diskPosition, mftOffset);
+        }
     // No unnamed entry survives the deep scan.
     for (std::uint64_t i = 0; i < entries.size(); ++i) EXPECT_TRUE(entries[i].hasName) << i;
     // The tree shows ORPHAN_ENTRY under ROOT.
@@ -273,7 +275,9 @@ TEST(NtfsDamagedImages, MftStartDamagedDeepScanShowsNamedRecordsUnderOrphanEntry
         const auto dir = makeTempDir("ntfs-deep");
         ASSERT_TRUE(saveToFile(*img.parser, i, dir / "m"));
         for (const auto& f : ntfsManifest()["ntfs_basic.img"]["files"])
-            if (f["path"] == "multi.bin") EXPECT_EQ(sha256Hex(readFileBytes(dir / "m")), f["sha256"]);
+            if (f["path"] == "multi.bin") {
+                EXPECT_EQ(sha256Hex(readFileBytes(dir / "m")), f["sha256"]);
+            }
         std::filesystem::remove_all(dir);
     }
 }
