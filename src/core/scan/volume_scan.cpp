@@ -90,7 +90,8 @@ void VolumeScan::wait() {
 }
 
 void VolumeScan::completeScan() {
-    if (RecoveredVolume* v = volume()) ResultView(tree_, *v).addExpandPlaceholders();
+    // The placeholders are added where the tree lives: a GUI's tree belongs to its window.
+    if (RecoveredVolume* v = volume()) treeSink_->runOnTreeThread([&] { ResultView(tree_, *v).addExpandPlaceholders(); });
     // The recycle-bin name pass belongs here for NTFS, FAT32 and exFAT.
     // A stop is over once the run has ended: later saves and searches start clean.
     if (parser_) parser_->stopFlag() = 0;
