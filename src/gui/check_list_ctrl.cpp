@@ -77,7 +77,7 @@ CCheckListCtrl::CCheckListCtrl(QWidget* parent) : QTreeWidget(parent) {
     setup({tr("File(s) List"), tr("Creation Time"), tr("Access Time"), tr("Modification Time"), tr("Size"),
            tr("Attribute")});
     // Wide enough for the texts of formatDateTime ("01/02/2024  01:05 PM") and long names.
-    const int widths[] = {220, 150, 150, 150, 90, 80};
+    const int widths[] = {260, 140, 140, 140, 80, 80};
     for (int c = 0; c < 6; ++c) setColumnWidth(c, widths[c]);
 }
 

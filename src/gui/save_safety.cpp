@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/common/formats.h"
+#include "core/common/text.h"
 #include "core/scan/save_walk.h"
 
 namespace dravonel {
@@ -117,5 +118,19 @@ std::uint64_t markedBytes(const CTriStateTree& tree, const RecoveredVolume& volu
 }
 
 std::u16string sizeText(std::uint64_t bytes) { return formatSize(static_cast<std::int64_t>(bytes)); }
+
+}  // namespace dravonel
+
+#include "gui/pages/drive_parsing_modes.h"
+#include "gui/wizard.h"
+
+namespace dravonel {
+
+std::string sourcePathOf(const WizardPage& page, const VolumeRecord& volume) {
+    for (const WizardPage* p = &page; p; p = p->opener())
+        if (const auto* modes = dynamic_cast<const DriveParsingModes*>(p)) return modes->devicePath();
+    if (page.state().volumeChosen) return toUtf8(volume.name);
+    return {};
+}
 
 }  // namespace dravonel

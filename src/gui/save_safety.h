@@ -9,6 +9,7 @@
 
 #include "core/model/recovered_volume.h"
 #include "core/model/tri_state_tree.h"
+#include "core/partitions/volume_record.h"
 #include "core/scan/result_view.h"
 
 namespace dravonel {
@@ -29,5 +30,16 @@ std::uint64_t markedBytes(const CTriStateTree& tree, const RecoveredVolume& volu
 
 // "12.34 MB" and the like, for the messages below.
 std::u16string sizeText(std::uint64_t bytes);
+
+}  // namespace dravonel
+
+namespace dravonel {
+
+class WizardPage;
+
+// The device or image file the wizard reads on page's road: the device path the
+// scan-mode page opened (disk or image road), else the volume's own device path on the
+// mounted-volume road; empty when neither is known.
+std::string sourcePathOf(const WizardPage& page, const VolumeRecord& volume);
 
 }  // namespace dravonel

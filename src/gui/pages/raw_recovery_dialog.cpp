@@ -10,6 +10,8 @@
 #include "core/raw/carved_save.h"
 #include "core/raw/signature_record.h"
 #include "gui/file_icons.h"
+#include "gui/page_hooks.h"
+#include "gui/pages/populate_drive_dlg.h"
 #include "gui/pages/raw_setting_dlg.h"
 #include "gui/save_safety.h"
 #include "gui/tri_state_tree_view.h"
@@ -165,6 +167,7 @@ RawRecoveryDialog::RawRecoveryDialog(Wizard& wizard, WizardPage& opener)
     treeView_->treeModel()->attach(&tree_);
     loadDefault_->setChecked(true);
     setWorking(false);
+    sourcePath = sourcePathOf(*this, volume_);
 }
 
 RawRecoveryDialog::~RawRecoveryDialog() {
@@ -357,6 +360,13 @@ void RawRecoveryDialog::save() {
     worker_.start([this, engine, reader, folder] {
         saveCheckedCarvedItems(*engine, *reader, tree_, folder, stopPressed_, &sink_, &prompt_, &control_);
     });
+}
+
+// The page hook the volume list calls for a row treated as "RAW".
+WizardPage* openRawRecoveryPage(Wizard& wizard, PopulateDriveDlg& opener) {
+    auto* page = new RawRecoveryDialog(wizard, opener);
+    wizard.openNext(page);
+    return page;
 }
 
 }  // namespace dravonel

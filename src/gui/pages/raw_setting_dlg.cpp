@@ -131,7 +131,9 @@ RawSettingDlg::RawSettingDlg(Prompt& prompt, QWidget* parent) : QDialog(parent),
     pathRow->addWidget(path, 1);
     pathRow->addWidget(browse);
     pathRow->addWidget(save);
+    pathGroup->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Maximum);
     outer->addWidget(pathGroup);
+    outer->addStretch(1);
 
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
     outer->addWidget(buttons);

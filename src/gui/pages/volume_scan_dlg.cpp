@@ -275,7 +275,7 @@ void VolumeScanDlg::startScan() {
     // The mounted-volume road reads the volume through its own device path.
     if (shared.volumeChosen && shared.currentReader && kind != FileSystemKind::HfsPlus && kind != FileSystemKind::None)
         shared.currentReader->open(toUtf8(volume_.name));
-    if (sourcePath.empty() && shared.volumeChosen) sourcePath = toUtf8(volume_.name);
+    if (sourcePath.empty()) sourcePath = sourcePathOf(*this, volume_);
 
     treeView_->treeModel()->detach();
     scan_ = std::make_unique<VolumeScan>(volume_, recoveryMode_, tree_, reader, sink_, prompt_,
