@@ -20,14 +20,20 @@ build: deps
 	cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	ninja -C build -j $(JOBS)
 
-# Lists the demo disk's partitions and recovers the files of its NTFS volume into
-# ./demo-output (existing files there are replaced).
+# With a display (DISPLAY or WAYLAND_DISPLAY set) starts the wizard on the demo disk;
+# without one lists the demo disk's partitions and recovers the files of its NTFS volume
+# into ./demo-output (existing files there are replaced).
 demo: build
-	./build/bin/dravonel-cli partitions build/fixtures/demo_disk.img
-	@if ./build/bin/dravonel-cli list --help >/dev/null 2>&1; then \
-	  ./build/bin/dravonel-cli list build/fixtures/demo_disk.img --volume 0 && \
-	  ./build/bin/dravonel-cli recover build/fixtures/demo_disk.img --volume 0 --out demo-output && \
-	  echo "Recovered files are in demo-output/"; \
+	@if [ -n "$$DISPLAY$$WAYLAND_DISPLAY" ] && [ -x ./build/bin/dravonel ]; then \
+	  echo "Starting the wizard on build/fixtures/demo_disk.img"; \
+	  ./build/bin/dravonel build/fixtures/demo_disk.img; \
+	else \
+	  ./build/bin/dravonel-cli partitions build/fixtures/demo_disk.img && \
+	  if ./build/bin/dravonel-cli list --help >/dev/null 2>&1; then \
+	    ./build/bin/dravonel-cli list build/fixtures/demo_disk.img --volume 0 && \
+	    ./build/bin/dravonel-cli recover build/fixtures/demo_disk.img --volume 0 --out demo-output && \
+	    echo "Recovered files are in demo-output/"; \
+	  fi; \
 	fi
 
 test: build

@@ -80,6 +80,7 @@ PopulateDriveDlg::PopulateDriveDlg(Wizard& wizard, WizardPage* opener, VolumeLis
     table_->setEditTriggers(QAbstractItemView::NoEditTriggers);
     table_->setShowGrid(true);
     table_->verticalHeader()->hide();
+    table_->verticalHeader()->setDefaultSectionSize(table_->fontMetrics().height() + 8);
     table_->horizontalHeader()->setStretchLastSection(true);
     table_->setColumnWidth(0, 90);
     table_->setColumnWidth(1, 100);
@@ -270,6 +271,7 @@ void PopulateDriveDlg::advanceScan() {
     clearRows();
     records_.clear();
     back_->setEnabled(false);
+    if (beforeDeepScanStarts) beforeDeepScanStarts(*job_);
     job_->start();
 }
 

@@ -10,6 +10,7 @@
 #include <QProgressBar>
 #include <QTableWidget>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -63,6 +64,8 @@ public:
     // The deep scan's job while one exists (tests pause it).
     DeepPartitionScanJob* deepScanJob() const { return job_.get(); }
     bool customOverride() const { return customOverride_; }
+    // Called with the deep scan's job just before its worker starts (tests pause it there).
+    std::function<void(DeepPartitionScanJob&)> beforeDeepScanStarts;
 
     void filterEntries();
     void addCustomVolume();
