@@ -14,6 +14,7 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QSignalSpy>
+#include <QTableWidget>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
@@ -26,7 +27,10 @@
 #include "core/scan/volume_scan.h"
 #include "gui/check_list_ctrl.h"
 #include "gui/page_hooks.h"
+#include "gui/pages/drive_parsing_modes.h"
 #include "gui/pages/parce_mode_ntfs_dlg.h"
+#include "gui/pages/physical_drive_dialog.h"
+#include "gui/pages/populate_drive_dlg.h"
 #include "gui/pages/raw_recovery_dialog.h"
 #include "gui/pages/raw_setting_dlg.h"
 #include "gui/pages/volume_scan_dlg.h"
@@ -153,6 +157,7 @@ QModelIndex findRow(TriStateTreeModel* model, const QModelIndex& parent, const Q
 class ScanPagesTest : public QObject {
     Q_OBJECT
 private slots:
+    void driveRoadToSavedDemoFiles();
     void standardRoadSavesTheManifestFiles();
     void demoDiskFolderListSearchAndQuickSave();
     void outputFolderOnTheSourceIsAskedFirst();
@@ -161,6 +166,76 @@ private slots:
     void rawRecoveryCarvesAndSavesTheFixtureFiles();
     void signatureSettingsAppendRecords();
 };
+
+// The whole road with the mouse: drive page (the demo image) -> scan mode -> volume list ->
+// recovery mode -> scan page -> Save, where a folder beside the image is refused first.
+void ScanPagesTest::driveRoadToSavedDemoFiles() {
+    QTemporaryDir sys;
+    QDir(sys.path()).mkpath(QStringLiteral("block"));
+    QFile(sys.filePath(QStringLiteral("mountinfo"))).open(QIODevice::WriteOnly);
+    DriveListRoots roots;
+    roots.sysBlock = sys.filePath(QStringLiteral("block")).toStdString();
+    roots.mountInfo = sys.filePath(QStringLiteral("mountinfo")).toStdString();
+    roots.volumeBytes = [](const std::string&) -> std::int64_t { return 0; };
+    roots.bootSector = [](const std::string&) { return std::vector<std::uint8_t>(); };
+    Wizard wizard;
+    wizard.onQuit = [] {};
+    wizard.resize(1100, 720);
+    ModalAnswerer answers;
+    wizard.start(new Physical_DriveDialog(wizard, fixture("demo_disk.img"), roots));
+    wizard.show();
+    auto nextOn = [&] {
+        auto* next = wizard.currentPage()->findChild<QAbstractButton*>("nextButton");
+        QVERIFY(next && next->isEnabled());
+        QTest::mouseClick(next, Qt::LeftButton);
+    };
+    nextOn();
+    QVERIFY(qobject_cast<DriveParsingModes*>(wizard.currentPage()));
+    nextOn();
+    auto* list = qobject_cast<PopulateDriveDlg*>(wizard.currentPage());
+    QVERIFY(list);
+    list->findChild<QTableWidget*>("volumeList")->selectRow(0);
+    nextOn();
+    QVERIFY(qobject_cast<ParceModeNtfsDlg*>(wizard.currentPage()));
+    nextOn();
+    auto* page = qobject_cast<VolumeScanDlg*>(wizard.currentPage());
+    QVERIFY(page);
+    QVERIFY(waitWorker(page));
+    QVERIFY(page->scan() && page->scan()->volume());
+
+    // Every control of the page is named for screen readers.
+    for (QWidget* w : page->findChildren<QWidget*>()) {
+        const bool control = qobject_cast<QAbstractButton*>(w) || qobject_cast<QLineEdit*>(w) ||
+                             qobject_cast<QAbstractItemView*>(w);
+        if (!control || w->objectName().startsWith(QLatin1String("qt_")) ||
+            qobject_cast<QAbstractItemView*>(w->parentWidget()))
+            continue;
+        QVERIFY2(!w->accessibleName().isEmpty(), qPrintable(w->objectName()));
+    }
+
+    // A folder beside the image is on the source: warned first, and No writes nothing.
+    QTemporaryDir beside(fixture("gui-road-XXXXXX"));
+    page->chooseFolder = [&] { return beside.path(); };
+    answers.script(false);
+    QTest::mouseClick(page->findChild<QAbstractButton*>("saveButton"), Qt::LeftButton);
+    QCOMPARE(answers.questions.size(), 1);
+    QVERIFY(answers.questions[0].contains(QStringLiteral("drive that is being recovered")));
+    QVERIFY(QDir(beside.path()).isEmpty());
+
+    QTemporaryDir out;
+    page->chooseFolder = [&] { return out.path(); };
+    // A temporary folder may share the image's file system too: then Yes to the warning.
+    if (folderIsOnSource(out.path().toStdString(), fixture("demo_disk.img").toStdString())) answers.script(true);
+    answers.script(false);  // "Do you want to Save Deleted Files?": No
+    QTest::mouseClick(page->findChild<QAbstractButton*>("saveButton"), Qt::LeftButton);
+    QVERIFY(waitWorker(page));
+    QCOMPARE(answers.questions.last(), QStringLiteral("Do you want to Save Deleted Files?"));
+    QCOMPARE(fileBytes(out.path() + QStringLiteral("/Documents/Letters/letter.txt")),
+             QByteArray("Dear reader,\nthis letter was recovered by Quorvane Dravonel.\n"));
+    QCOMPARE(fileBytes(out.path() + QStringLiteral("/Documents/notes.txt")), QByteArray("shopping list: bread, milk\n"));
+    QCOMPARE(QFileInfo(out.path() + QStringLiteral("/Pictures/holiday.raw")).size(), qint64(300000));
+    QVERIFY(!QFile::exists(out.path() + QStringLiteral("/Documents/deleted-report.txt")));
+}
 
 void ScanPagesTest::standardRoadSavesTheManifestFiles() {
     QFile manifestFile(fixture("ntfs_fixtures.json"));
