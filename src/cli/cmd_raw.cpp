@@ -120,12 +120,14 @@ int runCarve(const CarveOptions& o) {
             files.push_back({{"category", toUtf8(rules[f.rule].category)},
                              {"name", toUtf8(tree.getItemText(f.item))},
                              {"start", f.start},
-                             {"size", f.size}});
+                             {"size", savedLength(engine, f)},
+                             {toUtf8(kSizeEstimatedText), f.sizeEstimated}});
         std::cout << files.dump(2) << '\n';
     } else {
         for (const FoundFile& f : engine.found())
             std::cout << toUtf8(rules[f.rule].category) << '\t' << toUtf8(tree.getItemText(f.item)) << '\t' << f.start
-                      << '\t' << f.size << '\n';
+                      << '\t' << savedLength(engine, f) << (f.sizeEstimated ? "\t" + toUtf8(kSizeEstimatedText) : "")
+                      << '\n';
     }
     std::cout.flush();
 

@@ -34,6 +34,18 @@ void readChunk(readWriteInterface& reader, std::uint8_t* buf, std::size_t count)
 
 }  // namespace
 
+std::int64_t savedLength(const myJpg& engine, const FoundFile& file) {
+    std::int64_t length = file.size;
+    if (file.sizeEstimated) length = (length + myJpg::kSectorSize - 1) / myJpg::kSectorSize * myJpg::kSectorSize;
+    // A size taken from a size field or an approximate size can reach past the volume's
+    // end; what lies beyond is not the file, so the copy stops at the volume's last byte.
+    if (engine.volumeSize > 0) {
+        const std::int64_t left = engine.volumeSize - file.start;
+        if (left < length) length = left > 0 ? left : 0;
+    }
+    return length;
+}
+
 std::filesystem::path carvedItemPath(const CTriStateTree& tree, TreeItem item, const std::filesystem::path& outputFolder) {
     std::vector<TreeItem> chain;
     for (TreeItem a = tree.parent(item); a != kNoItem; a = tree.parent(a)) chain.push_back(a);
@@ -79,13 +91,7 @@ CarvedSaveResult saveCarvedItem(const myJpg& engine, readWriteInterface& reader,
 
     CarvedSaveResult result = CarvedSaveResult::Saved;
     if (!reader.seek(file.start)) std::memset(buffer.data(), 0, buffer.size());
-    // A size taken from a size field or an approximate size can reach past the volume's
-    // end; what lies beyond is not the file, so the copy stops at the volume's last sector.
-    std::int64_t length = file.size;
-    if (engine.volumeSize > 0) {
-        const std::int64_t left = engine.volumeSize - file.start;
-        if (left < length) length = left > 0 ? left : 0;
-    }
+    const std::int64_t length = savedLength(engine, file);
     const std::int64_t whole = length / kChunk;
     bool ok = true;
     for (std::int64_t i = 0; i < whole && ok; ++i) {
@@ -96,12 +102,10 @@ CarvedSaveResult saveCarvedItem(const myJpg& engine, readWriteInterface& reader,
         readChunk(reader, buffer.data(), static_cast<std::size_t>(kChunk));
         ok = writeAll(fd, buffer.data(), static_cast<std::size_t>(kChunk));
     }
-    // The rest, rounded up to whole sectors: the saved file ends on a sector boundary.
     const std::int64_t rest = length % kChunk;
     if (ok && result == CarvedSaveResult::Saved && rest > 0) {
-        const std::int64_t rounded = (rest + myJpg::kSectorSize - 1) / myJpg::kSectorSize * myJpg::kSectorSize;
-        readChunk(reader, buffer.data(), static_cast<std::size_t>(rounded));
-        ok = writeAll(fd, buffer.data(), static_cast<std::size_t>(rounded));
+        readChunk(reader, buffer.data(), static_cast<std::size_t>(rest));
+        ok = writeAll(fd, buffer.data(), static_cast<std::size_t>(rest));
     }
     ok = (::close(fd) == 0) && ok;
     if (!ok) {
