@@ -22,7 +22,7 @@ build: deps
 
 # With a display (DISPLAY or WAYLAND_DISPLAY set) starts the wizard on the demo disk;
 # without one lists the demo disk's partitions and recovers the files of its NTFS volume
-# into ./demo-output (existing files there are replaced).
+# into ./demo-output (files there are never replaced: a second run adds " (1)" copies).
 demo: build
 	@if [ -n "$$DISPLAY$$WAYLAND_DISPLAY" ] && [ -x ./build/bin/dravonel ]; then \
 	  echo "Starting the wizard on build/fixtures/demo_disk.img"; \

@@ -25,7 +25,7 @@
 #include "core/raw/carved_save.h"
 #include "core/raw/carving_engine.h"
 #include "core/raw/signature_record.h"
-#include "core/scan/tri_state_tree.h"
+#include "core/model/tri_state_tree.h"
 
 namespace fs = std::filesystem;
 

@@ -1,5 +1,7 @@
 #include "core/partitions/partition.h"
 
+#include <algorithm>
+
 #include <cerrno>
 #include <cstring>
 #include <optional>
@@ -103,7 +105,10 @@ std::uint32_t walkGpt(readWriteInterface& reader, Partition& p, const std::uint8
 
         bool classified = true;
         if (boot[0] == 0xEB && boot[1] == 0x52 && le16(boot, 11) == 512) {
-            const std::int64_t size = static_cast<std::int64_t>(le64(boot, 40) * 512);
+            const std::uint64_t sectors = le64(boot, 40);
+            const std::int64_t size = sectors > static_cast<std::uint64_t>(INT64_MAX / 512)
+                                          ? INT64_MAX
+                                          : static_cast<std::int64_t>(sectors * 512);
             if (size >= 1048576) {
                 append(p, makeRecord(u"NTFS", format16("%d   MB", static_cast<int>(size / 1048576)), first));
                 ++ntfsCount;
@@ -137,7 +142,10 @@ std::uint32_t walkGpt(readWriteInterface& reader, Partition& p, const std::uint8
         } else {
             classified = false;
             std::u16string fs = isHfsPlusVolume(reader, first) ? std::u16string(u"HFS+") : name;
-            append(p, makeRecord(fs, format16("%lld", static_cast<long long>((last - first) / 2048)), first));
+            // A crafted entry may hold any two 64-bit numbers: the span is taken in unsigned
+            // arithmetic, and an entry that ends before it starts spans nothing.
+            const std::uint64_t span = last > first ? static_cast<std::uint64_t>(last) - static_cast<std::uint64_t>(first) : 0;
+            append(p, makeRecord(fs, format16("%lld", static_cast<long long>(span / 2048)), first));
         }
         if (classified && p.stopRequested.load()) break;
     }
@@ -265,13 +273,17 @@ std::uint32_t deepScan(Partition& p, readWriteInterface& reader) {
     p.status(u"Scanning partition.....");
     p.stopRequested.store(0);
 
-    const std::int64_t startByte = p.customStart > 0 ? p.customStart * 512 : 0;
-    const std::int64_t endByte = p.customEnd > 0 ? p.customEnd * 512 : -1;
-    const std::int64_t totalSectors = reader.deviceSectorCount;
+    const std::int64_t totalSectors = reader.deviceSectorCount > 0 ? reader.deviceSectorCount : 0;
+    // The custom range is clamped to the source before it becomes a byte offset: a sector
+    // number from the command line or a page may be anything up to 2^63 - 1.
+    const std::int64_t customStart = std::min<std::int64_t>(std::max<std::int64_t>(p.customStart, 0), totalSectors);
+    const std::int64_t customEnd = std::min<std::int64_t>(std::max<std::int64_t>(p.customEnd, 0), totalSectors);
+    const std::int64_t startByte = customStart > 0 ? customStart * 512 : 0;
+    const std::int64_t endByte = p.customEnd > 0 ? customEnd * 512 : -1;
     if (p.sink) p.sink->setRange(0, 1000);
     std::vector<std::uint8_t> buffer(kBlockBytes, 0);
     std::int64_t P = startByte;
-    std::int64_t S = p.customStart > 0 ? p.customStart : 0;
+    std::int64_t S = customStart;
     int found = 0;
     int ntfsCount = 0;
     std::uint32_t result = 0;
@@ -329,7 +341,10 @@ std::uint32_t deepScan(Partition& p, readWriteInterface& reader) {
                             if (p.onFound) p.onFound(r);
                             p.status(f->statusText);
                         }
-                        if (p.skipVolumeSize == 1 && f->sizeBytes >= 1048576) i += f->sizeBytes / 512;
+                        // The skip ends at the source's end at most: a crafted size near 2^63
+                        // must not carry the position past what the source holds.
+                        if (p.skipVolumeSize == 1 && f->sizeBytes >= 1048576)
+                            i += std::min<std::int64_t>(f->sizeBytes / 512, std::max<std::int64_t>(totalSectors - S - i, 0));
                         if (p.stopRequested.load()) {
                             stopped = true;
                             break;

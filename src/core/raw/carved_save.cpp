@@ -1,14 +1,11 @@
-#include "core/common/file_output.h"
 #include "core/raw/carved_save.h"
-
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <new>
 #include <vector>
 
+#include "core/common/output_file.h"
 #include "core/common/text.h"
 
 namespace dravonel {
@@ -72,9 +69,11 @@ CarvedSaveResult saveCarvedItem(const myJpg& engine, readWriteInterface& reader,
         say(u"File could not be opened..");
         return CarvedSaveResult::CouldNotOpen;
     }
-    // O_NOFOLLOW: a link planted at the target name is not followed out of the folder.
-    const int fd = ::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
-    if (fd < 0) {
+    // Through the core's output file: a file that is there (the user's, or the source
+    // image itself) is never replaced, a link at the name is not followed; the name then
+    // gets the " (1)" form.
+    OutputFile out;
+    if (!out.createNew(target)) {
         say(u"File could not be opened..");
         return CarvedSaveResult::CouldNotOpen;
     }
@@ -84,7 +83,7 @@ CarvedSaveResult saveCarvedItem(const myJpg& engine, readWriteInterface& reader,
     try {
         buffer.resize(static_cast<std::size_t>(kChunk));
     } catch (const std::bad_alloc&) {
-        ::close(fd);
+        out.discard();
         say(u"File could not be written..");
         return CarvedSaveResult::WriteFailed;
     }
@@ -100,14 +99,14 @@ CarvedSaveResult saveCarvedItem(const myJpg& engine, readWriteInterface& reader,
             break;
         }
         readChunk(reader, buffer.data(), static_cast<std::size_t>(kChunk));
-        ok = writeAll(fd, buffer.data(), static_cast<std::size_t>(kChunk));
+        ok = out.write(buffer.data(), static_cast<std::size_t>(kChunk));
     }
     const std::int64_t rest = length % kChunk;
     if (ok && result == CarvedSaveResult::Saved && rest > 0) {
         readChunk(reader, buffer.data(), static_cast<std::size_t>(rest));
-        ok = writeAll(fd, buffer.data(), static_cast<std::size_t>(rest));
+        ok = out.write(buffer.data(), static_cast<std::size_t>(rest));
     }
-    ok = (::close(fd) == 0) && ok;
+    ok = out.close() && ok;
     if (!ok) {
         say(u"File could not be written..");
         return CarvedSaveResult::WriteFailed;

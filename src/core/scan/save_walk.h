@@ -7,6 +7,10 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -26,12 +30,28 @@ constexpr int kMaxFolderDepth = 1024;
 // other child adds 1). Folders already on the way down are not entered again.
 std::int64_t countFilesUnder(const RecoveredVolume& volume, EntryRef folder);
 
-// Writes one entry into target through the core's output file: created without
-// following links, the parser's bytes, the entry's times stamped on the open file. A
-// failed file is removed. Unreadable sectors written as zeros are added to
-// *unreadableSectors when given.
+// What became of one file written by writeEntryFile.
+struct SaveDetail {
+    std::filesystem::path written;  // the file made (target, or its numbered form)
+    std::string reason;             // why it failed: the system's text or the guard's refusal
+    std::uint64_t unreadableSectors = 0;
+};
+
+// Writes one entry into target through the core's output file: created anew without
+// following links (when target exists, the first free "stem (n).ext" is made instead:
+// nothing that is there is replaced), the parser's bytes, the entry's times stamped on
+// the open file. A failed or stopped file is removed (only ever the one this call made).
+// Unreadable sectors written as zeros are added to *unreadableSectors when given.
 SaveStatus writeEntryFile(RecoveredVolume& volume, EntryRef ref, const std::filesystem::path& target,
-                          std::uint64_t* unreadableSectors = nullptr);
+                          std::uint64_t* unreadableSectors = nullptr, SaveDetail* detail = nullptr);
+
+// A file that was not saved whole, for the closing report.
+struct SaveProblem {
+    std::filesystem::path path;  // where it was (or would have been) written
+    SaveStatus status = SaveStatus::Failed;  // Damaged or Failed
+    std::string reason;          // Failed: why; empty when the parser gave no reason
+    std::uint64_t unreadableSectors = 0;     // Damaged: sectors written as zeros
+};
 
 struct SaveCounts {
     std::int64_t saved = 0;    // files written
@@ -78,7 +98,10 @@ public:
     std::filesystem::path buildAncestorFolders(TreeItem item);
     // The folder for a disk name inside path, made when missing; empty when it could not
     // be made.
-    std::filesystem::path makeFolderIn(std::u16string_view name, const std::filesystem::path& path);
+    // A folder made here is remembered with ref (when given): once the run has written
+    // everything, it gets the times the volume records for that folder.
+    std::filesystem::path makeFolderIn(std::u16string_view name, const std::filesystem::path& path,
+                                       std::optional<EntryRef> ref = std::nullopt);
     void saveCheckedSearchRows(const FileList& list);
     // Makes the folders of a hit's path (every part but the first, the root, and the last,
     // the file) below path and extends path; on failure "cant create folder %s " and false.
@@ -91,6 +114,8 @@ public:
     bool quickSave(TreeItem item, FileList& list, const std::function<std::filesystem::path()>& chooseFolder);
 
     const SaveCounts& counts() const { return counts_; }
+    // The damaged and failed files of the last run, in the order they were met.
+    const std::vector<SaveProblem>& problems() const { return problems_; }
 
 private:
     bool stopped() const { return (stopPressed ? *stopPressed : ownStop_).load() != 0; }
@@ -109,6 +134,9 @@ private:
     StopFlag ownStop_{0};
     OutputNames names_;
     SaveCounts counts_;
+    std::vector<SaveProblem> problems_;
+    std::vector<std::pair<std::filesystem::path, EntryRef>> madeFolders_;
+    void stampMadeFolders();
     std::unordered_map<TreeItem, std::filesystem::path> itemFolders_;
     std::unordered_set<EntryRef> descent_;
 };

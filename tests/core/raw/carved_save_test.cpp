@@ -98,13 +98,16 @@ TEST_F(CarvedSaving, OnlyTickedItemsAndFailuresThatLeaveNoFile) {
     run.tree.setCheck(run.engine.found()[0].item, true);
     run.tree.setCheck(run.engine.found()[1].item, true);
     run.tree.setItemData(run.engine.found()[1].item, 99);
-    fs::create_directories(carvedItemPath(run.tree, run.engine.found()[0].item, out_));
+    // A plain file where the category folder belongs: the target cannot be made.
+    const fs::path target = carvedItemPath(run.tree, run.engine.found()[0].item, out_);
+    fs::create_directories(target.parent_path().parent_path());
+    std::ofstream(target.parent_path()) << "in the way";
     prompt.messages.clear();
     const auto summary = saveCheckedCarvedItems(run.engine, *run.reader, run.tree, out_, stop_, nullptr, &prompt, nullptr);
     EXPECT_EQ(summary.saved, 0);
     EXPECT_EQ(summary.failed, 1);
     EXPECT_EQ(prompt.messages, (std::vector<std::u16string>{u"File could not be opened..", u"work done"}));
-    EXPECT_TRUE(writtenFiles().empty());
+    EXPECT_EQ(writtenFiles().size(), 1u) << "only the file planted in the way";
 }
 
 TEST_F(CarvedSaving, StopEndsTheWalkAfterTheCurrentFile) {
