@@ -104,10 +104,11 @@ void VolumeScan::useOwnerThread(OwnerCall runOnOwner) {
 }
 
 void VolumeScan::completeScan() {
-    // Tree work on the tree's own thread.
+    // Tree work on the tree's own thread: the page's owner call when one was given,
+    // else the tree sink's (a GUI's tree belongs to its window).
     auto onTreeThread = [this](const std::function<void()>& work) {
         if (runOnOwner_) runOnOwner_(work);
-        else work();
+        else treeSink_->runOnTreeThread(work);
     };
     onTreeThread([this] {
         if (RecoveredVolume* v = volume()) ResultView(tree_, *v).addExpandPlaceholders();

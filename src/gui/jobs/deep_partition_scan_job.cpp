@@ -12,7 +12,7 @@ DeepPartitionScanJob::DeepPartitionScanJob(readWriteInterface& reader, ScanSink&
     // The records reach the page through `found` only; the worker keeps no shared vector.
     partition_.records = nullptr;
     partition_.onFound = [this](const VolumeRecord& record) { emit found(record); };
-    partition_.onFilterEntriesEnabled = [this](bool enabled) { emit filterEntriesEnabled(enabled); };
+    partition_.onRunningChanged = [this](bool running) { emit filterEntriesEnabled(!running); };
 }
 
 DeepPartitionScanJob::~DeepPartitionScanJob() {

@@ -91,19 +91,26 @@ TEST(FileStructureWalk, RealFilesEndWhereTheyEnd) {
         EXPECT_EQ(walk(kind, withTail, static_cast<std::int64_t>(withTail.size())), length);
         // (A chained Ogg stream or a second gzip member right after the end is, by their
         // formats, part of the same file.)
-        if (kind != FileStructure::Ogg && kind != FileStructure::Gzip)
+        if (kind != FileStructure::Ogg && kind != FileStructure::Gzip) {
             EXPECT_EQ(walk(kind, s.bytes + s.bytes, 2 * length), length);
+        }
         // Exactly at the limit, and one byte short of it.
         EXPECT_EQ(walk(kind, s.bytes, length), length);
         const auto shortLimit = walk(kind, withTail, length - 1);
-        if (shortLimit) EXPECT_LE(*shortLimit, length - 1);
+        if (shortLimit) {
+            EXPECT_LE(*shortLimit, length - 1);
+        }
         // Truncated: never past the limit; never the whole size when the walker reads the
         // content (a size field alone cannot tell).
         const std::int64_t cut = length * 2 / 5;
         const Bytes truncated(s.bytes.begin(), s.bytes.begin() + cut);
         const auto t = walk(kind, truncated + randomBytes(rng, 4096), cut + 4096);
-        if (t) EXPECT_LE(*t, cut + 4096);
-        if (t && readsThrough(kind)) EXPECT_NE(*t, length);
+        if (t) {
+            EXPECT_LE(*t, cut + 4096);
+        }
+        if (t && readsThrough(kind)) {
+            EXPECT_NE(*t, length);
+        }
     }
 }
 
@@ -175,11 +182,15 @@ TEST(FileStructureWalk, HostileFieldsEndTheWalkWithinTheLimit) {
         SCOPED_TRACE(h.name);
         const std::int64_t limit = static_cast<std::int64_t>(h.bytes.size()) + 1000;
         const auto found = walk(h.kind, h.bytes, limit);
-        if (found) EXPECT_LE(*found, limit);
+        if (found) {
+            EXPECT_LE(*found, limit);
+        }
         EXPECT_NE(found, std::optional<std::int64_t>(limit)) << "ran to the limit";
         // The same bytes followed by a much larger readable area stay bounded too.
         const auto wide = walk(h.kind, h.bytes + Bytes(100000, 0), 50000);
-        if (wide) EXPECT_LE(*wide, 50000);
+        if (wide) {
+            EXPECT_LE(*wide, 50000);
+        }
     }
 }
 
@@ -266,7 +277,9 @@ TEST(FileStructureCarve, DefaultTypesAreSavedByteExactAndTruncatedOnesAreEstimat
         EXPECT_LE(f->start + f->size, next);  // never into the next file
         EXPECT_LE(f->size, run.engine.rules()[f->rule].approxFileSize);
         // Either estimated, or a whole earlier revision / end mark within what was kept.
-        if (!f->sizeEstimated && readsThrough(structureForExtension(u16(p.s->type)))) EXPECT_LE(f->size, p.cut);
+        if (!f->sizeEstimated && readsThrough(structureForExtension(u16(p.s->type)))) {
+            EXPECT_LE(f->size, p.cut);
+        }
     }
     // Files of one walk never overlap.
     for (std::size_t i = 1; i < found.size(); ++i) {
