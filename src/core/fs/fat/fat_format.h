@@ -137,6 +137,34 @@ inline bool isFatBootSector(const std::uint8_t* b) {
     return std::memcmp(b + boot_sector::kOemName, "MSDO", 4) == 0 || hasValidParameterBlock(b);
 }
 
+// What partition discovery and the deep partition scan make of a FAT boot sector: FAT32
+// when the 16-bit sectors-per-FAT field is 0; FAT16 when it is not and the parameter
+// block is valid, or (for an "MSDO" sector with a block that is not) when it holds one
+// of the FAT sizes the tables were written for; None otherwise ("UNKNOWN").
+// sizeBytes: the total-sector field (16-bit, or 32-bit when that is 0; FAT32 32-bit)
+// times the sector size (512 unless a valid block says otherwise).
+struct FatDiscovery {
+    FatFlavour flavour = FatFlavour::None;
+    std::int64_t sizeBytes = 0;
+};
+inline FatDiscovery discoverFat(const std::uint8_t* b, bool deepScan) {
+    FatDiscovery d;
+    const bool valid = hasValidParameterBlock(b);
+    const std::int64_t unit = valid ? le16(b, boot_sector::kBytesPerSector) : 512;
+    const std::uint16_t sectorsPerFat = le16(b, boot_sector::kSectorsPerFat16);
+    if (sectorsPerFat == 0) {
+        d.flavour = FatFlavour::Fat32;
+        d.sizeBytes = std::int64_t(le32(b, boot_sector::kTotalSectors32)) * unit;
+        return d;
+    }
+    const bool writtenSize = sectorsPerFat == 200 || sectorsPerFat == 256 || (deepScan && sectorsPerFat == 128);
+    if (!valid && !writtenSize) return d;
+    d.flavour = FatFlavour::Fat16;
+    const std::uint16_t small = le16(b, boot_sector::kTotalSectors16);
+    d.sizeBytes = (small != 0 ? std::int64_t(small) : std::int64_t(le32(b, boot_sector::kTotalSectors32))) * unit;
+    return d;
+}
+
 // exFAT: the jump and "EXFA" at offset 3 (discovery); the parser wants "EXFAT".
 inline bool isExFatBootSector(const std::uint8_t* b) {
     return hasFatJump(b) && std::memcmp(b + exfat_boot::kFileSystemName, "EXFA", 4) == 0;

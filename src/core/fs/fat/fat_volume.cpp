@@ -43,20 +43,14 @@ bool FatEntryRecord::isFolder() const { return isDirectoryAttribute(attributes);
 namespace fat_names {
 
 std::u16string shortName(const std::uint8_t* slot) {
-    std::u16string s;
     // Byte 0 is widened as a signed byte: 0xE5 (deleted) shows as U+FFE5.
-    s.push_back(static_cast<char16_t>(static_cast<std::int16_t>(static_cast<std::int8_t>(slot[0]))));
-    s += fromWindows1252(std::span<const std::uint8_t>(slot + 1, 10));
-    if (s.size() > 3) s.insert(s.size() - 3, u".");
-    // Padding between the name and the extension: while the last space stands right
-    // before the last dot, drop it.
-    for (;;) {
-        const auto space = s.rfind(u' ');
-        const auto dot = s.rfind(u'.');
-        if (space == std::u16string::npos || dot == std::u16string::npos || space + 1 != dot) break;
-        s.erase(space, 1);
-    }
-    s = trimRight(s);
+    std::u16string base(1, static_cast<char16_t>(static_cast<std::int16_t>(static_cast<std::int8_t>(slot[0]))));
+    base += fromWindows1252(std::span<const std::uint8_t>(slot + 1, 7));
+    // Spaces pad the eight-character name and the three-character extension; they are
+    // not part of the name.
+    base = trimRight(base);
+    const std::u16string extension = trimRight(fromWindows1252(std::span<const std::uint8_t>(slot + 8, 3)));
+    std::u16string s = extension.empty() ? base : base + u"." + extension;
     while (!s.empty() && s.back() == u'.') s.pop_back();
     return s;
 }

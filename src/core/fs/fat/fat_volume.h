@@ -54,8 +54,8 @@ inline constexpr char16_t kDummyEntryName[] = u"DUMMY ENTRY";
 
 namespace fat_names {
 // The 11-byte short name as the file list shows it: byte 0 widened as a signed byte (a
-// deleted entry's 0xE5 becomes U+FFE5), bytes 1-10 from Windows-1252, a '.' before the
-// three-character extension, padding removed.
+// deleted entry's 0xE5 becomes U+FFE5), bytes 1-10 from Windows-1252, name and extension
+// without their padding spaces, joined by a '.' when there is an extension.
 std::u16string shortName(const std::uint8_t* slot);
 // The 13 characters of one long-name slot, cut at the first U+0000.
 std::u16string longNamePiece(const std::uint8_t* slot);
