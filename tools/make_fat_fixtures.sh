@@ -171,8 +171,10 @@ note exfat other.bin "$MNT/other.bin" 0
 gen ex5 20000 "$WORK/exgone.bin"; cp "$WORK/exgone.bin" "$MNT/gone.bin"
 gen ex6 800 "$WORK/exgone2.txt"; cp "$WORK/exgone2.txt" "$MNT/Trash folder/old notes.txt"
 sync; rm "$MNT/gone.bin"; rm -r "$MNT/Trash folder"
+# The files written from here on may take the freed clusters.
 note exfat gone.bin "$WORK/exgone.bin" 1
-note exfat "Trash folder/old notes.txt" "$WORK/exgone2.txt" 1
+# exfat-fuse leaves no entry of the removed folder behind (fls lists none either), so
+# its file is not in the manifest.
 SID='S-1-5-21-1004336348-1177238915-682003330-1001'
 mkdir -p "$MNT/\$RECYCLE.BIN/$SID"
 gen exr1 1200 "$MNT/\$RECYCLE.BIN/$SID/\$R0Q1W2E.doc"
