@@ -299,7 +299,7 @@ const ExitCase kExits[] = {
     {"StartWithoutFs", {"list", "IMG", "--volume", "0", "--start-sector", "5"}, 2, ""},
     {"MissingSource", {"list", "/nonexistent/disk.img", "--fs", "NTFS"}, 1, ""},
     {"UnknownFileSystem", {"list", "IMG", "--fs", "RAW"}, 1, "not a valid drive."},
-    {"KindNotBuilt", {"list", "IMG", "--fs", "FAT32"}, 1, "FAT32 volumes cannot be scanned yet."},
+    {"KindNotBuilt", {"list", "IMG", "--fs", "extX"}, 1, "ext2/3/4 volumes cannot be scanned yet."},
     {"RecoverWithoutOut", {"recover", "IMG", "--fs", "NTFS"}, 2, "--out"},
 };
 
