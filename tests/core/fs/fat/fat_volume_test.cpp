@@ -172,7 +172,8 @@ TEST(FatVolume, FormattedDriveFlagReadsADeletedFileFromConsecutiveClusters) {
     for (const char* file : {"fat16_mkfs.img", "fat16_win.img"}) {
         for (const bool flag : {false, true}) {
             Scanned s(fixtureBytes(file), u"FAT16", flag ? formatted : ScanOptions{});
-            const auto* hit = find(s.paths(), u"Deleted file with a long name.bin");
+            const auto paths = s.paths();
+            const auto* hit = find(paths, u"Deleted file with a long name.bin");
             ASSERT_NE(hit, nullptr) << file;
             Collect out;
             const SaveStatus status = s.volume().saveEntry(hit->second, out);
@@ -264,8 +265,9 @@ TEST(FatVolume, RootReadAlongItsOwnChainEvenWhenFatEntryOneIsEndOfChain) {
     ASSERT_EQ(l.get(bytes, 1) & 0x0FFFFFFF, 0x0FFFFFFFu);
     ASSERT_GT(l.get(bytes, l.root), l.root + 1);
     Scanned s(std::move(bytes), u"FAT32");
-    EXPECT_NE(find(s.paths(), u"Deleted file with a long name.bin"), nullptr);
-    EXPECT_NE(find(s.paths(), u"readme.txt"), nullptr);
+    const auto paths = s.paths();
+    EXPECT_NE(find(paths, u"Deleted file with a long name.bin"), nullptr);
+    EXPECT_NE(find(paths, u"readme.txt"), nullptr);
 }
 
 TEST(FatVolume, DamagedChainsEnd) {
@@ -293,7 +295,8 @@ TEST(FatVolume, DamagedChainsEnd) {
 
 TEST(FatVolume, EntryTextsAndTimesAsStored) {
     Scanned s(fixtureBytes("fat16_mkfs.img"), u"FAT16");
-    const auto* hit = find(s.paths(), u"readme.txt");
+    const auto paths = s.paths();
+    const auto* hit = find(paths, u"readme.txt");
     ASSERT_NE(hit, nullptr);
     const EntryTexts t = s.volume().texts(hit->second);
     EXPECT_EQ(t.size, u"700 Bytes");
