@@ -136,7 +136,7 @@ void SaveRun::runWorker(const FileList* list) {
     }
     skipDeletedFiles = !prompt_.question(u"Do you want to Save Deleted Files?");
     sink_.setPosition(0);
-    pageStop() = 0;
+    // The stop flags were cleared by start(): a Stop pressed since then must hold.
     names_.clear();
     itemFolders_.clear();
     counts_ = {};
