@@ -1,9 +1,9 @@
 # Set-up, build, demo and tests on a fresh Debian 12 machine. `make demo` and `make test`
 # install the Debian packages they need when they are missing (apt-get, as root or via sudo).
 
-PACKAGES := cmake ninja-build g++ make zstd pkg-config libgtest-dev libgmock-dev libbenchmark-dev \
-            libcli11-dev nlohmann-json3-dev
-BENCH_PACKAGES := sleuthkit testdisk foremost ntfs-3g fdisk
+PACKAGES := cmake ninja-build g++ make zstd pkg-config zlib1g-dev libgtest-dev libgmock-dev libbenchmark-dev \
+            libcli11-dev nlohmann-json3-dev qt6-base-dev qt6-svg-dev
+BENCH_PACKAGES := sleuthkit testdisk foremost ntfs-3g fdisk mtools dosfstools imagemagick
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 JOBS ?= 2
 
@@ -23,13 +23,18 @@ configure: deps
 build: configure
 	ninja -C build -j $(JOBS)
 
-# Lists the demo disk's partitions and recovers the files of its NTFS volume into
-# ./demo-output (existing files there are replaced). Builds only what it runs: the CLI,
-# its signature file and the demo disk image.
+# With a display (DISPLAY or WAYLAND_DISPLAY set) starts the wizard on the demo disk;
+# without one lists the demo disk's partitions and recovers the files of its NTFS volume
+# into ./demo-output (files there are never replaced: a second run adds " (1)" copies).
+# Builds only what it runs.
 demo: configure
-	ninja -C build -j $(JOBS) dravonel-cli default_signatures demo_fixture
-	./build/bin/dravonel-cli partitions build/fixtures/demo_disk.img
-	@if ./build/bin/dravonel-cli list --help >/dev/null 2>&1; then \
+	@if [ -n "$$DISPLAY$$WAYLAND_DISPLAY" ] && ninja -C build -t targets all | grep -q '^dravonel:'; then \
+	  ninja -C build -j $(JOBS) dravonel default_signatures demo_fixture && \
+	  echo "Starting the wizard on build/fixtures/demo_disk.img" && \
+	  ./build/bin/dravonel build/fixtures/demo_disk.img; \
+	else \
+	  ninja -C build -j $(JOBS) dravonel-cli default_signatures demo_fixture && \
+	  ./build/bin/dravonel-cli partitions build/fixtures/demo_disk.img && \
 	  ./build/bin/dravonel-cli list build/fixtures/demo_disk.img --volume 0 && \
 	  ./build/bin/dravonel-cli recover build/fixtures/demo_disk.img --volume 0 --out demo-output && \
 	  echo "Recovered files are in demo-output/"; \

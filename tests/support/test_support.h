@@ -93,5 +93,7 @@ struct CliResult {
 };
 // Runs build/bin/dravonel-cli with the arguments (each passed as it is, no shell).
 CliResult runCli(const std::vector<std::string>& args);
+// The same, with Ctrl-C (SIGINT) sent to it after interruptAfterMs milliseconds.
+CliResult runCliInterrupted(const std::vector<std::string>& args, int interruptAfterMs);
 
 }  // namespace dravonel::test

@@ -5,6 +5,7 @@
 // it (BlockingTreeSink in blocking_tree_sink.h). Parsers and the carving engine see only
 // this interface.
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace dravonel {
@@ -33,6 +34,10 @@ public:
     // Shows the item's text red; returns the previous colour (-1 for the default).
     virtual std::int32_t setItemTextRed(TreeItem item) = 0;
     virtual void setItemText(TreeItem item, std::u16string text) = 0;
+    // Runs work on the thread that owns the tree and returns when it is done: a step that
+    // reads and changes the tree as a whole (the expand placeholders at the end of a scan)
+    // goes through here. A sink on the tree's own thread runs it at once.
+    virtual void runOnTreeThread(const std::function<void()>& work) { work(); }
 };
 
 }  // namespace dravonel

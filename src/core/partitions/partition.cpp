@@ -1,5 +1,7 @@
 #include "core/partitions/partition.h"
 
+#include <algorithm>
+
 #include <cerrno>
 #include <cstring>
 #include <optional>
@@ -7,6 +9,7 @@
 #include "core/common/byte_reader.h"
 #include "core/common/text.h"
 #include "core/fs/ntfs/ntfs_format.h"
+#include "core/fs/fat/fat_format.h"
 
 namespace dravonel {
 
@@ -42,7 +45,6 @@ bool hasNtfsJump(const std::uint8_t* b) {
            le16(b, ntfs_boot::kBytesPerSector) == ntfs_boot::kSectorBytes;
 }
 
-bool isFatJump(const std::uint8_t* b) { return b[0] == 0xEB && (b[1] == 0x3C || b[1] == 0x58 || b[1] == 0x76); }
 
 void append(Partition& p, VolumeRecord record) {
     if (!p.records) return;
@@ -112,32 +114,36 @@ std::uint32_t walkGpt(readWriteInterface& reader, Partition& p, const std::uint8
 
         bool classified = true;
         if (hasNtfsJump(boot)) {
-            const std::int64_t size = static_cast<std::int64_t>(le64(boot, ntfs_boot::kTotalSectors) * 512);
+            const std::uint64_t sectors = le64(boot, ntfs_boot::kTotalSectors);
+            const std::int64_t size = sectors > static_cast<std::uint64_t>(INT64_MAX / 512)
+                                          ? INT64_MAX
+                                          : static_cast<std::int64_t>(sectors * 512);
             if (size >= 1048576) {
                 append(p, makeRecord(u"NTFS", format16("%d   MB", static_cast<int>(size / 1048576)), first));
                 ++ntfsCount;
                 p.status(format16("found NTFS %d...", ntfsCount));
             }
-        } else if (isFatJump(boot) && std::memcmp(boot + 3, "MSDO", 4) == 0) {
-            const std::uint16_t sectorsPerFat = le16(boot, 22);
+        } else if (fat_format::isFatBootSector(boot)) {
+            // "MSDO" at the OEM name, or any valid parameter block (mkfs.fat, MSWIN4.1,
+            // cameras and phones write names of their own).
+            const fat_format::FatDiscovery fat = fat_format::discoverFat(boot, false);
             std::u16string fs;
             std::int64_t size = 0;
-            if (sectorsPerFat == 0) {
+            if (fat.flavour == fat_format::FatFlavour::Fat32) {
                 fs = u"FAT32";
                 p.status(u"found FAT 32...");
-                size = static_cast<std::int64_t>(le32(boot, 32)) * 512;
-            } else if (sectorsPerFat == 200 || sectorsPerFat == 256) {
+                size = fat.sizeBytes;
+            } else if (fat.flavour == fat_format::FatFlavour::Fat16) {
                 fs = u"FAT16";
                 p.status(u"found FAT 16...");
-                const std::uint16_t small = le16(boot, 19);
-                size = (small != 0 ? static_cast<std::int64_t>(small) : static_cast<std::int64_t>(le32(boot, 32))) * 512;
+                size = fat.sizeBytes;
             } else {
                 fs = u"UNKNOWN";
                 p.status(u"found unknown...");
             }
             if (size >= 1048576) append(p, makeRecord(fs, format16("%lld  MB", static_cast<long long>(size / 1048576)), first));
-        } else if (isFatJump(boot) && std::memcmp(boot + 3, "EXFA", 4) == 0) {
-            const std::uint64_t sectors = le64(boot, 72);
+        } else if (fat_format::isExFatBootSector(boot)) {
+            const std::uint64_t sectors = le64(boot, fat_format::exfat_boot::kVolumeLength);
             const std::int64_t size = sectors > static_cast<std::uint64_t>(INT64_MAX / 512)
                                           ? INT64_MAX
                                           : static_cast<std::int64_t>(sectors * 512);
@@ -146,7 +152,10 @@ std::uint32_t walkGpt(readWriteInterface& reader, Partition& p, const std::uint8
         } else {
             classified = false;
             std::u16string fs = isHfsPlusVolume(reader, first) ? std::u16string(u"HFS+") : name;
-            append(p, makeRecord(fs, format16("%lld", static_cast<long long>((last - first) / 2048)), first));
+            // A crafted entry may hold any two 64-bit numbers: the span is taken in unsigned
+            // arithmetic, and an entry that ends before it starts spans nothing.
+            const std::uint64_t span = last > first ? static_cast<std::uint64_t>(last) - static_cast<std::uint64_t>(first) : 0;
+            append(p, makeRecord(fs, format16("%lld", static_cast<long long>(span / 2048)), first));
         }
         if (classified && p.stopRequested.load()) break;
     }
@@ -217,7 +226,7 @@ std::uint32_t walkMbr(readWriteInterface& reader, Partition& p) {
 bool isExFatBootSector(readWriteInterface& reader, std::int64_t sector) {
     std::uint8_t b[512];
     if (sector < 0 || sector > INT64_MAX / 512 || !readAt(reader, sector * 512, b, 512)) return false;
-    return isFatJump(b) && std::memcmp(b + 3, "EXFA", 4) == 0;
+    return fat_format::isExFatBootSector(b);
 }
 
 bool isHfsPlusVolume(readWriteInterface& reader, std::int64_t sector) {
@@ -241,19 +250,14 @@ std::optional<BootSectorFind> classifyBootSector(const std::uint8_t* b, int ntfs
             sectors > static_cast<std::uint64_t>(INT64_MAX / 512) ? INT64_MAX : static_cast<std::int64_t>(sectors * 512);
         return BootSectorFind{u"NTFS", format16("found NTFS %d...", ntfsCount + 1), size, 0};
     }
-    if (isFatJump(b) && std::memcmp(b + 3, "MSDO", 4) == 0) {
-        const std::uint16_t sectorsPerFat = le16(b, 22);
-        if (sectorsPerFat == 0)
-            return BootSectorFind{u"FAT32", u"found FAT 32...", static_cast<std::int64_t>(le32(b, 32)) * 512, 0};
-        if (sectorsPerFat == 200 || sectorsPerFat == 256 || sectorsPerFat == 128) {
-            const std::uint16_t small = le16(b, 19);
-            const std::int64_t sectors = small != 0 ? small : static_cast<std::int64_t>(le32(b, 32));
-            return BootSectorFind{u"FAT16", u"found FAT 16...", sectors * 512, 0};
-        }
+    if (fat_format::isFatBootSector(b)) {
+        const fat_format::FatDiscovery fat = fat_format::discoverFat(b, true);
+        if (fat.flavour == fat_format::FatFlavour::Fat32) return BootSectorFind{u"FAT32", u"found FAT 32...", fat.sizeBytes, 0};
+        if (fat.flavour == fat_format::FatFlavour::Fat16) return BootSectorFind{u"FAT16", u"found FAT 16...", fat.sizeBytes, 0};
         return BootSectorFind{u"UNKNOWN", u"found unknown...", 0, 0};
     }
-    if (isFatJump(b) && std::memcmp(b + 3, "EXFA", 4) == 0) {
-        const std::uint64_t sectors = le64(b, 72);
+    if (fat_format::isExFatBootSector(b)) {
+        const std::uint64_t sectors = le64(b, fat_format::exfat_boot::kVolumeLength);
         const std::int64_t size =
             sectors > static_cast<std::uint64_t>(INT64_MAX / 512) ? INT64_MAX : static_cast<std::int64_t>(sectors * 512);
         return BootSectorFind{u"FAT64", u"found FAT 64...", size, 0};

@@ -1,5 +1,6 @@
 #include "core/scan/parser_registry.h"
 
+#include "core/fs/fat/fat_scan_parser.h"
 #include "core/fs/ntfs/ntfs_scan_parser.h"
 
 namespace dravonel {
@@ -8,6 +9,9 @@ const ParserRegistry& ParserRegistry::standard() {
     // One line per file system.
     static const ParserRegistry registry({
         {FileSystemKind::Ntfs, makeNtfsScanParser},
+        {FileSystemKind::Fat16, makeFat16ScanParser},
+        {FileSystemKind::Fat32, makeFat32ScanParser},
+        {FileSystemKind::ExFat, makeExFatScanParser},
     });
     return registry;
 }

@@ -1,5 +1,8 @@
 #include "core/scan/save_walk.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <system_error>
 #include <vector>
 
@@ -28,21 +31,36 @@ std::u16string shownPath(const std::filesystem::path& p) { return fromUtf8(p.str
 }  // namespace
 
 SaveStatus writeEntryFile(RecoveredVolume& volume, EntryRef ref, const std::filesystem::path& target,
-                          std::uint64_t* unreadableSectors) {
+                          std::uint64_t* unreadableSectors, SaveDetail* detail) {
+    SaveDetail local;
+    SaveDetail& d = detail ? *detail : local;
+    d = {};
+    d.written = target;
     OutputFile file;
-    if (!file.create(target)) return SaveStatus::Failed;
+    if (!file.createNew(target)) {
+        d.reason = file.errorText();
+        return SaveStatus::Failed;
+    }
+    d.written = file.path();
     const SaveStatus status = volume.saveEntry(ref, file);
-    if (status == SaveStatus::Failed) {
+    if (status == SaveStatus::Failed || status == SaveStatus::Stopped) {
+        // A stopped file is cut short: it is not kept as if it were the file.
+        if (status == SaveStatus::Failed && file.error() != 0) d.reason = file.errorText();
         file.discard();
         return status;
     }
     const EntryTimes t = volume.times(ref);
     file.stampTimes(t.accessed, t.modified);
+    d.unreadableSectors = file.unreadableSectors();
     if (unreadableSectors) *unreadableSectors += file.unreadableSectors();
     if (!file.close()) {
+        d.reason = file.errorText();
         file.discard();
         return SaveStatus::Failed;
     }
+    // Zeros written in place of unreadable data make the file damaged, whatever the
+    // parser answered.
+    if (status == SaveStatus::Saved && d.unreadableSectors > 0) return SaveStatus::Damaged;
     return status;
 }
 
@@ -118,12 +136,15 @@ void SaveRun::runWorker(const FileList* list) {
     }
     skipDeletedFiles = !prompt_.question(u"Do you want to Save Deleted Files?");
     sink_.setPosition(0);
-    // The stop flags were cleared by start(), on the page's thread: clearing them here
-    // again would lose a Stop pressed since then (during the question, say).
+    // The stop flags were cleared by start(): a Stop pressed since then must hold.
     names_.clear();
     itemFolders_.clear();
+    counts_ = {};
+    problems_.clear();
+    madeFolders_.clear();
     saveCheckedTreeItems();
     if (list && list->listShowsSearch) saveCheckedSearchRows(*list);
+    stampMadeFolders();
     if (stopped() || volume_.stopFlag().load() != 0) outcome.kind = RunOutcome::Kind::Stopped;
     prompt_.message(u"work done.....");
     pageStop() = 0;
@@ -163,7 +184,7 @@ void SaveRun::count(SaveStatus status) {
     switch (status) {
         case SaveStatus::Saved: ++counts_.saved; break;
         case SaveStatus::Damaged: ++counts_.damaged; break;
-        case SaveStatus::Stopped: ++counts_.stopped; break;  // written only as far as it got
+        case SaveStatus::Stopped: break;  // cut short by the stop and removed: not saved
         case SaveStatus::Failed: ++counts_.failed; break;
     }
 }
@@ -188,8 +209,26 @@ void SaveRun::saveCheckedUnder(TreeItem item) {
     }
 }
 
-std::filesystem::path SaveRun::makeFolderIn(std::u16string_view name, const std::filesystem::path& path) {
-    return names_.folderPath(path, outputName(name));
+std::filesystem::path SaveRun::makeFolderIn(std::u16string_view name, const std::filesystem::path& path,
+                                           std::optional<EntryRef> ref) {
+    std::filesystem::path made = names_.folderPath(path, outputName(name));
+    if (!made.empty() && ref && names_.lastFolderMade()) madeFolders_.emplace_back(made, *ref);
+    return made;
+}
+
+void SaveRun::stampMadeFolders() {
+    // Last, so that no later write into a folder moves its times again. Only folders this
+    // run made: a folder that was there before keeps its own times.
+    for (const auto& [path, ref] : madeFolders_) {
+        if (!volume_.isValidEntry(ref)) continue;
+        const EntryTimes t = volume_.times(ref);
+        if (!t.accessed && !t.modified) continue;
+        timespec stamps[2];
+        stamps[0] = t.accessed ? *t.accessed : timespec{0, UTIME_OMIT};
+        stamps[1] = t.modified ? *t.modified : timespec{0, UTIME_OMIT};
+        ::utimensat(AT_FDCWD, path.c_str(), stamps, AT_SYMLINK_NOFOLLOW);
+    }
+    madeFolders_.clear();
 }
 
 std::filesystem::path SaveRun::buildAncestorFolders(TreeItem item) {
@@ -204,7 +243,10 @@ std::filesystem::path SaveRun::buildAncestorFolders(TreeItem item) {
             continue;
         }
         const std::u16string name = trim(tree_.getItemText(*it));
-        std::filesystem::path made = name.empty() ? path : makeFolderIn(name, path);
+        EntryRef ref = 0;
+        const bool hasEntry = view_.entryOf(*it, ref);
+        std::filesystem::path made =
+            name.empty() ? path : makeFolderIn(name, path, hasEntry ? std::optional<EntryRef>(ref) : std::nullopt);
         if (!made.empty()) path = made;  // a level that cannot be made is left out
         itemFolders_.emplace(*it, path);
     }
@@ -219,7 +261,19 @@ void SaveRun::saveFileEntry(EntryRef ref, const std::filesystem::path& folder) {
     if (entries_.isNeverSaved(ref) || (skipDeletedFiles && entries_.isDeleted(ref))) {
         ++counts_.skipped;
     } else {
-        count(writeEntryFile(volume_, ref, full, &counts_.unreadableSectors));
+        SaveDetail detail;
+        switch (writeEntryFile(volume_, ref, full, &counts_.unreadableSectors, &detail)) {
+            case SaveStatus::Saved: ++counts_.saved; break;
+            case SaveStatus::Damaged:
+                ++counts_.damaged;
+                problems_.push_back({detail.written, SaveStatus::Damaged, {}, detail.unreadableSectors});
+                break;
+            case SaveStatus::Stopped: break;  // cut short by the stop and removed: not saved
+            case SaveStatus::Failed:
+                ++counts_.failed;
+                problems_.push_back({detail.written, SaveStatus::Failed, detail.reason, 0});
+                break;
+        }
     }
     if (progressLine) progressLine->status(u"");
 }
@@ -230,7 +284,7 @@ void SaveRun::saveTreeItem(TreeItem item) {
     const std::filesystem::path folder = buildAncestorFolders(item);
     if (entries_.isFolder(ref)) {
         // A checked folder without children: the folder itself is what is saved.
-        makeFolderIn(tree_.getItemText(item), folder);
+        makeFolderIn(tree_.getItemText(item), folder, ref);
         return;
     }
     saveFileEntry(ref, folder);
@@ -246,7 +300,7 @@ void SaveRun::saveFolderFromRecords(TreeItem item) {
     std::filesystem::path path = buildAncestorFolders(item);
     const std::u16string name = trim(tree_.getItemText(item));
     if (!name.empty()) {
-        const std::filesystem::path made = makeFolderIn(name, path);
+        const std::filesystem::path made = makeFolderIn(name, path, ref);
         if (!made.empty()) path = made;
     }
     if (!entries_.isFolder(ref)) return;
@@ -274,7 +328,7 @@ void SaveRun::saveFolderRecordsAt(EntryRef folder, const std::filesystem::path& 
             const std::u16string name = trim(entries_.name(child));
             std::filesystem::path below = path;
             if (!name.empty()) {
-                const std::filesystem::path made = makeFolderIn(name, path);
+                const std::filesystem::path made = makeFolderIn(name, path, child);
                 if (!made.empty()) below = made;
             }
             saveFolderRecordsAt(child, below, counter, depth + 1);
@@ -310,6 +364,8 @@ void SaveRun::saveCheckedSearchRows(const FileList& list) {
         std::filesystem::path path = outputFolder;
         if (!makeFolderPath(path, row.pathParts)) {
             ++counts_.failed;
+            problems_.push_back({path / outputName(volume_.name(row.entry)), SaveStatus::Failed,
+                                 "its folder could not be made", 0});
             continue;
         }
         saveFileEntry(row.entry, path);
@@ -330,11 +386,9 @@ bool SaveRun::quickSave(TreeItem item, FileList& list, const std::function<std::
     }
     if (entries_.isNeverSaved(ref)) return false;
     const std::filesystem::path full = outputFolder / outputName(entries_.name(ref));
-    std::error_code ec;
-    if (std::filesystem::is_symlink(full, ec) || std::filesystem::is_directory(full, ec)) return false;
     const SaveStatus status = writeEntryFile(volume_, ref, full, &counts_.unreadableSectors);
     count(status);
-    return status != SaveStatus::Failed;
+    return status == SaveStatus::Saved || status == SaveStatus::Damaged;
 }
 
 }  // namespace dravonel

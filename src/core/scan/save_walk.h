@@ -12,6 +12,10 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -32,12 +36,28 @@ constexpr int kMaxFolderDepth = 1024;
 // other child adds 1). Folders already on the way down are not entered again.
 std::int64_t countFilesUnder(const RecoveredVolume& volume, EntryRef folder);
 
-// Writes one entry into target through the core's output file: created without
-// following links, the parser's bytes, the entry's times stamped on the open file. A
-// failed file is removed. Unreadable sectors written as zeros are added to
-// *unreadableSectors when given.
+// What became of one file written by writeEntryFile.
+struct SaveDetail {
+    std::filesystem::path written;  // the file made (target, or its numbered form)
+    std::string reason;             // why it failed: the system's text or the guard's refusal
+    std::uint64_t unreadableSectors = 0;
+};
+
+// Writes one entry into target through the core's output file: created anew without
+// following links (when target exists, the first free "stem (n).ext" is made instead:
+// nothing that is there is replaced), the parser's bytes, the entry's times stamped on
+// the open file. A failed or stopped file is removed (only ever the one this call made).
+// Unreadable sectors written as zeros are added to *unreadableSectors when given.
 SaveStatus writeEntryFile(RecoveredVolume& volume, EntryRef ref, const std::filesystem::path& target,
-                          std::uint64_t* unreadableSectors = nullptr);
+                          std::uint64_t* unreadableSectors = nullptr, SaveDetail* detail = nullptr);
+
+// A file that was not saved whole, for the closing report.
+struct SaveProblem {
+    std::filesystem::path path;  // where it was (or would have been) written
+    SaveStatus status = SaveStatus::Failed;  // Damaged or Failed
+    std::string reason;          // Failed: why; empty when the parser gave no reason
+    std::uint64_t unreadableSectors = 0;     // Damaged: sectors written as zeros
+};
 
 struct SaveCounts {
     std::int64_t saved = 0;    // files written
@@ -45,7 +65,6 @@ struct SaveCounts {
     std::int64_t failed = 0;   // files the parser could not write, rows whose folders failed
     std::int64_t damaged = 0;             // files written with zeros where data could not be read
     std::uint64_t unreadableSectors = 0;  // sectors written as zeros in damaged files
-    std::int64_t stopped = 0;             // files a Stop ended early: written only in part
 };
 
 // How a save ended, with what it wrote: damaged files and the unreadable sectors written
@@ -123,7 +142,10 @@ public:
     std::filesystem::path buildAncestorFolders(TreeItem item);
     // The folder for a disk name inside path, made when missing; empty when it could not
     // be made.
-    std::filesystem::path makeFolderIn(std::u16string_view name, const std::filesystem::path& path);
+    // A folder made here is remembered with ref (when given): once the run has written
+    // everything, it gets the times the volume records for that folder.
+    std::filesystem::path makeFolderIn(std::u16string_view name, const std::filesystem::path& path,
+                                       std::optional<EntryRef> ref = std::nullopt);
     void saveCheckedSearchRows(const FileList& list);
     // Makes the folders of a hit's path (every part but the first, the root, and the last,
     // the file) below path and extends path; on failure "cant create folder %s " and false.
@@ -137,6 +159,8 @@ public:
     bool quickSave(TreeItem item, FileList& list, const std::function<std::filesystem::path()>& chooseFolder);
 
     const SaveCounts& counts() const { return counts_; }
+    // The damaged and failed files of the last run, in the order they were met.
+    const std::vector<SaveProblem>& problems() const { return problems_; }
 
 private:
     StopFlag& pageStop() { return stopPressed ? *stopPressed : ownStop_; }
@@ -160,6 +184,9 @@ private:
     StopFlag ownStop_{0};
     OutputNames names_;
     SaveCounts counts_;
+    std::vector<SaveProblem> problems_;
+    std::vector<std::pair<std::filesystem::path, EntryRef>> madeFolders_;
+    void stampMadeFolders();
     std::unordered_map<TreeItem, std::filesystem::path> itemFolders_;
     std::unordered_set<EntryRef> descent_;
     SlotClaim claim_;

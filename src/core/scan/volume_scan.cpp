@@ -1,6 +1,7 @@
 #include "core/scan/volume_scan.h"
 
 #include "core/common/text.h"
+#include "core/scan/recycle_bin.h"
 #include "core/scan/result_view.h"
 
 namespace dravonel {
@@ -104,16 +105,19 @@ void VolumeScan::useOwnerThread(OwnerCall runOnOwner) {
 }
 
 void VolumeScan::completeScan() {
-    // Tree work on the tree's own thread.
+    // Tree work on the tree's own thread: the page's owner call when one was given,
+    // else the tree sink's (a GUI's tree belongs to its window).
     auto onTreeThread = [this](const std::function<void()>& work) {
         if (runOnOwner_) runOnOwner_(work);
-        else work();
+        else treeSink_->runOnTreeThread(work);
     };
     onTreeThread([this] {
         if (RecoveredVolume* v = volume()) ResultView(tree_, *v).addExpandPlaceholders();
     });
-    // The recycle-bin name pass belongs here for NTFS, FAT32 and exFAT (its reads of the
-    // tree and its text changes go through onTreeThread like the placeholders).
+    // Recycled files get back their former names (NTFS, FAT32 and exFAT), on the tree's
+    // thread like the placeholders.
+    if (parser_ && outcome_.kind == ScanOutcome::Kind::Completed)
+        onTreeThread([this] { restoreRecycledNames(tree_, *parser_, kind_); });
     // A stop is over once the run has ended: later saves and searches start clean.
     if (parser_) parser_->stopFlag() = 0;
     prompt_.message(kScanDoneText);

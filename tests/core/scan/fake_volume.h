@@ -26,7 +26,10 @@ public:
         bool neverSaved = false;
         std::string data;
         std::vector<EntryRef> children;
-        std::uint64_t unreadableBytes = 0;  // written as unreadable after data (a damaged file)
+        // Bytes after data that "could not be read": written as unreadable, the file damaged.
+        std::uint64_t unreadableBytes = 0;
+        // The write fails (as on a full disk).
+        bool failWrite = false;
     };
     // Entry refs start at 1; ref 1 is the root folder ".".
     FakeVolume() {
@@ -70,12 +73,12 @@ public:
     SaveStatus saveEntry(EntryRef ref, EntryWriter& out) override {
         saved.push_back(ref);
         const std::string& data = entries_[ref - 1].data;
-        bool ok = out.write(reinterpret_cast<const std::uint8_t*>(data.data()), data.size());
-        const std::uint64_t unreadable = entries_[ref - 1].unreadableBytes;
-        if (ok && unreadable > 0) ok = out.writeUnreadable(unreadable);
+        const Entry& e = entries_[ref - 1];
+        bool ok = !e.failWrite && out.write(reinterpret_cast<const std::uint8_t*>(data.data()), data.size());
+        if (ok && e.unreadableBytes) ok = out.writeUnreadable(e.unreadableBytes);
         if (afterSave) afterSave(ref);
         if (!ok) return SaveStatus::Failed;
-        return unreadable > 0 ? SaveStatus::Damaged : SaveStatus::Saved;
+        return e.unreadableBytes ? SaveStatus::Damaged : SaveStatus::Saved;
     }
     StopFlag& stopFlag() override { return stop_; }
     bool supportsMode(RecoveryMode mode) const override {

@@ -1,0 +1,19 @@
+// The FAT32 parser over an in-memory volume: boot sector, FAT, the folder walk from the
+// root down, linking, and every entry's texts, times and bytes.
+#include <cstdint>
+
+#include "core/fs/fat/fat_scan_parser.h"
+#include "fuzz/fuzz_support.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    using namespace dravonel;
+    for (const bool formatted : {false, true}) {
+        fuzz::Harness h(data, size, u"FAT32");
+        ScanContext context = h.context();
+        context.options.formattedDriveFlag = formatted;
+        Fat32ScanParser parser(context);
+        parser.run(RecoveryMode::Standard);
+        fuzz::exercise(h.tree, parser);
+    }
+    return 0;
+}

@@ -1,0 +1,359 @@
+#include "core/fs/fat/exfat_volume.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <new>
+#include <unordered_map>
+
+#include "core/common/byte_reader.h"
+#include "core/common/formats.h"
+#include "core/common/text.h"
+#include "core/common/time_convert.h"
+#include "core/fs/fat/fat_format.h"
+#include "core/fs/fat/fat_volume.h"
+
+namespace dravonel {
+
+namespace eb = fat_format::exfat_boot;
+namespace ee = fat_format::exfat_entry;
+
+namespace {
+
+constexpr std::uint64_t kMaxFatEntriesInMemory = 16u << 20;
+// exFAT folders are at most 256 MiB; a run or chain claimed longer is cut there.
+constexpr std::uint64_t kMaxFolderBytes = 256u << 20;
+// Clusters are at most 32 MiB.
+constexpr unsigned kMaxClusterShift = 25;
+
+bool isFileEntry(std::uint8_t t) { return t == ee::kFile || t == ee::kFileDeleted; }
+bool isStreamEntry(std::uint8_t t) { return t == ee::kStream || t == ee::kStreamDeleted; }
+bool isNameEntry(std::uint8_t t) { return t == ee::kName || t == ee::kNameDeleted; }
+
+std::uint16_t datePart(std::uint32_t ts) { return static_cast<std::uint16_t>(ts >> 16); }
+std::uint16_t timePart(std::uint32_t ts) { return static_cast<std::uint16_t>(ts & 0xFFFF); }
+
+}  // namespace
+
+Fat64Class::Fat64Class(const ScanContext& c)
+    : volume_(c.volume), tree_(c.tree), reader_(c.reader), sink_(c.sink), control_(c.control), options_(c.options) {}
+
+bool Fat64Class::stopRequested() const {
+    if (control_) control_->checkPoint();
+    return stopFlag.load() != 0;
+}
+
+void Fat64Class::status(std::u16string_view text) const {
+    if (sink_) sink_->status(text);
+}
+
+bool Fat64Class::readAt(std::uint64_t offset, std::uint8_t* dest, std::size_t count) const {
+    std::memset(dest, 0, count);
+    if (!reader_ || offset > std::uint64_t(INT64_MAX) || count > 0xFFFFFFFFu) return false;
+    return reader_->readAt(static_cast<std::int64_t>(offset), dest, static_cast<std::uint32_t>(count));
+}
+
+bool Fat64Class::attachReader() {
+    if (tree_) rootItem = tree_->insertItem(u"ROOT", ItemImage::Folder, kNoItem, 0);  // names no entry
+    return true;
+}
+
+bool Fat64Class::readBootSector() {
+    std::array<std::uint8_t, fat_format::kBootSectorBytes> b{};
+    readAt(0, b.data(), b.size());
+    if (std::memcmp(b.data() + eb::kFileSystemName, "EXFAT", 5) != 0) return false;
+    const unsigned bpsShift = b[eb::kBytesPerSectorShift];
+    const unsigned spcShift = b[eb::kSectorsPerClusterShift];
+    // 512-byte to 4 KiB sectors, clusters up to 32 MiB.
+    if (bpsShift < 9 || bpsShift > 12 || bpsShift + spcShift > kMaxClusterShift) return false;
+    const std::uint64_t bps = 1ull << bpsShift;
+    clusterSize_ = 1ull << (bpsShift + spcShift);
+    fatStart_ = std::uint64_t(le32(b.data(), eb::kFatOffset)) * bps;
+    heapStart_ = std::uint64_t(le32(b.data(), eb::kHeapOffset)) * bps;
+    rootCluster_ = le32(b.data(), eb::kRootCluster);
+    // Cluster numbers run from 2 to the boot sector's count + 1, and no further than the
+    // volume (its own length, or the volume record's when it gives none) and the FAT.
+    std::uint64_t volumeBytes = le64(b.data(), eb::kVolumeLength);
+    volumeBytes = volumeBytes > (~std::uint64_t(0) >> 12) ? 0 : volumeBytes * bps;
+    if (volumeBytes == 0) volumeBytes = std::uint64_t(std::max<std::int64_t>(0, sizeMbValue(volume_.sizeMbText))) << 20;
+    const std::uint64_t heapClusters = volumeBytes > heapStart_ ? (volumeBytes - heapStart_) / clusterSize_ : 0;
+    const std::uint64_t fatEntries = std::uint64_t(le32(b.data(), eb::kFatLength)) * bps / 4;
+    const std::uint64_t counted = std::uint64_t(le32(b.data(), eb::kClusterCount)) + 2;
+    clusterLimit_ = static_cast<std::uint32_t>(std::min({counted, heapClusters + 2, fatEntries, std::uint64_t(0xFFFFFFF7)}));
+    return true;
+}
+
+void Fat64Class::loadFat() {
+    fat_.clear();
+    if (clusterLimit_ < 2 || clusterLimit_ > kMaxFatEntriesInMemory) return;
+    std::vector<std::uint8_t> raw;
+    try {
+        raw.resize(std::size_t(clusterLimit_) * 4);
+        fat_.resize(clusterLimit_);
+    } catch (const std::bad_alloc&) {
+        fat_.clear();
+        return;
+    }
+    readAt(fatStart_, raw.data(), raw.size());
+    for (std::size_t i = 0; i < fat_.size(); ++i) fat_[i] = le32(raw.data(), i * 4);
+}
+
+std::optional<std::uint32_t> Fat64Class::nextCluster(std::uint32_t n) const {
+    if (options_.formattedDriveFlag || n < 2 || n >= clusterLimit_) return std::nullopt;
+    std::uint32_t v = 0;
+    if (!fat_.empty()) {
+        v = fat_[n];
+    } else {
+        std::array<std::uint8_t, 4> e{};
+        readAt(fatStart_ + std::uint64_t(n) * 4, e.data(), 4);
+        v = le32(e.data(), 0);
+    }
+    // 0xFFFFFFFF ends a chain, 0xFFFFFFF7 marks a bad cluster; both lie beyond the limit.
+    if (v < 2 || v >= clusterLimit_) return std::nullopt;
+    return v;
+}
+
+std::vector<std::uint32_t> Fat64Class::folderClusters(std::uint32_t first, bool contiguous, std::uint64_t length) {
+    std::vector<std::uint32_t> clusters;
+    std::uint64_t wanted = length == 0 ? kMaxFolderBytes / clusterSize_ : (length + clusterSize_ - 1) / clusterSize_;
+    wanted = std::max<std::uint64_t>(1, std::min(wanted, std::max<std::uint64_t>(1, kMaxFolderBytes / clusterSize_)));
+    std::optional<std::uint32_t> c = first;
+    while (c && *c >= 2 && *c < clusterLimit_ && clusters.size() < wanted) {
+        // Each folder cluster is read once in the whole scan, which ends any loop.
+        if (!visited_.insert(*c).second) break;
+        clusters.push_back(*c);
+        if (contiguous) {
+            c = *c + 1 < clusterLimit_ ? std::optional<std::uint32_t>(*c + 1) : std::nullopt;
+        } else {
+            c = nextCluster(*c);
+        }
+    }
+    return clusters;
+}
+
+void Fat64Class::decodeFolder(const std::vector<std::uint8_t>& data, std::uint32_t parent,
+                              std::vector<std::uint32_t>& newFolders) {
+    constexpr std::size_t kSlot = fat_format::kSlotBytes;
+    const std::size_t slots = data.size() / kSlot;
+    std::unordered_map<std::uint32_t, std::uint32_t> folderByCluster;
+    std::size_t i = 0;
+    while (i < slots) {
+        const std::uint8_t* f = data.data() + i * kSlot;
+        if (!isFileEntry(f[0])) {
+            ++i;
+            continue;
+        }
+        // A File entry is followed by its Stream Extension entry; a set without one
+        // says nothing about where its data lies and makes no record.
+        if (i + 1 >= slots || !isStreamEntry(data[(i + 1) * kSlot])) {
+            ++i;
+            continue;
+        }
+        const std::uint8_t* s = data.data() + (i + 1) * kSlot;
+        ExFatEntryRecord r;
+        r.entryType = f[0];
+        r.attributes = le16(f, ee::kAttributes);
+        r.createTimestamp = le32(f, ee::kCreateTimestamp);
+        r.modifyTimestamp = le32(f, ee::kModifyTimestamp);
+        r.accessTimestamp = le32(f, ee::kAccessTimestamp);
+        r.create10ms = f[ee::kCreate10ms];
+        r.modify10ms = f[ee::kModify10ms];
+        r.createUtcOffset = f[ee::kCreateUtcOffset];
+        r.modifyUtcOffset = f[ee::kModifyUtcOffset];
+        r.accessUtcOffset = f[ee::kAccessUtcOffset];
+        r.streamType = s[0];
+        r.streamFlags = s[ee::kFlags];
+        r.nameLength = s[ee::kNameLength];
+        r.validDataLength = le64(s, ee::kValidDataLength);
+        r.firstCluster = le32(s, ee::kFirstCluster);
+        r.dataLength = le64(s, ee::kDataLength);
+        r.parentIndex = parent;
+        // Name entries follow the stream entry, 15 characters each, in order.
+        std::size_t j = i + 2;
+        for (std::size_t k = 0; j < slots && k < ee::kMaxNameEntries && isNameEntry(data[j * kSlot]); ++j, ++k) {
+            const std::uint8_t* n = data.data() + j * kSlot;
+            bool ended = false;
+            for (std::size_t c = 0; c < ee::kCharsPerNameEntry && !ended; ++c) {
+                const char16_t ch = static_cast<char16_t>(le16(n, ee::kNameChars + 2 * c));
+                if (ch == 0) ended = true;
+                else r.name.push_back(ch);
+            }
+        }
+        i = j;
+        if (r.name.empty() || records.size() >= 0xFFFFFFFEu) continue;  // nothing to call it
+        r.ownIndex = static_cast<std::uint32_t>(records.size());
+        if (r.isFolder() && r.firstCluster >= 2) {
+            // Two folder sets naming the same first cluster make one record.
+            const auto [it, isNew] = folderByCluster.emplace(r.firstCluster, r.ownIndex);
+            if (!isNew) {
+                records[it->second].name = r.name;
+                continue;
+            }
+            newFolders.push_back(r.ownIndex);
+        }
+        records.push_back(std::move(r));
+    }
+}
+
+void Fat64Class::scanRootDirectory() {
+    records.clear();
+    visited_.clear();
+    ExFatEntryRecord root;
+    root.name = kDummyEntryName;
+    root.attributes = 0x10;
+    root.entryType = ee::kFile;
+    records.push_back(root);
+    if (clusterSize_ == 0) return;
+
+    auto readFolder = [&](const std::vector<std::uint32_t>& clusters, std::vector<std::uint8_t>& data) {
+        data.assign(clusters.size() * clusterSize_, 0);
+        for (std::size_t k = 0; k < clusters.size(); ++k)
+            readAt(clusterOffset(clusters[k]), data.data() + k * clusterSize_, clusterSize_);
+    };
+    std::vector<std::uint8_t> data;
+    std::vector<std::uint32_t> found, live, deleted;
+    readFolder(folderClusters(rootCluster_, false, 0), data);
+    decodeFolder(data, 0, found);
+    auto queue = [&](bool parentDeleted) {
+        for (auto it = found.rbegin(); it != found.rend(); ++it)
+            (parentDeleted || records[*it].isDeleted() ? deleted : live).push_back(*it);
+        found.clear();
+    };
+    queue(false);
+    // Live folders first, so that a cluster a deleted folder once had and a live folder
+    // has now is read as the live folder's.
+    std::uint64_t folders = 0;
+    while (!live.empty() || !deleted.empty()) {
+        if (stopRequested()) return;
+        const bool inDeleted = live.empty();
+        std::vector<std::uint32_t>& from = inDeleted ? deleted : live;
+        const std::uint32_t index = from.back();
+        from.pop_back();
+        const ExFatEntryRecord& dir = records[index];
+        if (++folders % 64 == 0) status(format16("reading folder %llu ...", static_cast<unsigned long long>(folders)));
+        readFolder(folderClusters(dir.firstCluster, dir.contiguous(), dir.dataLength), data);
+        decodeFolder(data, index, found);
+        queue(inDeleted);
+    }
+}
+
+void Fat64Class::linkParentChild() {
+    const std::size_t n = records.size();
+    std::vector<std::uint32_t> lastChild(n, 0);
+    for (auto& r : records) r.firstChild = r.nextSibling = 0;
+    for (std::size_t i = 1; i < n; ++i) {
+        const std::uint32_t p = records[i].parentIndex;
+        if (p >= n || p == i) continue;
+        if (lastChild[p] == 0) records[p].firstChild = static_cast<std::uint32_t>(i);
+        else records[lastChild[p]].nextSibling = static_cast<std::uint32_t>(i);
+        lastChild[p] = static_cast<std::uint32_t>(i);
+    }
+}
+
+void Fat64Class::fillTreeRoots() {
+    if (!tree_) return;
+    for (std::size_t i = 1; i < records.size(); ++i) {
+        if (i % 1024 == 0) status(format16("filling entry =%d in tree ", static_cast<int>(i)));
+        const ExFatEntryRecord& r = records[i];
+        if (r.parentIndex != 0 || r.name == kDummyEntryName) continue;
+        const bool folder = r.isFolder();
+        const TreeItem item =
+            tree_->insertItem(r.name, folder ? ItemImage::Folder : ItemImage::File, rootItem, std::uint64_t(i));
+        if (item == kNoItem) continue;
+        if (r.isDeleted()) tree_->setItemTextRed(item);
+        if (folder) tree_->expand(item, ExpandCode::Expand);
+    }
+    if (rootItem != kNoItem) tree_->expand(rootItem, ExpandCode::Expand);
+}
+
+ScanOutcome Fat64Class::scan(Prompt* prompt) {
+    if (control_) control_->checkPoint();
+    attachReader();
+    if (!readBootSector()) {
+        const std::u16string text = u"Selected Drive is not in exFat Format";
+        if (prompt) prompt->message(text);
+        return ScanOutcome::refused(text);
+    }
+    loadFat();
+    status(u"processing file and directory entries...");
+    status(u"Finding Fat64 File And Directory entries recursively....");
+    scanRootDirectory();
+    linkParentChild();
+    status(u"creating tree Structure...");
+    fillTreeRoots();
+    return stopFlag.load() != 0 ? ScanOutcome::stopped() : ScanOutcome::completed();
+}
+
+bool Fat64Class::shownDeleted(std::uint32_t index) const {
+    if (index == 0 || index >= records.size()) return false;
+    const ExFatEntryRecord& r = records[index];
+    if (r.isDeleted()) return true;
+    return !r.isFolder() && r.parentIndex < records.size() && r.parentIndex != 0 &&
+           records[r.parentIndex].isDeleted();
+}
+
+EntryTexts Fat64Class::texts(std::uint32_t index) const {
+    if (index == 0 || index >= records.size()) return {};
+    const ExFatEntryRecord& r = records[index];
+    return fat_names::dosTexts(datePart(r.createTimestamp), timePart(r.createTimestamp), datePart(r.accessTimestamp),
+                               datePart(r.modifyTimestamp), timePart(r.modifyTimestamp),
+                               static_cast<std::uint8_t>(r.attributes & 0xFF), r.validDataLength, true,
+                               timePart(r.accessTimestamp));
+}
+
+EntryTimes Fat64Class::times(std::uint32_t index) const {
+    EntryTimes t;
+    if (index == 0 || index >= records.size()) return t;
+    const ExFatEntryRecord& r = records[index];
+    t.accessed = fat_names::dosTimespec(datePart(r.accessTimestamp), timePart(r.accessTimestamp));
+    t.modified = fat_names::dosTimespec(datePart(r.modifyTimestamp), timePart(r.modifyTimestamp));
+    return t;
+}
+
+SaveStatus Fat64Class::saveEntry(std::uint32_t index, EntryWriter& out) const {
+    if (index == 0 || index >= records.size() || clusterSize_ == 0) return SaveStatus::Failed;
+    const ExFatEntryRecord& r = records[index];
+    if (r.isFolder()) return SaveStatus::Failed;
+    // The valid data length: bytes beyond it were never written.
+    std::uint64_t remaining = r.validDataLength;
+    if (remaining == 0) return SaveStatus::Saved;
+    std::uint32_t c = r.firstCluster;
+    if (c < 2 || c >= clusterLimit_) return SaveStatus::Failed;
+    const bool contiguous = r.contiguous() || options_.formattedDriveFlag;
+    const std::size_t chunk = static_cast<std::size_t>(std::min<std::uint64_t>(clusterSize_, 1u << 20));
+    std::vector<std::uint8_t> buffer(chunk);
+    bool damaged = false;
+    for (;;) {
+        // One cluster, in pieces of at most 1 MiB.
+        std::uint64_t inCluster = std::min<std::uint64_t>(remaining, clusterSize_);
+        std::uint64_t at = clusterOffset(c);
+        while (inCluster > 0) {
+            if (stopFlag.load() != 0) return SaveStatus::Stopped;
+            const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(inCluster, chunk));
+            if (readAt(at, buffer.data(), n)) {
+                if (!out.write(buffer.data(), n)) return SaveStatus::Failed;
+            } else {
+                damaged = true;
+                if (!out.writeUnreadable(n)) return SaveStatus::Failed;
+            }
+            at += n;
+            inCluster -= n;
+            remaining -= n;
+        }
+        if (remaining == 0) break;
+        std::optional<std::uint32_t> next;
+        if (contiguous) {
+            if (c + 1 < clusterLimit_) next = c + 1;
+        } else {
+            next = nextCluster(c);
+        }
+        if (!next) {
+            damaged = true;  // the run or chain ends before the data does
+            break;
+        }
+        c = *next;
+    }
+    return damaged ? SaveStatus::Damaged : SaveStatus::Saved;
+}
+
+}  // namespace dravonel

@@ -1,0 +1,119 @@
+#pragma once
+// The exFAT parser: reads the boot sector, walks the root folder and every folder below
+// it along their FAT chains (or their contiguous runs), turns each File / Stream
+// Extension / File Name entry set, live or deleted, into one record, links the records
+// into a folder tree, fills the result tree's top level and delivers a file's bytes.
+//
+// Records live in one vector: record 0 is the root ("DUMMY ENTRY"); links are record
+// indexes (0 = none). Every byte is read with positional reads through the sector
+// reader, so saving and the file-list texts may run from other threads after the scan.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "core/common/entry_writer.h"
+#include "core/common/platform.h"
+#include "core/device/sector_reader.h"
+#include "core/model/recovered_volume.h"
+#include "core/model/scan_parser.h"
+#include "core/model/tree_sink.h"
+#include "core/partitions/volume_record.h"
+
+namespace dravonel {
+
+struct ExFatEntryRecord {
+    std::uint8_t entryType = 0;  // 0x85 live, 0x05 deleted
+    std::uint16_t attributes = 0;
+    std::uint32_t createTimestamp = 0;
+    std::uint32_t modifyTimestamp = 0;
+    std::uint32_t accessTimestamp = 0;
+    std::uint8_t create10ms = 0;
+    std::uint8_t modify10ms = 0;
+    std::uint8_t createUtcOffset = 0;
+    std::uint8_t modifyUtcOffset = 0;
+    std::uint8_t accessUtcOffset = 0;
+    std::uint8_t streamType = 0;   // 0xC0 or 0x40
+    std::uint8_t streamFlags = 0;  // bit 0 allocation possible, bit 1 no FAT chain
+    std::uint8_t nameLength = 0;
+    std::uint64_t validDataLength = 0;
+    std::uint32_t firstCluster = 0;
+    std::uint64_t dataLength = 0;
+    std::u16string name;
+    std::uint32_t parentIndex = 0;
+    std::uint32_t ownIndex = 0;
+    std::uint32_t firstChild = 0;   // 0: none
+    std::uint32_t nextSibling = 0;  // 0: none
+
+    bool isFolder() const { return (attributes & 0x10) != 0; }
+    bool isDeleted() const { return entryType == 0x05; }
+    bool contiguous() const { return (streamFlags & 0x02) != 0; }
+};
+
+class Fat64Class {
+public:
+    explicit Fat64Class(const ScanContext& context);
+    Fat64Class(const Fat64Class&) = delete;
+    Fat64Class& operator=(const Fat64Class&) = delete;
+
+    // The scan steps, in order.
+    bool attachReader();
+    // Reads sector 0; false when bytes 3-7 are not "EXFAT" or the geometry is impossible.
+    bool readBootSector();
+    // Reads the first FAT into memory when it fits (otherwise lookups read the disk).
+    void loadFat();
+    // Walks the root folder and everything below it into records.
+    void scanRootDirectory();
+    void linkParentChild();
+    void fillTreeRoots();
+    // The whole Standard scan with its status texts.
+    ScanOutcome scan(Prompt* prompt);
+    std::u16string selectedText() const { return {}; }
+
+    // Record-level services (thread-safe once the scan has ended).
+    std::uint64_t sizeOf(std::uint32_t index) const {
+        return index < records.size() ? records[index].validDataLength : 0;
+    }
+    SaveStatus saveEntry(std::uint32_t index, EntryWriter& out) const;
+    EntryTexts texts(std::uint32_t index) const;
+    EntryTimes times(std::uint32_t index) const;
+    bool shownDeleted(std::uint32_t index) const;
+
+    std::optional<std::uint32_t> nextCluster(std::uint32_t n) const;
+    std::uint64_t clusterOffset(std::uint32_t n) const { return heapStart_ + std::uint64_t(n - 2) * clusterSize_; }
+    std::uint64_t clusterSize() const { return clusterSize_; }
+    std::uint32_t clusterLimit() const { return clusterLimit_; }
+
+    std::vector<ExFatEntryRecord> records;
+    StopFlag stopFlag{0};
+    TreeItem rootItem = kNoItem;
+
+private:
+    bool stopRequested() const;
+    void status(std::u16string_view text) const;
+    bool readAt(std::uint64_t offset, std::uint8_t* dest, std::size_t count) const;
+    // The clusters of a folder, each read at most once in the whole scan.
+    std::vector<std::uint32_t> folderClusters(std::uint32_t first, bool contiguous, std::uint64_t length);
+    // Decodes one folder's bytes into records under parent; folders found are appended
+    // to newFolders.
+    void decodeFolder(const std::vector<std::uint8_t>& data, std::uint32_t parent,
+                      std::vector<std::uint32_t>& newFolders);
+
+    VolumeRecord volume_;
+    TreeSink* tree_;
+    readWriteInterface* reader_;
+    ScanSink* sink_;
+    WorkerControl* control_;
+    ScanOptions options_;
+
+    std::uint64_t clusterSize_ = 0;
+    std::uint64_t fatStart_ = 0;
+    std::uint64_t heapStart_ = 0;
+    std::uint32_t rootCluster_ = 0;
+    std::uint32_t clusterLimit_ = 0;
+    std::vector<std::uint32_t> fat_;
+    std::unordered_set<std::uint32_t> visited_;
+};
+
+}  // namespace dravonel

@@ -1,0 +1,161 @@
+#pragma once
+// The FAT16 and FAT32 parsers: read one volume's boot sector and FAT, walk every folder
+// from the root down (live and deleted entries, long-name runs), keep one record per
+// directory entry, link the records into a folder tree, fill the result tree's top level
+// and deliver a file's bytes.
+//
+// Records are kept in one vector: record 0 is the root ("DUMMY ENTRY"), every other
+// record names its parent by index and is linked to its first child and next sibling by
+// index (0 = none; record 0 is never anyone's child).
+//
+// Every byte is read through the sector reader with volume-relative offsets. The scan
+// reads with positional reads too, so saving and the file-list texts may run from other
+// threads once the scan has ended.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "core/common/entry_writer.h"
+#include "core/common/platform.h"
+#include "core/device/sector_reader.h"
+#include "core/model/recovered_volume.h"
+#include "core/model/scan_parser.h"
+#include "core/model/tree_sink.h"
+#include "core/partitions/volume_record.h"
+
+namespace dravonel {
+
+struct FatEntryRecord {
+    std::uint8_t attributes = 0;
+    std::uint8_t creationTenths = 0;
+    std::uint16_t creationTime = 0;
+    std::uint16_t creationDate = 0;
+    std::uint16_t accessDate = 0;
+    std::uint16_t firstClusterHigh = 0;
+    std::uint16_t writeTime = 0;
+    std::uint16_t writeDate = 0;
+    std::uint16_t firstClusterLow = 0;
+    std::uint32_t size = 0;
+    std::uint8_t deleted = 0;
+    std::u16string name;
+    std::uint32_t parentIndex = 0;
+    std::uint32_t ownIndex = 0;
+    std::uint32_t firstChild = 0;   // 0: none
+    std::uint32_t nextSibling = 0;  // 0: none
+
+    std::uint32_t firstCluster() const { return (std::uint32_t(firstClusterHigh) << 16) | firstClusterLow; }
+    bool isFolder() const;
+};
+
+// The root placeholder's name; it is never shown.
+inline constexpr char16_t kDummyEntryName[] = u"DUMMY ENTRY";
+
+namespace fat_names {
+// The 11-byte short name as the file list shows it: byte 0 widened as a signed byte (a
+// deleted entry's 0xE5 becomes U+FFE5), bytes 1-10 from Windows-1252, name and extension
+// without their padding spaces, joined by a '.' when there is an extension.
+std::u16string shortName(const std::uint8_t* slot);
+// The 13 characters of one long-name slot, cut at the first U+0000.
+std::u16string longNamePiece(const std::uint8_t* slot);
+// The four file-list texts of DOS date/time fields (creation, access, write, attributes).
+EntryTexts dosTexts(std::uint16_t cDate, std::uint16_t cTime, std::uint16_t aDate, std::uint16_t wDate,
+                    std::uint16_t wTime, std::uint8_t attributes, std::uint64_t size, bool accessWithTime,
+                    std::uint16_t aTime = 0);
+// A DOS date and time as stored (no time-zone adjustment); nothing for an impossible date.
+std::optional<timespec> dosTimespec(std::uint16_t date, std::uint16_t time);
+}  // namespace fat_names
+
+// The shared FAT16/FAT32 parser; Fat16Class and Fat32Class choose the flavour.
+class FatClass {
+public:
+    FatClass(int bits, const ScanContext& context);
+    virtual ~FatClass() = default;
+    FatClass(const FatClass&) = delete;
+    FatClass& operator=(const FatClass&) = delete;
+
+    // The scan steps, in order.
+    // Inserts the volume's top item "ROOT" (when there is a tree). True.
+    bool attachReader();
+    // Reads sector 0 and the geometry; false when it is not a volume of this flavour.
+    bool readBootSector();
+    // Reads the first FAT into memory (when it fits; otherwise lookups read the disk).
+    void loadFat();
+    // Walks the root folder and every folder below it into records.
+    void scanRootDirectory();
+    // Links every record under its parent, children in record (disk) order.
+    void linkParentChild();
+    // Inserts the records directly under the root into the tree.
+    void fillTreeRoots();
+
+    // The whole Standard scan with its status texts: attachReader, readBootSector
+    // (refused: the refusal text through the prompt), loadFat, the folder walk, linking
+    // and the tree's top level.
+    ScanOutcome scan(Prompt* prompt);
+    std::u16string selectedText() const { return {}; }
+
+    // Record-level services (thread-safe once the scan has ended).
+    std::uint64_t sizeOf(std::uint32_t index) const { return index < records.size() ? records[index].size : 0; }
+    SaveStatus saveEntry(std::uint32_t index, EntryWriter& out) const;
+    EntryTexts texts(std::uint32_t index) const;
+    EntryTimes times(std::uint32_t index) const;
+    // True for a file whose own record or parent folder record is marked deleted.
+    bool shownDeleted(std::uint32_t index) const;
+
+    // The next cluster of n's chain, or nothing at an end-of-chain mark, a free or bad
+    // cluster, a number beyond the volume, or whenever formattedDriveFlag is set.
+    std::optional<std::uint32_t> nextCluster(std::uint32_t n) const;
+    std::uint64_t clusterOffset(std::uint32_t n) const { return dataStart_ + std::uint64_t(n - 2) * clusterSize_; }
+
+    int bits() const { return bits_; }
+    std::uint64_t clusterSize() const { return clusterSize_; }
+    std::uint32_t clusterLimit() const { return clusterLimit_; }
+    const char16_t* refusalText() const;
+
+    std::vector<FatEntryRecord> records;
+    StopFlag stopFlag{0};
+    TreeItem rootItem = kNoItem;
+
+protected:
+    bool stopRequested() const;
+    void status(std::u16string_view text) const;
+    bool readAt(std::uint64_t offset, std::uint8_t* dest, std::size_t count) const;
+    // The clusters of a folder's chain from first, each met once in the whole scan.
+    std::vector<std::uint32_t> folderChain(std::uint32_t first);
+    // Decodes one folder's bytes (cluster by cluster) into records under parent.
+    struct FolderState;
+    void decodeSlots(const std::uint8_t* data, std::size_t bytes, FolderState& state);
+
+    int bits_;
+    VolumeRecord volume_;
+    TreeSink* tree_;
+    readWriteInterface* reader_;
+    ScanSink* sink_;
+    WorkerControl* control_;
+    ScanOptions options_;
+
+    std::uint32_t bytesPerSector_ = 0;
+    std::uint64_t clusterSize_ = 0;
+    std::uint64_t fatStart_ = 0;
+    std::uint64_t fatBytes_ = 0;
+    std::uint64_t rootOffset_ = 0;  // FAT16: the fixed root folder
+    std::uint64_t rootBytes_ = 0;
+    std::uint32_t rootCluster_ = 0;  // FAT32
+    std::uint64_t dataStart_ = 0;
+    std::uint32_t clusterLimit_ = 0;  // cluster numbers below this exist
+    std::vector<std::uint32_t> fat_;  // whole first FAT, when loaded
+    std::unordered_set<std::uint32_t> visited_;  // folder clusters read by the scan
+};
+
+class Fat16Class final : public FatClass {
+public:
+    explicit Fat16Class(const ScanContext& context) : FatClass(16, context) {}
+};
+
+class Fat32Class final : public FatClass {
+public:
+    explicit Fat32Class(const ScanContext& context) : FatClass(32, context) {}
+};
+
+}  // namespace dravonel

@@ -1,0 +1,177 @@
+#include "gui/check_list_ctrl.h"
+
+#include <QMouseEvent>
+#include <QPainter>
+#include <QStyle>
+#include <QStyleOptionButton>
+#include <QStyleOptionHeader>
+
+#include "gui/file_icons.h"
+
+namespace dravonel {
+
+namespace {
+QString qtext(const std::u16string& text) {
+    return QString::fromUtf16(text.data(), static_cast<qsizetype>(text.size()));
+}
+constexpr int kRowIndexRole = Qt::UserRole + 1;
+}  // namespace
+
+CCheckHeadCtrl::CCheckHeadCtrl(QWidget* parent) : QHeaderView(Qt::Horizontal, parent) {
+    setSectionsClickable(true);
+    setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    setAccessibleName(tr("Tick all"));
+}
+
+void CCheckHeadCtrl::setChecked(bool checked) {
+    if (checked_ == checked) return;
+    checked_ = checked;
+    viewport()->update();
+}
+
+int CCheckHeadCtrl::boxWidth() const {
+    QStyleOptionButton option;
+    return style()->pixelMetric(QStyle::PM_IndicatorWidth, &option, this) + 6;
+}
+
+void CCheckHeadCtrl::paintSection(QPainter* painter, const QRect& rect, int logicalIndex) const {
+    if (logicalIndex != 0) {
+        QHeaderView::paintSection(painter, rect, logicalIndex);
+        return;
+    }
+    const int box = boxWidth();
+    // The section's frame and text right of the box, then the box on a plain section.
+    painter->save();
+    QHeaderView::paintSection(painter, rect.adjusted(box, 0, 0, 0), logicalIndex);
+    painter->restore();
+    QStyleOptionHeader frame;
+    initStyleOption(&frame);
+    frame.rect = QRect(rect.left(), rect.top(), box, rect.height());
+    frame.section = 0;
+    style()->drawControl(QStyle::CE_HeaderSection, &frame, painter, this);
+    QStyleOptionButton option;
+    const int w = style()->pixelMetric(QStyle::PM_IndicatorWidth, &option, this);
+    const int h = style()->pixelMetric(QStyle::PM_IndicatorHeight, &option, this);
+    option.rect = QRect(rect.left() + 3, rect.top() + (rect.height() - h) / 2, w, h);
+    option.state = QStyle::State_Enabled | (checked_ ? QStyle::State_On : QStyle::State_Off);
+    style()->drawPrimitive(QStyle::PE_IndicatorCheckBox, &option, painter, this);
+}
+
+QSize CCheckHeadCtrl::sectionSizeFromContents(int logicalIndex) const {
+    QSize size = QHeaderView::sectionSizeFromContents(logicalIndex);
+    if (logicalIndex == 0) size.rwidth() += boxWidth();
+    return size;
+}
+
+void CCheckHeadCtrl::mousePressEvent(QMouseEvent* event) {
+    if (event->button() == Qt::LeftButton && logicalIndexAt(event->position().toPoint()) == 0) {
+        checked_ = !checked_;
+        viewport()->update();
+        emit toggled(checked_);
+        return;
+    }
+    QHeaderView::mousePressEvent(event);
+}
+
+CCheckListCtrl::CCheckListCtrl(QWidget* parent) : QTreeWidget(parent) {
+    setup({tr("File(s) List"), tr("Creation Time"), tr("Access Time"), tr("Modification Time"), tr("Size"),
+           tr("Attribute")});
+    // Wide enough for the texts of formatDateTime ("01/02/2024  01:05 PM") and long names.
+    const int widths[] = {260, 140, 140, 140, 80, 80};
+    for (int c = 0; c < 6; ++c) setColumnWidth(c, widths[c]);
+}
+
+CCheckListCtrl::CCheckListCtrl(const QStringList& headings, QWidget* parent) : QTreeWidget(parent) { setup(headings); }
+
+void CCheckListCtrl::setup(const QStringList& headings) {
+    header_ = new CCheckHeadCtrl(this);
+    setHeader(header_);
+    setColumnCount(static_cast<int>(headings.size()));
+    setHeaderLabels(headings);
+    setRootIsDecorated(false);
+    setUniformRowHeights(true);
+    setAllColumnsShowFocus(true);  // full-row select
+    setSelectionMode(QAbstractItemView::SingleSelection);
+    setSelectionBehavior(QAbstractItemView::SelectRows);
+    setAlternatingRowColors(true);
+    connect(this, &QTreeWidget::itemChanged, this, &CCheckListCtrl::onItemChanged);
+    connect(header_, &CCheckHeadCtrl::toggled, this, &CCheckListCtrl::onHeaderToggled);
+}
+
+void CCheckListCtrl::clearRows() {
+    filling_ = true;
+    clear();
+    rows_.rows.clear();
+    filling_ = false;
+}
+
+void CCheckListCtrl::showRows(const FileList& list) {
+    filling_ = true;
+    clear();
+    rows_ = list;
+    QList<QTreeWidgetItem*> items;
+    items.reserve(static_cast<qsizetype>(rows_.rows.size()));
+    for (std::size_t i = 0; i < rows_.rows.size(); ++i) {
+        const FileListRow& r = rows_.rows[i];
+        auto* item = new QTreeWidgetItem;
+        const QString name = qtext(r.text);
+        item->setText(0, name);
+        item->setToolTip(0, name);
+        const QString shownName = r.pathParts.empty() ? name : qtext(r.pathParts.back());
+        item->setIcon(0, CUseShGetFileInfo::instance().iconForName(shownName));
+        if (columnCount() >= 6) {
+            item->setText(1, qtext(r.texts.created));
+            item->setText(2, qtext(r.texts.accessed));
+            item->setText(3, qtext(r.texts.modified));
+            item->setText(4, qtext(r.texts.size));
+            item->setText(5, qtext(r.texts.attributes));
+        }
+        item->setData(0, kRowIndexRole, static_cast<qulonglong>(i));
+        item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable);
+        item->setCheckState(0, r.checked ? Qt::Checked : Qt::Unchecked);
+        items.push_back(item);
+    }
+    addTopLevelItems(items);
+    filling_ = false;
+    if (!rows_.rows.empty()) updateHeader();
+}
+
+void CCheckListCtrl::onItemChanged(QTreeWidgetItem* item, int column) {
+    if (filling_ || column != 0) return;
+    const auto row = item->data(0, kRowIndexRole).toULongLong();
+    if (row >= rows_.rows.size()) return;
+    const bool now = item->checkState(0) == Qt::Checked;
+    if (rows_.rows[row].checked != now) {
+        // The page mirrors the click into the tree and records the new mark in the row.
+        emit rowCheckClicked(static_cast<int>(row));
+        rows_.rows[row].checked = now;
+    }
+    updateHeader();
+}
+
+void CCheckListCtrl::clickRowCheck(int row) {
+    QTreeWidgetItem* item = topLevelItem(row);
+    if (!item) return;
+    item->setCheckState(0, item->checkState(0) == Qt::Checked ? Qt::Unchecked : Qt::Checked);
+}
+
+void CCheckListCtrl::onHeaderToggled(bool checked) {
+    // Rows only: the header box never changes the result tree.
+    filling_ = true;
+    for (int i = 0; i < topLevelItemCount(); ++i) topLevelItem(i)->setCheckState(0, checked ? Qt::Checked : Qt::Unchecked);
+    for (auto& r : rows_.rows) r.checked = checked;
+    filling_ = false;
+}
+
+void CCheckListCtrl::updateHeader() {
+    bool all = true;
+    for (const auto& r : rows_.rows)
+        if (!r.checked) all = false;
+    // The check changed in onItemChanged is already in rows_ when this runs after it; while
+    // the signal is out, read the boxes themselves.
+    for (int i = 0; i < topLevelItemCount(); ++i)
+        if (topLevelItem(i)->checkState(0) != Qt::Checked) all = false;
+    header_->setChecked(all);
+}
+
+}  // namespace dravonel

@@ -1,0 +1,70 @@
+#pragma once
+// The file list of the scan page: six columns, a check box on every row and one in the
+// first column's header that ticks or clears every row. The rows are a FileList (the
+// core's rows of a label click or a search); a user's click on a row's box is reported so
+// the page can mirror it into the result tree, while the header box only changes rows.
+#include <QHeaderView>
+#include <QTreeWidget>
+
+#include "core/scan/result_view.h"
+
+namespace dravonel {
+
+// The header with a check box in its first section.
+class CCheckHeadCtrl : public QHeaderView {
+    Q_OBJECT
+public:
+    explicit CCheckHeadCtrl(QWidget* parent = nullptr);
+    bool isChecked() const { return checked_; }
+    // Shows the box ticked or clear (no signal).
+    void setChecked(bool checked);
+
+signals:
+    // A click on the first section toggled the box.
+    void toggled(bool checked);
+
+protected:
+    void paintSection(QPainter* painter, const QRect& rect, int logicalIndex) const override;
+    void mousePressEvent(QMouseEvent* event) override;
+    QSize sectionSizeFromContents(int logicalIndex) const override;
+
+private:
+    int boxWidth() const;
+    bool checked_ = false;
+};
+
+class CCheckListCtrl : public QTreeWidget {
+    Q_OBJECT
+public:
+    // The scan page's list: "File(s) List", "Creation Time", "Access Time",
+    // "Modification Time", "Size", "Attribute".
+    explicit CCheckListCtrl(QWidget* parent = nullptr);
+    // A list of other columns (the raw page's single "FILES LIST ").
+    CCheckListCtrl(const QStringList& headings, QWidget* parent = nullptr);
+
+    // Shows rows (replacing what is shown); every row unchecked unless its row says so.
+    void showRows(const FileList& rows);
+    // The rows as the page's walks see them (checked marks kept in step with the boxes).
+    FileList& rows() { return rows_; }
+    const FileList& rows() const { return rows_; }
+    void clearRows();
+    CCheckHeadCtrl* checkHeader() const { return header_; }
+    // Sets a row's box as a user's click would (tests, keyboard); emits rowCheckClicked.
+    void clickRowCheck(int row);
+
+signals:
+    // The user changed row's box; rows()[row].checked still holds the state before the click.
+    void rowCheckClicked(int row);
+
+private:
+    void setup(const QStringList& headings);
+    void onItemChanged(QTreeWidgetItem* item, int column);
+    void onHeaderToggled(bool checked);
+    void updateHeader();
+
+    FileList rows_;
+    CCheckHeadCtrl* header_ = nullptr;
+    bool filling_ = false;
+};
+
+}  // namespace dravonel

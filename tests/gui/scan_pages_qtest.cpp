@@ -1,0 +1,538 @@
+// The scan page, the raw recovery page and the signature settings dialog, driven as a user
+// would over the fixture images with the real core underneath: scans to saved files whose
+// bytes match the fixture manifests, Pause / Resume / Stop, search, the file list's boxes
+// and the output-folder checks.
+#include <QAbstractButton>
+#include <QApplication>
+#include <QCryptographicHash>
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QSignalSpy>
+#include <QTableWidget>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QtTest>
+
+#include <deque>
+#include <functional>
+
+#include "core/common/text.h"
+#include "core/raw/signature_record.h"
+#include "core/scan/volume_scan.h"
+#include "gui/check_list_ctrl.h"
+#include "gui/page_hooks.h"
+#include "gui/pages/drive_parsing_modes.h"
+#include "gui/pages/parce_mode_ntfs_dlg.h"
+#include "gui/pages/physical_drive_dialog.h"
+#include "gui/pages/populate_drive_dlg.h"
+#include "gui/pages/raw_recovery_dialog.h"
+#include "gui/pages/raw_setting_dlg.h"
+#include "gui/pages/volume_scan_dlg.h"
+#include "gui/save_safety.h"
+#include "gui/tri_state_tree_view.h"
+#include "gui/wizard.h"
+
+using namespace dravonel;
+
+namespace {
+
+QString fixture(const char* name) { return QStringLiteral(DRAVONEL_FIXTURE_DIR "/") + QString::fromLatin1(name); }
+
+void screenshot(QWidget* widget, const QString& name) {
+    QDir().mkpath(QStringLiteral(DRAVONEL_SCREENSHOT_DIR));
+    QVERIFY(widget->grab().save(QStringLiteral(DRAVONEL_SCREENSHOT_DIR "/") + name + QStringLiteral(".png")));
+}
+
+// Answers the message boxes that open while a test runs: each question gets the next
+// scripted answer (Yes when the script is empty), messages get Ok; every text is recorded.
+class ModalAnswerer : public QObject {
+public:
+    ModalAnswerer() {
+        timer_.setInterval(5);
+        connect(&timer_, &QTimer::timeout, this, [this] { poll(); });
+        timer_.start();
+    }
+    void script(bool yes) { answers_.push_back(yes); }
+    QStringList texts;
+    QStringList questions;
+
+private:
+    void poll() {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (!modal || !modal->isVisible()) return;
+        if (auto* box = qobject_cast<QMessageBox*>(modal)) {
+            texts << box->text();
+            if (box->standardButtons().testFlag(QMessageBox::Yes)) {
+                questions << box->text();
+                bool yes = true;
+                if (!answers_.empty()) {
+                    yes = answers_.front();
+                    answers_.pop_front();
+                }
+                box->button(yes ? QMessageBox::Yes : QMessageBox::No)->click();
+            } else {
+                box->button(QMessageBox::Ok)->click();
+            }
+        }
+    }
+    QTimer timer_;
+    std::deque<bool> answers_;
+};
+
+// Stands in for the volume list: the page that hands its selected record on.
+class RecordPage : public WizardPage {
+public:
+    RecordPage(Wizard& wizard, VolumeRecord record)
+        : WizardPage(wizard, kTemplateVolumeList, nullptr), record_(std::move(record)) {}
+    const VolumeRecord* selectedRecord() const override { return &record_; }
+
+private:
+    VolumeRecord record_;
+};
+
+VolumeRecord ntfsRecord(std::int64_t startSector, const char* sizeMb) {
+    VolumeRecord r;
+    r.fileSystem = u"NTFS";
+    r.name = u"G0";
+    r.sizeMbText = fromUtf8(sizeMb);
+    r.startSector = startSector;
+    return r;
+}
+
+QByteArray fileBytes(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+QString sha256(const QByteArray& bytes) {
+    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
+}
+
+// The wizard with the reader open on an image and the road up to the recovery-mode page.
+struct Road {
+    Wizard wizard;
+    ModalAnswerer answers;
+    RecordPage* volumeList = nullptr;
+    ParceModeNtfsDlg* modes = nullptr;
+
+    Road(const QString& image, const VolumeRecord& record) {
+        wizard.onQuit = [] {};
+        wizard.resize(1100, 720);
+        wizard.state().freshReader().open(image.toStdString());
+        volumeList = new RecordPage(wizard, record);
+        wizard.start(volumeList);
+        modes = new ParceModeNtfsDlg(wizard, volumeList);
+        wizard.openNext(modes);
+        wizard.show();
+    }
+    // Next on the recovery-mode page (Standard) opens the scan page and starts its worker.
+    VolumeScanDlg* next() {
+        modes->next();
+        return qobject_cast<VolumeScanDlg*>(wizard.currentPage());
+    }
+};
+
+bool waitWorker(VolumeScanDlg* page, int ms = 60000) {
+    if (!page->workerRunning()) return true;
+    QSignalSpy done(page, &VolumeScanDlg::workerFinished);
+    return done.wait(ms);
+}
+
+QModelIndex findRow(TriStateTreeModel* model, const QModelIndex& parent, const QString& text) {
+    for (int r = 0; r < model->rowCount(parent); ++r) {
+        const QModelIndex i = model->index(r, 0, parent);
+        if (i.data().toString() == text) return i;
+    }
+    return {};
+}
+
+}  // namespace
+
+class ScanPagesTest : public QObject {
+    Q_OBJECT
+private slots:
+    void driveRoadToSavedDemoFiles();
+    void standardRoadSavesTheManifestFiles();
+    void demoDiskFolderListSearchAndQuickSave();
+    void outputFolderOnTheSourceIsAskedFirst();
+    void stopDuringTheVolumeScan();
+    void pauseTwiceNeedsTwoResumes();
+    void rawRecoveryCarvesAndSavesTheFixtureFiles();
+    void signatureSettingsAppendRecords();
+};
+
+// The whole road with the mouse: drive page (the demo image) -> scan mode -> volume list ->
+// recovery mode -> scan page -> Save, where a folder beside the image is refused first.
+void ScanPagesTest::driveRoadToSavedDemoFiles() {
+    QTemporaryDir sys;
+    QDir(sys.path()).mkpath(QStringLiteral("block"));
+    QFile(sys.filePath(QStringLiteral("mountinfo"))).open(QIODevice::WriteOnly);
+    DriveListRoots roots;
+    roots.sysBlock = sys.filePath(QStringLiteral("block")).toStdString();
+    roots.mountInfo = sys.filePath(QStringLiteral("mountinfo")).toStdString();
+    roots.volumeBytes = [](const std::string&) -> std::int64_t { return 0; };
+    roots.bootSector = [](const std::string&) { return std::vector<std::uint8_t>(); };
+    Wizard wizard;
+    wizard.onQuit = [] {};
+    wizard.resize(1100, 720);
+    ModalAnswerer answers;
+    wizard.start(new Physical_DriveDialog(wizard, fixture("demo_disk.img"), roots));
+    wizard.show();
+    auto nextOn = [&] {
+        auto* next = wizard.currentPage()->findChild<QAbstractButton*>("nextButton");
+        QVERIFY(next && next->isEnabled());
+        QTest::mouseClick(next, Qt::LeftButton);
+    };
+    nextOn();
+    QVERIFY(qobject_cast<DriveParsingModes*>(wizard.currentPage()));
+    nextOn();
+    auto* list = qobject_cast<PopulateDriveDlg*>(wizard.currentPage());
+    QVERIFY(list);
+    list->findChild<QTableWidget*>("volumeList")->selectRow(0);
+    nextOn();
+    QVERIFY(qobject_cast<ParceModeNtfsDlg*>(wizard.currentPage()));
+    nextOn();
+    auto* page = qobject_cast<VolumeScanDlg*>(wizard.currentPage());
+    QVERIFY(page);
+    QVERIFY(waitWorker(page));
+    QVERIFY(page->scan() && page->scan()->volume());
+
+    // Every control of the page is named for screen readers.
+    for (QWidget* w : page->findChildren<QWidget*>()) {
+        const bool control = qobject_cast<QAbstractButton*>(w) || qobject_cast<QLineEdit*>(w) ||
+                             qobject_cast<QAbstractItemView*>(w);
+        if (!control || w->objectName().startsWith(QLatin1String("qt_")) ||
+            qobject_cast<QAbstractItemView*>(w->parentWidget()))
+            continue;
+        QVERIFY2(!w->accessibleName().isEmpty(), qPrintable(w->objectName()));
+    }
+
+    // A folder beside the image is on the source: warned first, and No writes nothing.
+    QTemporaryDir beside(fixture("gui-road-XXXXXX"));
+    page->chooseFolder = [&] { return beside.path(); };
+    answers.script(false);
+    QTest::mouseClick(page->findChild<QAbstractButton*>("saveButton"), Qt::LeftButton);
+    QCOMPARE(answers.questions.size(), 1);
+    QVERIFY(answers.questions[0].contains(QStringLiteral("drive that is being recovered")));
+    QVERIFY(QDir(beside.path()).isEmpty());
+
+    QTemporaryDir out;
+    page->chooseFolder = [&] { return out.path(); };
+    // A temporary folder may share the image's file system too: then Yes to the warning.
+    if (folderIsOnSource(out.path().toStdString(), fixture("demo_disk.img").toStdString())) answers.script(true);
+    answers.script(false);  // "Do you want to Save Deleted Files?": No
+    QTest::mouseClick(page->findChild<QAbstractButton*>("saveButton"), Qt::LeftButton);
+    QVERIFY(waitWorker(page));
+    QCOMPARE(answers.questions.last(), QStringLiteral("Do you want to Save Deleted Files?"));
+    QCOMPARE(fileBytes(out.path() + QStringLiteral("/Documents/Letters/letter.txt")),
+             QByteArray("Dear reader,\nthis letter was recovered by Quorvane Dravonel.\n"));
+    QCOMPARE(fileBytes(out.path() + QStringLiteral("/Documents/notes.txt")), QByteArray("shopping list: bread, milk\n"));
+    QCOMPARE(QFileInfo(out.path() + QStringLiteral("/Pictures/holiday.raw")).size(), qint64(300000));
+    QVERIFY(!QFile::exists(out.path() + QStringLiteral("/Documents/deleted-report.txt")));
+}
+
+void ScanPagesTest::standardRoadSavesTheManifestFiles() {
+    QFile manifestFile(fixture("ntfs_fixtures.json"));
+    QVERIFY(manifestFile.open(QIODevice::ReadOnly));
+    const QJsonArray files = QJsonDocument::fromJson(manifestFile.readAll()).object()["ntfs_basic.img"].toObject()["files"].toArray();
+    QVERIFY(!files.isEmpty());
+
+    Road road(fixture("ntfs_basic.img"), ntfsRecord(0, "16"));
+    VolumeScanDlg* page = road.next();
+    QVERIFY(page);
+    QVERIFY(waitWorker(page));
+    QVERIFY(road.answers.texts.contains(QString::fromUtf16(kScanDoneText)));
+    QCOMPARE(page->statusText(), QString::fromUtf16(kScanDoneText));
+    QVERIFY(page->findChild<QAbstractButton*>("backButton")->isEnabled());
+    QVERIFY(!page->findChild<QWidget*>("stopButton")->isVisible());
+
+    // Tick the root item as a click on its box would, then Save into a fresh folder.
+    TriStateTreeModel* model = page->treeView()->treeModel();
+    const QModelIndex root = model->index(0, 0);
+    QCOMPARE(root.data().toString(), QStringLiteral("ROOT"));
+    QVERIFY(model->setData(root, Qt::Checked, Qt::CheckStateRole));
+    QCOMPARE(root.data(Qt::CheckStateRole).toInt(), int(Qt::Checked));
+    QTemporaryDir out;
+    page->chooseFolder = [&] { return out.path(); };
+    road.answers.script(true);  // "Do you want to Save Deleted Files?"
+    page->findChild<QAbstractButton*>("saveButton")->click();
+    QVERIFY(waitWorker(page));
+    QVERIFY(road.answers.questions.contains(QStringLiteral("Do you want to Save Deleted Files?")));
+    QVERIFY(road.answers.texts.contains(QStringLiteral("work done.....")));
+    QCOMPARE(page->statusText(), QStringLiteral("Saving Completed.."));
+
+    int compared = 0;
+    for (const auto& v : files) {
+        const QJsonObject f = v.toObject();
+        const QString path = f["path"].toString();
+        if (f["folder"].toBool() || path.startsWith(QStringLiteral("links/"))) continue;
+        const QByteArray bytes = fileBytes(out.path() + QLatin1Char('/') + path);
+        QCOMPARE(bytes.size(), qsizetype(f["size"].toInteger()));
+        QCOMPARE(sha256(bytes), f["sha256"].toString());
+        ++compared;
+    }
+    QVERIFY(compared >= 3);
+    QVERIFY(!QFile::exists(out.path() + QStringLiteral("/$BadClus")));
+    QVERIFY(!QFile::exists(out.path() + QStringLiteral("/ROOT")));
+}
+
+void ScanPagesTest::demoDiskFolderListSearchAndQuickSave() {
+    Road road(fixture("demo_disk.img"), ntfsRecord(2048, "22"));
+    VolumeScanDlg* page = road.next();
+    QVERIFY(page);
+    QVERIFY(waitWorker(page));
+    TriStateTreeModel* model = page->treeView()->treeModel();
+    TriStateTreeView* view = page->treeView();
+    const QModelIndex root = model->index(0, 0);
+    // The scan leaves everything ticked; start from nothing ticked.
+    QCOMPARE(root.data(Qt::CheckStateRole).toInt(), int(Qt::Checked));
+    QVERIFY(model->setData(root, Qt::Unchecked, Qt::CheckStateRole));
+    view->expand(root);
+    const QModelIndex documents = findRow(model, root, QStringLiteral("Documents"));
+    QVERIFY(documents.isValid());
+    // Not expanded yet: the placeholder stands for the children; expanding puts them in.
+    QCOMPARE(model->rowCount(documents), 1);
+    QCOMPARE(model->index(0, 0, documents).data().toString(), QStringLiteral("..DUMY.."));
+    view->expand(documents);
+    QVERIFY(findRow(model, documents, QStringLiteral("Letters")).isValid());
+    const QModelIndex notes = findRow(model, documents, QStringLiteral("notes.txt"));
+    QVERIFY(notes.isValid());
+    QVERIFY(findRow(model, documents, QStringLiteral("..DUMY..")) == QModelIndex());
+    // The deleted file is red.
+    const QModelIndex deleted = findRow(model, documents, QStringLiteral("deleted-report.txt"));
+    QVERIFY(deleted.isValid());
+    QCOMPARE(deleted.data(Qt::ForegroundRole).value<QBrush>().color(), QColor(Qt::red));
+    QVERIFY(!notes.data(Qt::ForegroundRole).isValid());
+
+    // A click on the folder's label lists its files (not its sub-folder).
+    const QRect label = view->visualRect(documents);
+    QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, label.center() + QPoint(label.width() / 4, 0));
+    CCheckListCtrl* list = page->fileList();
+    QCOMPARE(list->topLevelItemCount(), 2);
+    QStringList names;
+    for (int i = 0; i < 2; ++i) names << list->topLevelItem(i)->text(0);
+    QVERIFY(names.contains(QStringLiteral("notes.txt")));
+    QVERIFY(!names.contains(QStringLiteral("Letters")));
+    QVERIFY(!list->topLevelItem(0)->text(4).isEmpty());  // the size column
+    // A row's box mirrors into the tree; the header box ticks every row but not the tree.
+    const int notesRow = names.indexOf(QStringLiteral("notes.txt"));
+    list->clickRowCheck(notesRow);
+    QCOMPARE(notes.data(Qt::CheckStateRole).toInt(), int(Qt::Checked));
+    QCOMPARE(documents.data(Qt::CheckStateRole).toInt(), int(Qt::PartiallyChecked));
+    QVERIFY(!list->checkHeader()->isChecked());
+    list->clickRowCheck(1 - notesRow);
+    QVERIFY(list->checkHeader()->isChecked());  // every row ticked
+    list->clickRowCheck(1 - notesRow);
+    emit list->checkHeader()->toggled(true);
+    QCOMPARE(list->topLevelItem(1 - notesRow)->checkState(0), Qt::Checked);
+    QCOMPARE(deleted.data(Qt::CheckStateRole).toInt(), int(Qt::Unchecked));
+    screenshot(&road.wizard, QStringLiteral("scan_page"));
+
+    // Search finds a file in a folder never opened, with its whole path.
+    page->findChild<QLineEdit*>("searchPattern")->setText(QStringLiteral("LETTER"));
+    page->findChild<QAbstractButton*>("searchButton")->click();
+    QVERIFY(waitWorker(page));
+    QVERIFY(road.answers.texts.contains(QStringLiteral("Searching Finished")));
+    QCOMPARE(list->topLevelItemCount(), 1);
+    QCOMPARE(list->topLevelItem(0)->text(0), QStringLiteral("ROOT/Documents/Letters/letter.txt"));
+    // A hit's box changes only the row.
+    list->clickRowCheck(0);
+    QVERIFY(list->rows().rows[0].checked);
+    screenshot(&road.wizard, QStringLiteral("scan_page_search"));
+    // An invalid pattern says so.
+    page->findChild<QLineEdit*>("searchPattern")->setText(QStringLiteral("*.jpg"));
+    page->findChild<QAbstractButton*>("searchButton")->click();
+    QVERIFY(waitWorker(page));
+    QVERIFY(road.answers.texts.contains(
+        QStringLiteral("such characters are not allowed for search.Try again with different pattern.")));
+
+    // A double click on a file saves it at once into the folder chosen then.
+    QTemporaryDir out;
+    page->chooseFolder = [&] { return out.path(); };
+    const QRect notesRect = view->visualRect(notes);
+    QTest::mouseDClick(view->viewport(), Qt::LeftButton, {}, notesRect.center() + QPoint(notesRect.width() / 4, 0));
+    QVERIFY(waitWorker(page));
+    QCOMPARE(fileBytes(out.path() + QStringLiteral("/notes.txt")), QByteArray("shopping list: bread, milk\n"));
+}
+
+void ScanPagesTest::outputFolderOnTheSourceIsAskedFirst() {
+    // The image lies in the fixture folder: a folder beside it is on the source.
+    QTemporaryDir beside(fixture("gui-out-XXXXXX"));
+    QVERIFY(beside.isValid());
+    QVERIFY(folderIsOnSource(beside.path().toStdString(), fixture("demo_disk.img").toStdString()));
+    QVERIFY(!folderIsOnSource("/proc", fixture("demo_disk.img").toStdString()));
+    QVERIFY(!folderIsOnSource(beside.path().toStdString(), "/nonexistent/source.img"));
+
+    Road road(fixture("demo_disk.img"), ntfsRecord(2048, "22"));
+    VolumeScanDlg* page = road.next();
+    QVERIFY(page);
+    QVERIFY(waitWorker(page));
+    page->sourcePath = fixture("demo_disk.img").toStdString();
+    TriStateTreeModel* model = page->treeView()->treeModel();
+    QVERIFY(model->setData(model->index(0, 0), Qt::Checked, Qt::CheckStateRole));
+    page->chooseFolder = [&] { return beside.path(); };
+    road.answers.script(false);  // No to the warning: nothing is written, nothing more is asked
+    page->findChild<QAbstractButton*>("saveButton")->click();
+    QCOMPARE(road.answers.questions.size(), 1);
+    QVERIFY(road.answers.questions[0].contains(QStringLiteral("drive that is being recovered")));
+    QVERIFY(!page->workerRunning());
+    QVERIFY(QDir(beside.path()).isEmpty());
+}
+
+void ScanPagesTest::stopDuringTheVolumeScan() {
+    Road road(fixture("ntfs_basic.img"), ntfsRecord(0, "16"));
+    // The worker's first insert into the tree waits for this thread, which presses Stop
+    // before it lets the worker go on: the scan is stopped while it runs.
+    VolumeScanDlg* page = road.next();
+    QVERIFY(page);
+    QVERIFY(page->workerRunning());
+    page->findChild<QAbstractButton*>("stopButton")->click();
+    QCOMPARE(page->statusText(), QStringLiteral("stop button pressed.Please wait for the process to be stopped."));
+    QVERIFY(waitWorker(page));
+    QCOMPARE(page->scan()->outcome().kind, ScanOutcome::Kind::Stopped);
+    // The usual completion follows and the page can go back.
+    QVERIFY(road.answers.texts.contains(QString::fromUtf16(kScanDoneText)));
+    QVERIFY(page->findChild<QAbstractButton*>("backButton")->isEnabled());
+    page->findChild<QAbstractButton*>("backButton")->click();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QCOMPARE(road.wizard.currentPage(), road.modes);
+}
+
+void ScanPagesTest::pauseTwiceNeedsTwoResumes() {
+    Road road(fixture("ntfs_basic.img"), ntfsRecord(0, "16"));
+    VolumeScanDlg* page = road.next();
+    QVERIFY(page);
+    QVERIFY(page->workerRunning());
+    auto* pause = page->findChild<QAbstractButton*>("pauseButton");
+    auto* resume = page->findChild<QAbstractButton*>("resumeButton");
+    pause->click();
+    pause->click();
+    QCOMPARE(page->statusText(), QStringLiteral("Pause button pressed"));
+    resume->click();
+    QCOMPARE(page->statusText(), QStringLiteral("Resume button pressed"));
+    // One pause is left: the worker stands still.
+    QTest::qWait(400);
+    QVERIFY(page->workerRunning());
+    QCOMPARE(page->scan()->control().suspensions(), 1);
+    QVERIFY(!road.answers.texts.contains(QString::fromUtf16(kScanDoneText)));
+    resume->click();
+    QVERIFY(waitWorker(page));
+    QCOMPARE(page->scan()->outcome().kind, ScanOutcome::Kind::Completed);
+}
+
+void ScanPagesTest::rawRecoveryCarvesAndSavesTheFixtureFiles() {
+    QFile manifestFile(fixture("raw_carve.json"));
+    QVERIFY(manifestFile.open(QIODevice::ReadOnly));
+    const QJsonArray files = QJsonDocument::fromJson(manifestFile.readAll()).object()["files"].toArray();
+    QVERIFY(!files.isEmpty());
+
+    Wizard wizard;
+    wizard.onQuit = [] {};
+    wizard.resize(1000, 680);
+    ModalAnswerer answers;
+    QVERIFY(wizard.state().freshReader().open(fixture("raw_carve.img").toStdString()));
+    VolumeRecord record;
+    record.fileSystem = u"RAW";
+    record.name = u"G0";
+    record.sizeMbText = u"4";  // the image's 3 185 152 bytes, rounded up
+    auto* volumeList = new RecordPage(wizard, record);
+    wizard.start(volumeList);
+    auto* page = new RawRecoveryDialog(wizard, *volumeList);
+    wizard.openNext(page);
+    wizard.show();
+    QVERIFY(page->loadDefault()->isChecked());
+
+    // Save with nothing ticked says so.
+    page->findChild<QAbstractButton*>("saveButton")->click();
+    QVERIFY(answers.texts.contains(QStringLiteral("Please Select item from tree to save")));
+
+    QSignalSpy done(page, &RawRecoveryDialog::workerFinished);
+    page->findChild<QAbstractButton*>("parseButton")->click();
+    QVERIFY(page->workerRunning() || done.count() == 1);
+    if (done.count() == 0) QVERIFY(done.wait(60000));
+    QCOMPARE(page->statusText(), QStringLiteral("Processing done"));
+    QVERIFY(answers.texts.contains(QStringLiteral("Scanning processing done.Select save button to save the data..")));
+    QCOMPARE(int(page->engine()->found().size()), int(files.size()));
+
+    TriStateTreeModel* model = page->treeView()->treeModel();
+    const QModelIndex root = model->index(0, 0);
+    QCOMPARE(root.data().toString(), QStringLiteral("RAW RECOVERY "));
+    const QModelIndex pictures = findRow(model, root, QStringLiteral("Pictures (6)"));
+    QVERIFY(pictures.isValid());
+    page->labelClicked(model->itemOf(pictures));
+    QCOMPARE(page->filesList()->topLevelItemCount(), 6);
+    screenshot(&wizard, QStringLiteral("raw_recovery_page"));
+
+    QVERIFY(model->setData(root, Qt::Checked, Qt::CheckStateRole));
+    QTemporaryDir out;
+    page->chooseFolder = [&] { return out.path(); };
+    QPointer<RawRecoveryDialog> alive(page);
+    page->findChild<QAbstractButton*>("saveButton")->click();
+    QVERIFY(done.wait(60000));
+    QVERIFY(answers.texts.contains(QStringLiteral("work done")));
+    // The page closes itself and the volume list is shown again.
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QVERIFY(alive.isNull());
+    QCOMPARE(wizard.currentPage(), volumeList);
+
+    // Every manifest file is there under its category, its bytes first.
+    QStringList saved;
+    QDirIterator it(out.path(), QDir::Files, QDirIterator::Subdirectories);
+    while (it.hasNext()) saved << it.next();
+    QCOMPARE(saved.size(), int(files.size()));
+    // (An item is named by the sector whose match decided it: the start, or for a file
+    // closed by its ending signature, that signature's sector.)
+    for (const auto& v : files) {
+        const QJsonObject f = v.toObject();
+        const QString ext = QStringLiteral(" .") + f["type"].toString();
+        bool found = false;
+        for (const QString& s : saved) {
+            if (!s.endsWith(ext) || !s.contains(QStringLiteral("/RAW RECOVERY/"))) continue;
+            const QByteArray bytes = fileBytes(s);
+            if (bytes.size() >= f["length"].toInteger() &&
+                sha256(bytes.left(f["length"].toInteger())) == f["sha256"].toString())
+                found = true;
+        }
+        QVERIFY2(found, qPrintable(f["name"].toString()));
+    }
+}
+
+void ScanPagesTest::signatureSettingsAppendRecords() {
+    Wizard wizard;
+    ModalAnswerer answers;
+    QTemporaryDir dir;
+    RawSettingDlg dialog(wizard.prompt());
+    dialog.resize(620, 520);
+    const QString file = dir.path() + QStringLiteral("/mine.sig");
+    dialog.chooseSavePath = [&] { return file; };
+    dialog.findChild<QAbstractButton*>("browseButton")->click();
+    QCOMPARE(dialog.path->text(), file);
+    dialog.startSignature->setText(QStringLiteral("0x89,0x50,0x4E,0x47"));
+    dialog.findChild<QAbstractButton*>("saveButton")->click();
+    QVERIFY(answers.texts.contains(QStringLiteral("extention length is zero..")));
+    dialog.extension->setText(QStringLiteral("png"));
+    dialog.category->setText(QStringLiteral("Mine"));
+    dialog.findChild<QAbstractButton*>("saveButton")->click();
+    dialog.extension->setText(QStringLiteral("jpeg2"));
+    dialog.startSignature->setText(QStringLiteral("ff,d8"));
+    dialog.findChild<QAbstractButton*>("saveButton")->click();
+    QVERIFY(answers.texts.contains(QStringLiteral("everything initialized well.....")));
+    QCOMPARE(QFileInfo(file).size(), qint64(2 * 171));
+    std::vector<SignatureEntry> entries;
+    QCOMPARE(readSignatureFile(file.toStdString(), 0, entries), SignatureFileStatus::Loaded);
+    QCOMPARE(int(entries.size()), 2);
+    QCOMPARE(int(entries[0].record.startLength), 4);
+    QCOMPARE(int(entries[1].record.ordinal), 1);
+    QCOMPARE(int(entries[1].record.extensionLength), 5);
+    dialog.show();
+    screenshot(&dialog, QStringLiteral("raw_setting_dialog"));
+}
+
+QTEST_MAIN(ScanPagesTest)
+#include "scan_pages_qtest.moc"
