@@ -38,6 +38,7 @@ public:
     void setItemText(TreeItem item, std::u16string text) override {
         runOnOwner_([&] { tree_.setItemText(item, std::move(text)); });
     }
+    void runOnTreeThread(const std::function<void()>& work) override { runOnOwner_(work); }
 
 private:
     TreeSink& tree_;

@@ -44,6 +44,11 @@ TEST(TwoThreadsTree, AWorkerFillsTheTreeOnlyThroughTheOwnerThread) {
         sink.setCheck(root, true);
         sink.setItemText(folders[3], u"renamed");
         EXPECT_TRUE(sink.expand(root, ExpandCode::Expand));
+        // A step over the whole tree runs on the owner thread too.
+        sink.runOnTreeThread([&] {
+            offThread += std::this_thread::get_id() != ownerId;
+            tree.setItemText(root, u"ROOT (done)");
+        });
         done = true;
     });
     owner.serveUntil([&] { return done.load(); });
@@ -58,6 +63,7 @@ TEST(TwoThreadsTree, AWorkerFillsTheTreeOnlyThroughTheOwnerThread) {
     EXPECT_EQ(tree.getItemText(folders[3]), u"renamed");
     EXPECT_EQ(tree.findItemData(tree.child(folders[0], 7))->textColour, kRedTextColour);
     EXPECT_TRUE(tree.findItemData(root)->expanded);
+    EXPECT_EQ(tree.getItemText(root), u"ROOT (done)");
 }
 
 TEST(TwoThreadsTree, AClosedOwnerLetsTheWorkerGoWithoutTouchingTheTree) {
