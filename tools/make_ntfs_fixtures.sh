@@ -281,13 +281,16 @@ json.dump(files, open(sys.argv[2], "w"))
 PY
 rm -rf "$MNT/olddir" "$MNT/deldir2"
 umount "$MNT"
-# After a fresh mount the lowest free record is taken first: olddir's.
+# After a fresh mount the lowest free record is taken first: olddir's. The new file is
+# small enough to stay in its record, so child.txt's clusters keep their data.
 ntfs-3g "$IMGS" "$MNT"
-gen reuser 800 "$MNT/reuser.txt"
+gen reuser 200 "$MNT/reuser.txt"
 python3 - "$MNT/reuser.txt" "$WORK/streams_files.json" <<'PY'
 import hashlib, json, sys
 files = json.load(open(sys.argv[2])); d = open(sys.argv[1], "rb").read()
 files.append({"path": "reuser.txt", "size": len(d), "sha256": hashlib.sha256(d).hexdigest()})
+# olddir's record now holds reuser.txt: the folder itself is gone.
+files = [f for f in files if f["path"] != "olddir"]
 for f in files:
     f["deleted"] = f["path"].startswith(("olddir", "deldir2"))
     # child.txt's folder record now holds reuser.txt: it is found only as an orphan.
