@@ -1104,10 +1104,13 @@ SaveStatus ntfs::writeStream(EntryWriter& out, const StreamPlan& plan) const {
                 if (!put(nullptr, s.count * cs, 2)) return SaveStatus::Failed;
                 continue;
             }
-            // Placed spans longer than the buffer come back in buffer-sized steps.
-            if (s.count > stepClusters) {
-                cursor.used -= s.count - stepClusters;
-                s.count = stepClusters;
+            // Placed spans longer than the buffer come back in buffer-sized steps, and a
+            // span that runs past the volume's end stops there (the rest comes next).
+            std::uint64_t keep = std::min(s.count, stepClusters);
+            if (s.cluster < volumeSize / cs) keep = std::min(keep, volumeSize / cs - s.cluster);
+            if (keep < s.count) {
+                cursor.used -= s.count - keep;
+                s.count = keep;
             }
             const bool ok = readClusters(s.cluster, s.count, buffer.data());
             if (!(ok ? put(buffer.data(), s.count * cs, 0) : put(nullptr, s.count * cs, 2))) return SaveStatus::Failed;

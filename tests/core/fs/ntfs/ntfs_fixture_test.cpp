@@ -313,6 +313,32 @@ TEST_P(NtfsStandardScan, DeepScanGivesTheSamePathsAsTheStandardScan) {
     EXPECT_EQ(a.size(), b.size());
 }
 
+// A 64 KiB image whose boot sector claims 2^40 sectors, whose $MFT claims 2^31-1
+// clusters and which holds a record numbered 0xFFFFFFF0: nothing beyond the source is
+// read, allocated for or written.
+TEST(NtfsDamagedImages, CraftedSizesAreBoundedByTheSource) {
+    for (int mode : {1, 3}) {
+        ScannedImage img("ntfs_crafted.img", "1");
+        img.scan(mode);
+        EXPECT_EQ(img.parser->volumeSize, 65536u) << mode;
+        EXPECT_LE(img.parser->entries.size(), 65536u / 1024 + 2) << mode;
+        const auto far = img.find("far.txt", img.parser->orphanIndex);
+        ASSERT_TRUE(far) << mode;
+        if (mode == 3) EXPECT_EQ(img.parser->recordIndex(0xFFFFFFF0u), far);
+        // The $MFT record's data: the clusters the image holds, then the run list is
+        // found out as damaged instead of 8 TiB of zeros being written.
+        const auto dir = makeTempDir("ntfs-crafted");
+        {
+            OutputFile out;
+            ASSERT_TRUE(out.create(dir / "mft"));
+            EXPECT_EQ(img.parser->saveEntry(0, out), SaveStatus::Damaged) << mode;
+            EXPECT_LE(out.written(), 2u * 65536) << mode;
+            out.discard();
+        }
+        std::filesystem::remove_all(dir);
+    }
+}
+
 // A sink that sets the parser's stop flag once a given status text has been seen.
 struct StoppingSink final : ScanSink {
     ntfs* parser = nullptr;

@@ -356,18 +356,27 @@ std::vector<std::uint8_t> pattern(std::size_t n, std::uint8_t seed) {
 
 struct Saved {
     bool ok = false;
+    SaveStatus status = SaveStatus::Failed;
     std::vector<std::uint8_t> bytes;
     std::vector<std::u16string> messages;
     bool exists = false;
 };
 
-Saved save(Volume& v, const nf::Record& file) {
+Saved save(Volume& v, const nf::Record& file, bool stopFirst = false) {
     v.record(5, named(u".", 5, true));
     v.record(6, file);
     ScannedImage img = scanned(v, 7);
     const auto dir = makeTempDir("ntfs-synthetic");
     Saved s;
-    s.ok = saveToFile(*img.parser, 6, dir / "out");
+    if (stopFirst) img.parser->stopFlag = 1;
+    {
+        OutputFile out;
+        EXPECT_TRUE(out.create(dir / "out"));
+        s.status = img.parser->saveEntry(6, out);
+        s.ok = s.status != SaveStatus::Failed;
+        if (s.ok) EXPECT_TRUE(out.close());
+        else out.discard();
+    }
     s.exists = std::filesystem::exists(dir / "out");
     if (s.exists) s.bytes = readFileBytes(dir / "out");
     s.messages = img.prompt.messages;
@@ -416,6 +425,7 @@ TEST(NtfsSaving, SparseRunsAndClustersOutsideTheVolumeReadAsZeros) {
     expect.insert(expect.end(), c.begin(), c.end());
     expect.resize(5 * 4096 - 100, 0);
     EXPECT_EQ(s.bytes, expect);
+    EXPECT_EQ(s.status, SaveStatus::Damaged);  // the cluster past the volume could not be read
 }
 
 // A compressed unit of 16 chunks, each one literal and one back-reference of 4095 bytes.
@@ -446,6 +456,49 @@ TEST(NtfsSaving, CompressedStreamDecidesEachUnitByItsClusterNumbers) {
     expect.resize(3 * 65536 + 1000, 'B');
     ASSERT_EQ(s.bytes.size(), expect.size());
     EXPECT_TRUE(s.bytes == expect);
+}
+
+// Units that decode short keep the next unit in its place; a unit that does not decode
+// leaves zeros in its place and the file reported damaged.
+TEST(NtfsSaving, CompressedUnitsKeepTheirPlacesAndBadUnitsAreDamage) {
+    const std::vector<std::uint8_t> shortUnit = {0x05, 0xB0, 0x08, 'a', 'b', 'c', 0x03, 0x20};  // "abcabcabc"
+    const std::vector<std::uint8_t> badUnit = {0x02, 0xB0, 0x01, 0x00, 0x00};                    // refers before the start
+    struct Case {
+        const char* name;
+        std::vector<std::uint8_t> first;
+        SaveStatus status;
+        std::string firstBytes;
+    } cases[] = {
+        {"short unit", shortUnit, SaveStatus::Saved, "abcabcabc"},
+        {"undecodable unit", badUnit, SaveStatus::Damaged, ""},
+    };
+    for (const Case& c : cases) {
+        Volume v;
+        v.cluster(30, c.first);
+        v.cluster(40, compressedUnit('B'));
+        RecordBuilder b;
+        b.fileName(u"c.bin", 5, false);
+        // unit 0: cluster 30 + 15 sparse; unit 1: cluster 40 + 15 sparse.
+        b.nonResident(0x80, {0x11, 1, 30, 0x01, 15, 0x11, 1, 10, 0x01, 15, 0x00}, 31, 65536 + 5000, 0x0001, 4);
+        const Saved s = save(v, b.finish());
+        EXPECT_EQ(s.status, c.status) << c.name;
+        std::vector<std::uint8_t> expect(c.firstBytes.begin(), c.firstBytes.end());
+        expect.resize(65536, 0);
+        expect.resize(65536 + 5000, 'B');
+        EXPECT_TRUE(s.bytes == expect) << c.name;
+    }
+}
+
+TEST(NtfsSaving, StopFinishesTheFileBeingWritten) {
+    Volume v;
+    const auto data = pattern(3 * 4096, 9);
+    v.cluster(20, data);
+    RecordBuilder b;
+    b.fileName(u"p.bin", 5, false);
+    b.nonResident(0x80, {0x11, 0x03, 20, 0x00}, 2, 10000);
+    const Saved s = save(v, b.finish(), true);
+    EXPECT_EQ(s.status, SaveStatus::Saved);
+    EXPECT_EQ(s.bytes, std::vector<std::uint8_t>(data.begin(), data.begin() + 10000));
 }
 
 TEST(NtfsSaving, CompressedAndSparseFlagsTogetherSaveAsPlainData) {
