@@ -51,6 +51,40 @@ bool unnamed(const nf::AttributeHeader& a) {
     return a.header.size() > nf::attribute::kNameLength && a.header[nf::attribute::kNameLength] == 0;
 }
 
+// One attribute of a fixed-up record, read in place (the decoding walk runs once per
+// record, so it copies nothing). Fields past the record's end read as 0.
+struct AttributeView {
+    const std::uint8_t* record;
+    std::size_t offset;
+    std::uint64_t u(std::size_t at, unsigned width) const {
+        std::uint64_t v = 0;
+        for (unsigned i = 0; i < width && offset + at + i < nf::kRecordBytes; ++i)
+            v |= std::uint64_t(record[offset + at + i]) << (8 * i);
+        return v;
+    }
+    std::uint32_t type() const { return std::uint32_t(u(nf::attribute::kType, 4)); }
+    std::uint16_t length() const { return std::uint16_t(u(nf::attribute::kLength, 2)); }
+    bool nonResident() const { return u(nf::attribute::kNonResident, 1) != 0; }
+    bool named() const { return u(nf::attribute::kNameLength, 1) != 0; }
+    std::uint16_t flags() const { return std::uint16_t(u(nf::attribute::kFlags, 2)); }
+};
+
+// Calls visit for each attribute the same walk as walkAttributes meets: from the
+// first-attribute offset, by the low 16 bits of each length, ending after a length of 0
+// or the end type, and at the record's end.
+template <class Visit>
+void eachAttribute(const nf::Record& record, Visit&& visit) {
+    std::size_t offset = le16(record.data(), nf::mft_record::kFirstAttribute);
+    while (offset < nf::kRecordBytes) {
+        const AttributeView a{record.data(), offset};
+        const std::uint32_t type = a.type();
+        const std::uint16_t length = a.length();
+        visit(a);
+        if (length == 0 || type == nf::attribute::kEnd) break;
+        offset += length;
+    }
+}
+
 }  // namespace
 
 ntfs::ntfs() = default;
@@ -259,6 +293,9 @@ void ntfs::readMftEntries() {
     } catch (const std::bad_alloc&) {
         return;
     }
+    // Room for every record up front (the count is already bounded by the source), so
+    // the list is not copied as it grows.
+    entries.reserve(std::size_t(std::min<std::uint64_t>(records, 1ULL << 22)));
     nf::Record partial{};
     std::size_t partialBytes = 0;
     std::uint64_t partialPosition = 0;
@@ -366,10 +403,10 @@ void ntfs::decodeRecord(const std::uint8_t* raw, MftEntry& e) const {
     bool lastIsList = false;
     std::size_t listAt = 0;
     bool hasList = false;
-    for (const auto& a : nf::walkAttributes(fixed)) {
+    eachAttribute(fixed, [&](const AttributeView& a) {
         const std::uint32_t type = a.type();
-        if (type == nf::attribute::kEnd || a.length() == 0) break;
-        const std::size_t contentOffset = a.offset + a.u16(nf::attribute::kContentOffset).value_or(0);
+        if (type == nf::attribute::kEnd || a.length() == 0) return;
+        const std::size_t contentOffset = a.offset + a.u(nf::attribute::kContentOffset, 2);
         const bool resident = !a.nonResident() && contentOffset < nf::kRecordBytes;
         const std::span<const std::uint8_t> content =
             resident ? std::span<const std::uint8_t>(fixed.data() + contentOffset, nf::kRecordBytes - contentOffset)
@@ -382,13 +419,13 @@ void ntfs::decodeRecord(const std::uint8_t* raw, MftEntry& e) const {
         } else if (type == nf::attribute::kFileName && resident) {
             const FieldReader fields(content);
             const auto flags = fields.le<std::uint32_t>(nf::file_name::kFlags);
-            if (!flags) continue;
+            if (!flags) return;
             if (*flags & nf::file_name::kDirectoryFlag) e.kind = 'D';
             e.fileNameFlags = *flags;
-            if (content.size() <= nf::file_name::kNameLength) continue;
+            if (content.size() <= nf::file_name::kNameLength) return;
             const std::size_t length = content[nf::file_name::kNameLength];
-            if (length == 255) continue;
-            if (nf::file_name::kName + 2 * length > content.size()) continue;  // name runs past the record
+            if (length == 255) return;
+            if (nf::file_name::kName + 2 * length > content.size()) return;  // name runs past the record
             // Each named file name replaces the previous name; the parent comes from the first.
             e.name = fromUtf16Le(content.data() + nf::file_name::kName, length);
             e.hasName = true;
@@ -404,17 +441,17 @@ void ntfs::decodeRecord(const std::uint8_t* raw, MftEntry& e) const {
             lastIsList = true;
             listAt = a.offset;
         } else if (type == nf::attribute::kData) {
-            if (!unnamed(a)) {
+            if (a.named()) {
                 if (e.namedStreams < 255) ++e.namedStreams;
-                continue;
+                return;
             }
             lastIsList = false;
             StreamFacts& d = e.data;
             if (a.nonResident()) {
                 StreamPiece piece;
-                piece.startVcn = a.u64(nf::attribute::kStartVcn).value_or(0);
-                piece.lastVcn = a.u64(nf::attribute::kLastVcn).value_or(0);
-                const std::size_t runOffset = a.u16(nf::attribute::kRunListOffset).value_or(0);
+                piece.startVcn = a.u(nf::attribute::kStartVcn, 8);
+                piece.lastVcn = a.u(nf::attribute::kLastVcn, 8);
+                const std::size_t runOffset = a.u(nf::attribute::kRunListOffset, 2);
                 const std::size_t end = std::min<std::size_t>(a.offset + a.length(), nf::kRecordBytes);
                 if (a.offset + runOffset < end) {
                     const std::uint64_t clusters = piece.lastVcn >= piece.startVcn ? piece.lastVcn - piece.startVcn + 1 : 0;
@@ -424,24 +461,24 @@ void ntfs::decodeRecord(const std::uint8_t* raw, MftEntry& e) const {
                     d = StreamFacts{};
                     d.residency = 'N';
                     d.flags = a.flags();
-                    d.compressionUnit = a.u16(nf::attribute::kCompressionUnit).value_or(0);
+                    d.compressionUnit = std::uint16_t(a.u(nf::attribute::kCompressionUnit, 2));
                 }
                 // Sizes are valid in the piece that starts the stream.
                 if (piece.startVcn == 0) {
-                    d.allocatedSize = a.u64(nf::attribute::kAllocatedSize).value_or(0);
-                    d.dataSize = a.u64(nf::attribute::kDataSize).value_or(0);
+                    d.allocatedSize = a.u(nf::attribute::kAllocatedSize, 8);
+                    d.dataSize = a.u(nf::attribute::kDataSize, 8);
                     d.flags = a.flags();
-                    d.compressionUnit = a.u16(nf::attribute::kCompressionUnit).value_or(0);
+                    d.compressionUnit = std::uint16_t(a.u(nf::attribute::kCompressionUnit, 2));
                 }
                 d.pieces.push_back(std::move(piece));
             } else if (d.residency != 'N' && contentOffset < nf::kRecordBytes) {
                 d.residency = 'R';
                 d.flags = a.flags();
                 d.residentOffset = std::uint32_t(contentOffset);
-                d.dataSize = a.u32(nf::attribute::kContentLength).value_or(0);
+                d.dataSize = a.u(nf::attribute::kContentLength, 4);
             }
         }
-    }
+    });
     e.dataElsewhere = hasList && lastIsList;
     if (!hasList) return;
     const std::vector<std::uint8_t> list = attributeListBytes(fixed, listAt);
