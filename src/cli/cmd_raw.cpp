@@ -1,89 +1,68 @@
 // carve: raw recovery of a source by file signatures; signature add: one record appended
 // to a signature file, as the signature settings dialog's Save does.
-#include <climits>
-#include <csignal>
+#include <cctype>
 #include <cstdint>
 #include <filesystem>
 #include <iostream>
-#include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "cli/cli_support.h"
-#include "cli/commands.h"
-#include "cli/raw_volume.h"
+#include "cli/options.h"
+#include "core/common/formats.h"
 #include "core/device/sector_reader.h"
+#include "core/model/tri_state_tree.h"
 #include "core/raw/carved_save.h"
 #include "core/raw/carving_engine.h"
 #include "core/raw/signature_record.h"
-#include "core/model/tri_state_tree.h"
 
 namespace dravonel::cli {
 
 namespace {
 
-constexpr std::int64_t kMiB = 1048576;
-
-struct CarveOptions {
-    std::string source;
-    std::optional<int> volume;
-    bool gpt = false;
-    std::optional<std::int64_t> startSector;
-    std::optional<std::int64_t> sizeMb;
-    std::vector<std::string> signatureFiles;
-    bool noDefaultSignatures = false;
-    std::string out;
-    bool json = false;
-};
-
-// Ctrl-C sets the running engine's (or save walk's) stop flag: the files found so far are
-// still listed.
-StopFlag* gStopFlag = nullptr;
-extern "C" void onInterrupt(int) {
-    if (gStopFlag) gStopFlag->store(1);
+// The area a carve walks: the volume of an index among those the disk lists, or the
+// sectors given, clamped to the source either way.
+std::optional<SectorArea> carveArea(const CarveOptions& o, FileReadSeek& reader) {
+    if (!o.volume) return clampArea(reader, o.source, o.startSector.value_or(0), o.sizeMb);
+    std::string why;
+    const auto records = discoverVolumes(reader, o.table, nullptr, why, o.source);
+    if (*o.volume >= static_cast<std::int64_t>(records.size())) {
+        reportError(why.empty() ? "no volume with index " + std::to_string(*o.volume) + " (" +
+                                      std::to_string(records.size()) + " found on " + o.source + ")"
+                                : why);
+        return std::nullopt;
+    }
+    const VolumeRecord& r = records[static_cast<std::size_t>(*o.volume)];
+    const std::int64_t total = reader.deviceSectorCount;
+    if (r.startSector < 0 || r.startSector >= total) {
+        reportError("volume " + toUtf8(r.name) + " starts at sector " + std::to_string(r.startSector) +
+                    ", beyond the end of " + o.source + " (" + std::to_string(total) + " sectors)");
+        return std::nullopt;
+    }
+    // The size text of a crafted table may name any number of MiB: in sectors, saturated,
+    // then cut at the source's end.
+    return SectorArea{r.startSector, std::min(mibToSectors(sizeMbValue(r.sizeMbText)), total - r.startSector)};
 }
 
-class StopOnInterrupt {
-public:
-    explicit StopOnInterrupt(StopFlag& flag) {
-        gStopFlag = &flag;
-        previous_ = std::signal(SIGINT, onInterrupt);
-    }
-    ~StopOnInterrupt() {
-        std::signal(SIGINT, previous_);
-        gStopFlag = nullptr;
-    }
-
-private:
-    void (*previous_)(int) = SIG_DFL;
-};
+}  // namespace
 
 int runCarve(const CarveOptions& o) {
-    StderrPrompt prompt;
+    CliPrompt prompt;
     TerminalSink sink;
     FileReadSeek reader;
+    if (const int rc = openSource(reader, o.source); rc != kExitOk) return rc;
     reader.prompt = &prompt;
-    if (!reader.open(o.source)) return 1;
-    const std::int64_t sourceBytes = reader.length > 0 ? reader.length : reader.deviceSectorCount * kSectorBytes;
-
-    std::int64_t startSector = 0;
-    std::int64_t volumeBytes = 0;
-    if (o.volume) {
-        const auto volume = chooseVolume(reader, *o.volume, o.gpt, prompt);
-        if (!volume) return 1;
-        startSector = volume->startSector;
-        volumeBytes = volume->sizeMb * kMiB;
-    } else {
-        startSector = o.startSector.value_or(0);
-        if (o.sizeMb) volumeBytes = *o.sizeMb * kMiB;
-        else volumeBytes = sourceBytes - startSector * kSectorBytes;
-    }
-    if (volumeBytes <= 0) {
+    const auto area = carveArea(o, reader);
+    if (!area) return kExitFailed;
+    if (area->sectors <= 0) {
         prompt.message(u"zero size volume..");
-        return 1;
+        return kExitFailed;
     }
+    // The output folder is checked before the scan, not after it.
+    if (!o.out.empty())
+        if (const int rc = prepareOutputFolder(o.out, o.allowSameDevice); rc != kExitOk) return rc;
 
     myJpg engine;
     SignatureSources sources;
@@ -93,83 +72,125 @@ int runCarve(const CarveOptions& o) {
     std::int64_t defaultCount = 0;
     if (!loadSignatureSources(sources, defaultCount, engine.signatures, &prompt)) {
         sink.status(u"Processing done");
-        return 1;
+        return kExitFailed;
     }
 
     CTriStateTree tree;
     tree.initialise();
     tree.triStatePropagation = true;
-    reader.baseOffset = startSector * kSectorBytes;
+    reader.baseOffset = area->startSector * kSectorBytes;
     engine.reader = &reader;
-    engine.volumeSize = volumeBytes;
+    engine.volumeSize = area->sectors * kSectorBytes;
     engine.tree = &tree;
     engine.sink = &sink;
     engine.prompt = &prompt;
+    bool carved = false;
     {
-        StopOnInterrupt interrupt(engine.stopFlag);
+        StopOnInterrupt interrupt({&engine.stopFlag});
         sink.status(u"Processing.....");
-        if (!engine.carve()) return 1;
+        carved = engine.carve();
         sink.status(u"Processing done");
     }
     sink.finish();
+    if (!carved && !interrupted()) return kExitFailed;
 
     const auto& rules = engine.rules();
+    // startSector: where the file starts on the source, in 512-byte sectors.
+    auto sectorOf = [&](const FoundFile& f) { return area->startSector + f.start / kSectorBytes; };
     if (o.json) {
         nlohmann::json files = nlohmann::json::array();
         for (const FoundFile& f : engine.found())
             files.push_back({{"category", toUtf8(rules[f.rule].category)},
                              {"name", toUtf8(tree.getItemText(f.item))},
                              {"start", f.start},
-                             {"size", f.size}});
+                             {"startSector", sectorOf(f)},
+                             {"size", savedLength(engine, f)},
+                             {toUtf8(kSizeEstimatedText), f.sizeEstimated}});
         std::cout << files.dump(2) << '\n';
     } else {
         for (const FoundFile& f : engine.found())
             std::cout << toUtf8(rules[f.rule].category) << '\t' << toUtf8(tree.getItemText(f.item)) << '\t' << f.start
-                      << '\t' << f.size << '\n';
+                      << '\t' << savedLength(engine, f) << (f.sizeEstimated ? "\t" + toUtf8(kSizeEstimatedText) : "")
+                      << '\n';
     }
     std::cout.flush();
+    if (interrupted()) {
+        reportError("stopped: the list holds the files found before Ctrl-C; nothing was saved");
+        return kExitStopped;
+    }
 
     if (!o.out.empty()) {
         // Every item is saved, as if all were ticked.
-        std::error_code ec;
-        std::filesystem::create_directories(o.out, ec);
-        if (!std::filesystem::is_directory(o.out)) {
-            prompt.message(u"File could not be opened..");
-            return 1;
-        }
         if (engine.rootItem() != kNoItem) tree.setCheck(engine.rootItem(), true);
         StopFlag stop{0};
-        StopOnInterrupt interrupt(stop);
+        StopOnInterrupt interrupt({&stop});
         const CarvedSaveSummary summary =
             saveCheckedCarvedItems(engine, reader, tree, o.out, stop, &sink, &prompt, nullptr);
         sink.finish();
-        if (summary.failed > 0 || summary.stopped) return 1;
+        if (summary.stopped || interrupted()) {
+            reportError("stopped: " + std::to_string(summary.saved) + " files saved before Ctrl-C");
+            return kExitStopped;
+        }
+        if (summary.failed > 0) return kExitFailed;
     }
-    return 0;
+    return kExitOk;
 }
 
-struct SignatureAddOptions {
-    std::string file;
-    std::string ext;
-    std::string start;
-    std::string end;
-    std::optional<std::int64_t> sizeOffset;
-    std::optional<std::int64_t> sizeBytes;
-    std::optional<std::int64_t> headerSize;
-    bool sizeIncludesHeader = false;
-    std::optional<std::int64_t> skip;
-    std::optional<std::int64_t> approx;
-    std::string category;
-};
+std::optional<std::string> normaliseHexBytes(const std::string& text) {
+    std::vector<std::string> pieces;
+    std::string piece;
+    for (char c : text) {
+        if (c == ',' || std::isspace(static_cast<unsigned char>(c))) {
+            if (!piece.empty()) pieces.push_back(piece);
+            piece.clear();
+        } else {
+            piece += c;
+        }
+    }
+    if (!piece.empty()) pieces.push_back(piece);
+    auto digits = [](std::string p) -> std::optional<std::string> {
+        if (p.size() > 2 && p[0] == '0' && (p[1] == 'x' || p[1] == 'X')) p = p.substr(2);
+        if (p.empty() || p.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) return std::nullopt;
+        return p;
+    };
+    std::vector<std::string> bytes;
+    if (pieces.size() == 1) {
+        // One run of digits: "89504E47" is four bytes; "7" or "0x7" is one.
+        const auto d = digits(pieces[0]);
+        if (!d) return std::nullopt;
+        if (d->size() <= 2) {
+            bytes.push_back(*d);
+        } else {
+            if (d->size() % 2 != 0) return std::nullopt;
+            for (std::size_t i = 0; i < d->size(); i += 2) bytes.push_back(d->substr(i, 2));
+        }
+    } else {
+        for (const std::string& p : pieces) {
+            const auto d = digits(p);
+            if (!d || d->size() > 2) return std::nullopt;
+            bytes.push_back(*d);
+        }
+    }
+    std::string out;
+    for (const std::string& b : bytes) {
+        if (!out.empty()) out += ',';
+        out += b;
+    }
+    return out;
+}
+
+namespace {
 
 std::u16string numberText(const std::optional<std::int64_t>& v) {
     return v ? u16(std::to_string(*v)) : std::u16string();
 }
 
+}  // namespace
+
 int runSignatureAdd(const SignatureAddOptions& o) {
-    StderrPrompt prompt;
+    CliPrompt prompt;
     SignatureForm form;
-    form.extension = u16(o.ext);
+    form.extension = fromUtf8(o.ext);
     form.startSignature = u16(o.start);
     form.endSignature = u16(o.end);
     form.offsetToSizeBytes = numberText(o.sizeOffset);
@@ -178,50 +199,28 @@ int runSignatureAdd(const SignatureAddOptions& o) {
     form.sizeIncludesHeader = o.sizeIncludesHeader;
     form.sizeToSkip = numberText(o.skip);
     form.approxFileSize = numberText(o.approx);
-    form.category = u16(o.category);
-    return appendSignatureRecord(o.file, form, &prompt) ? 0 : 1;
-}
-
-}  // namespace
-
-void addRawCommands(CLI::App& app, int& exitCode) {
-    auto carveOptions = std::make_shared<CarveOptions>();
-    CLI::App* carve = app.add_subcommand("carve", "Recognise files on a source by their signatures and list (or save) them");
-    carve->add_option("SOURCE", carveOptions->source, "disk or image file")->required();
-    CLI::Option* volume = carve->add_option("--volume", carveOptions->volume, "carve the volume of this index (0 for G0, as partitions lists them)")
-                              ->check(CLI::NonNegativeNumber);
-    // Bounded so that the byte offsets they give stay within 64 bits.
-    CLI::Option* start = carve->add_option("--start-sector", carveOptions->startSector, "first 512-byte sector of the area")
-                             ->check(CLI::Range(std::int64_t{0}, INT64_MAX / kSectorBytes / 2));
-    CLI::Option* size = carve->add_option("--size-mb", carveOptions->sizeMb, "size of the area in MiB")
-                            ->check(CLI::Range(std::int64_t{0}, INT64_MAX / kMiB / 2));
-    volume->excludes(start)->excludes(size);
-    carve->add_flag("--gpt", carveOptions->gpt, "with --volume: read the partition table as GPT")->needs(volume);
-    carve->add_option("--signatures", carveOptions->signatureFiles, "signature file to load (repeatable)")
-        ->allow_extra_args(false)
-        ->take_all();
-    carve->add_flag("--no-default-signatures", carveOptions->noDefaultSignatures,
-                    "do not load FileSetting.txt beside the executable");
-    carve->add_option("--out", carveOptions->out, "save every recognised file below this folder");
-    carve->add_flag("--json", carveOptions->json, "print the files as JSON");
-    carve->callback([carveOptions, &exitCode] { exitCode = runCarve(*carveOptions); });
-
-    CLI::App* signature = app.add_subcommand("signature", "Signature files");
-    signature->require_subcommand(1);
-    auto addOptions = std::make_shared<SignatureAddOptions>();
-    CLI::App* add = signature->add_subcommand("add", "Append one signature record to a signature file");
-    add->add_option("FILE", addOptions->file, "signature file (created when missing)")->required();
-    add->add_option("--ext", addOptions->ext, "file extension without a dot")->required();
-    add->add_option("--start", addOptions->start, "starting signature: hexadecimal bytes, comma-separated")->required();
-    add->add_option("--end", addOptions->end, "ending signature: hexadecimal bytes, comma-separated");
-    add->add_option("--size-offset", addOptions->sizeOffset, "byte offset of the size field");
-    add->add_option("--size-bytes", addOptions->sizeBytes, "width of the size field in bytes");
-    add->add_option("--header-size", addOptions->headerSize, "header size in bytes");
-    add->add_flag("--size-includes-header", addOptions->sizeIncludesHeader, "the stored size counts the header");
-    add->add_option("--skip", addOptions->skip, "bytes to skip after a find");
-    add->add_option("--approx", addOptions->approx, "approximate file size in bytes");
-    add->add_option("--category", addOptions->category, "category of the result tree")->required();
-    add->callback([addOptions, &exitCode] { exitCode = runSignatureAdd(*addOptions); });
+    form.category = fromUtf8(o.category);
+    // Everything is checked before the file is touched: a refused record leaves no file
+    // behind, and records are only ever appended to a signature file.
+    const BuiltRecord built = buildSignatureRecord(form, 0);
+    if (!built.record) {
+        prompt.message(built.message);
+        return kExitFailed;
+    }
+    std::error_code ec;
+    if (std::filesystem::exists(o.file, ec)) {
+        if (!std::filesystem::is_regular_file(o.file, ec)) {
+            reportError(o.file + " is not a regular file; nothing was written");
+            return kExitFailed;
+        }
+        std::vector<SignatureEntry> entries;
+        if (std::filesystem::file_size(o.file, ec) != 0 &&
+            readSignatureFile(o.file, 0, entries) != SignatureFileStatus::Loaded) {
+            reportError(o.file + " is not a valid signature file (a sequence of 171-byte records); nothing was written");
+            return kExitFailed;
+        }
+    }
+    return appendSignatureRecord(o.file, form, &prompt) ? kExitOk : kExitFailed;
 }
 
 }  // namespace dravonel::cli

@@ -6,8 +6,9 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
-#include "cli/commands.h"
+#include "cli/options.h"
 #include "cli/volume_cli.h"
+#include "core/common/output_file.h"
 #include "core/common/text.h"
 #include "core/scan/result_view.h"
 #include "core/scan/save_walk.h"
@@ -23,6 +24,7 @@ struct Row {
     bool deleted = false;
     std::uint64_t size = 0;
     EntryTexts texts;
+    EntryTimes times;
 };
 
 Row rowOf(CTriStateTree& tree, RecoveredVolume& volume, TreeItem item, const std::string& path) {
@@ -35,6 +37,7 @@ Row rowOf(CTriStateTree& tree, RecoveredVolume& volume, TreeItem item, const std
     if (volume.isValidEntry(ref)) {
         r.size = volume.sizeBytes(ref);
         r.texts = volume.texts(ref);
+        r.times = volume.times(ref);
     }
     return r;
 }
@@ -48,6 +51,8 @@ nlohmann::json jsonOf(const Row& r) {
             {"created", toUtf8(r.texts.created)},
             {"accessed", toUtf8(r.texts.accessed)},
             {"modified", toUtf8(r.texts.modified)},
+            {"accessedTime", isoTime(r.times.accessed)},
+            {"modifiedTime", isoTime(r.times.modified)},
             {"attributes", toUtf8(r.texts.attributes)}};
 }
 
@@ -110,128 +115,131 @@ std::vector<TreeItem> itemsAt(CTriStateTree& tree, RecoveredVolume& volume, cons
 
 }  // namespace
 
-void addVolumeCommands(CLI::App& app, int& exitCode) {
-    struct ListOptions {
-        VolumeSelection selection;
-        bool json = false;
-    };
-    auto lopt = std::make_shared<ListOptions>();
-    auto* list = app.add_subcommand("list", "Every folder and file of a volume's result tree");
-    addVolumeSelection(list, lopt->selection);
-    list->add_flag("--json", lopt->json, "Print JSON");
-    list->callback([lopt, &exitCode] {
-        TerminalSink sink;
-        CliPrompt prompt;
-        ScannedVolume scanned;
-        if ((exitCode = scanSelectedVolume(lopt->selection, scanned, sink, prompt)) != 0) return;
-        RowPrinter printer(lopt->json);
+int runList(const ListOptions& o) {
+    TerminalSink sink;
+    CliPrompt prompt;
+    ScannedVolume scanned;
+    const int rc = scanSelectedVolume(o.selection, scanned, sink, prompt);
+    if (rc != kExitOk && rc != kExitStopped) return rc;
+    {
+        RowPrinter printer(o.json);
         forEachItemOpened(scanned.tree, *scanned.volume, [&](TreeItem item, const std::string& path) {
             printer.print(rowOf(scanned.tree, *scanned.volume, item, path));
         });
-        exitCode = 0;
-    });
+    }
+    if (rc == kExitStopped || interrupted()) {
+        reportError("stopped: the list holds what was found before Ctrl-C");
+        return kExitStopped;
+    }
+    return kExitOk;
+}
 
-    struct RecoverOptions {
-        VolumeSelection selection;
-        std::string out;
-        bool skipDeleted = false;
-        std::vector<std::string> paths;
-    };
-    auto ropt = std::make_shared<RecoverOptions>();
-    auto* recover = app.add_subcommand("recover", "Save the volume's files (or the given paths) below a folder");
-    addVolumeSelection(recover, ropt->selection);
-    recover->add_option("--out", ropt->out, "Output folder (made when missing)")->required();
-    recover->add_flag("--skip-deleted", ropt->skipDeleted, "Do not save deleted files");
-    recover->add_option("--path", ropt->paths, "A file or folder path as list prints it (repeatable)");
-    recover->callback([ropt, &exitCode] {
-        TerminalSink sink;
-        CliPrompt prompt;
-        ScannedVolume scanned;
-        if ((exitCode = scanSelectedVolume(ropt->selection, scanned, sink, prompt)) != 0) return;
-        if (interrupted()) {
-            std::cerr << "stopped before saving\n";
-            exitCode = 1;
-            return;
-        }
-        CTriStateTree& tree = scanned.tree;
-        const TreeItem root = tree.root();
-        if (ropt->paths.empty()) {
-            tree.setCheck(root, true);
-        } else {
-            tree.setCheck(root, false);
-            for (const std::string& p : ropt->paths) {
-                const auto items = itemsAt(tree, *scanned.volume, p);
-                if (items.empty()) {
-                    std::cerr << "no such file or folder in the volume: " << p << '\n';
-                    exitCode = 1;
-                    return;
-                }
-                for (TreeItem item : items) tree.setCheck(item, true);
+int runRecover(const RecoverOptions& o) {
+    TerminalSink sink;
+    CliPrompt prompt;
+    ScannedVolume scanned;
+    const int rc = scanSelectedVolume(o.selection, scanned, sink, prompt,
+                                      [&o] { return prepareOutputFolder(o.out, o.allowSameDevice); });
+    if (rc == kExitStopped) {
+        reportError("stopped before saving");
+        return kExitStopped;
+    }
+    if (rc != kExitOk) return rc;
+    CTriStateTree& tree = scanned.tree;
+    const TreeItem root = tree.root();
+    if (o.paths.empty()) {
+        tree.setCheck(root, true);
+    } else {
+        tree.setCheck(root, false);
+        for (const std::string& p : o.paths) {
+            const auto items = itemsAt(tree, *scanned.volume, p);
+            if (items.empty()) {
+                reportError("no such file or folder in the volume: " + p);
+                return kExitFailed;
             }
+            for (TreeItem item : items) tree.setCheck(item, true);
         }
+    }
+    SaveRun run(tree, *scanned.volume, sink, prompt);
+    run.outputFolder = std::filesystem::absolute(o.out);
+    run.stopPressed = &scanned.scan->stopPressed();
+    prompt.answer = !o.skipDeleted;
+    if (!run.hasMarkedItems(nullptr)) return kExitFailed;
+    run.run(nullptr);
+    sink.finish();
+    const SaveCounts& c = run.counts();
+    const bool stopped = interrupted();
+    auto relative = [&o](const std::filesystem::path& p) {
         std::error_code ec;
-        std::filesystem::create_directories(ropt->out, ec);
-        if (!std::filesystem::is_directory(ropt->out)) {
-            std::cerr << "cannot make the output folder " << ropt->out << '\n';
-            exitCode = 1;
-            return;
-        }
-        SaveRun run(tree, *scanned.volume, sink, prompt);
-        run.outputFolder = std::filesystem::absolute(ropt->out);
-        run.stopPressed = &scanned.scan->stopPressed();
-        prompt.answer = !ropt->skipDeleted;
-        if (!run.hasMarkedItems(nullptr)) {
-            exitCode = 1;
-            return;
-        }
-        run.run(nullptr);
-        sink.finish();
-        const SaveCounts& c = run.counts();
-        std::printf("saved %lld, skipped %lld, failed %lld\n", static_cast<long long>(c.saved),
-                    static_cast<long long>(c.skipped), static_cast<long long>(c.failed));
-        std::fflush(stdout);
-        exitCode = c.failed == 0 && !interrupted() ? 0 : 1;
-    });
-
-    struct SearchOptions {
-        VolumeSelection selection;
-        std::string pattern;
-        bool json = false;
+        const auto r = std::filesystem::relative(p, std::filesystem::absolute(o.out), ec);
+        return (ec || r.empty() ? p : std::filesystem::path(o.out) / r).string();
     };
-    auto sopt = std::make_shared<SearchOptions>();
-    auto* search = app.add_subcommand("search", "Files whose name matches a regular expression");
-    addVolumeSelection(search, sopt->selection);
-    search->add_option("--pattern", sopt->pattern, "ECMAScript regular expression, case-insensitive")->required();
-    search->add_flag("--json", sopt->json, "Print JSON");
-    search->callback([sopt, &exitCode] {
-        TerminalSink sink;
-        CliPrompt prompt;
-        ScannedVolume scanned;
-        if ((exitCode = scanSelectedVolume(sopt->selection, scanned, sink, prompt)) != 0) return;
-        FileList hits;
+    if (o.json) {
+        nlohmann::json damaged = nlohmann::json::array(), failed = nlohmann::json::array();
+        for (const SaveProblem& p : run.problems()) {
+            if (p.status == SaveStatus::Damaged)
+                damaged.push_back({{"path", relative(p.path)}, {"unreadableSectors", p.unreadableSectors}});
+            else
+                failed.push_back({{"path", relative(p.path)}, {"reason", p.reason}});
+        }
+        const nlohmann::json summary{{"saved", c.saved},     {"damaged", c.damaged},
+                                     {"skipped", c.skipped}, {"failed", c.failed},
+                                     {"unreadableSectors", c.unreadableSectors},
+                                     {"stopped", stopped},   {"damagedFiles", damaged},
+                                     {"failedFiles", failed}};
+        std::printf("%s\n", summary.dump(2).c_str());
+    } else {
+        for (const SaveProblem& p : run.problems()) {
+            if (p.status == SaveStatus::Damaged)
+                std::cerr << "damaged: " << plainPath(relative(p.path)) << " (" << p.unreadableSectors
+                          << " unreadable sectors written as zeros)\n";
+            else
+                std::cerr << "failed: " << plainPath(relative(p.path))
+                          << (p.reason.empty() ? std::string() : ": " + p.reason) << '\n';
+        }
+        std::printf("saved %lld, damaged %lld, skipped %lld, failed %lld\n", static_cast<long long>(c.saved),
+                    static_cast<long long>(c.damaged), static_cast<long long>(c.skipped),
+                    static_cast<long long>(c.failed));
+    }
+    std::fflush(stdout);
+    if (stopped) {
+        reportError("stopped: files not reached before Ctrl-C were not saved");
+        return kExitStopped;
+    }
+    return c.failed == 0 && c.damaged == 0 ? kExitOk : kExitFailed;
+}
+
+int runSearch(const SearchOptions& o) {
+    TerminalSink sink;
+    CliPrompt prompt;
+    ScannedVolume scanned;
+    int rc = scanSelectedVolume(o.selection, scanned, sink, prompt);
+    if (rc != kExitOk && rc != kExitStopped) return rc;
+    FileList hits;
+    if (rc == kExitOk) {
         SearchRun run(scanned.tree, *scanned.volume, sink, prompt);
         run.stopPressed = &scanned.scan->stopPressed();
-        const bool finished = run.run(fromUtf8(sopt->pattern), hits);
+        const bool finished = run.run(fromUtf8(o.pattern), hits);
         sink.finish();
-        if (!finished) {
-            exitCode = 1;
-            return;
+        if (interrupted()) rc = kExitStopped;
+        else if (!finished) return kExitFailed;
+    }
+    RowPrinter printer(o.json);
+    for (const FileListRow& h : hits.rows) {
+        Row r;
+        // The path below the root, as list prints it.
+        for (std::size_t i = 1; i < h.pathParts.size(); ++i) {
+            if (i > 1) r.path += '/';
+            r.path += toUtf8(h.pathParts[i]);
         }
-        RowPrinter printer(sopt->json);
-        for (const FileListRow& h : hits.rows) {
-            Row r;
-            // The path below the root, as list prints it.
-            for (std::size_t i = 1; i < h.pathParts.size(); ++i) {
-                if (i > 1) r.path += '/';
-                r.path += toUtf8(h.pathParts[i]);
-            }
-            r.deleted = scanned.volume->isDeleted(h.entry);
-            r.size = scanned.volume->sizeBytes(h.entry);
-            r.texts = h.texts;
-            printer.print(r);
-        }
-        exitCode = 0;
-    });
+        r.deleted = scanned.volume->isDeleted(h.entry);
+        r.size = scanned.volume->sizeBytes(h.entry);
+        r.texts = h.texts;
+        r.times = scanned.volume->times(h.entry);
+        printer.print(r);
+    }
+    if (rc == kExitStopped) reportError("stopped: the hits are those found before Ctrl-C");
+    return rc;
 }
 
 }  // namespace dravonel::cli

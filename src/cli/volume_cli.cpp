@@ -1,102 +1,99 @@
 #include "cli/volume_cli.h"
 
-#include <csignal>
 #include <iostream>
 #include <vector>
 
 #include "core/common/text.h"
-#include "core/partitions/partition.h"
 #include "core/scan/result_view.h"
-#include "core/scan/save_walk.h"
 
 namespace dravonel::cli {
 
 namespace {
 
-// The stop flags Ctrl-C sets: the parser's and the page's (both lock-free atomics, so
-// setting them from the handler is safe).
-StopFlag* gParserStop = nullptr;
-StopFlag* gPageStop = nullptr;
-volatile std::sig_atomic_t gInterrupted = 0;
+// True when found (what the volume's first sectors hold) is the file system wanted.
+bool sameFileSystem(const std::string& wanted, const std::string& found) {
+    const FileSystemKind w = fileSystemKind(fromUtf8(wanted));
+    const FileSystemKind f = fileSystemKind(fromUtf8(found));
+    if (w == f) return true;
+    // FAT12/16 and FAT32 boot sectors are told apart by fields a damaged volume may get
+    // wrong; either FAT parser may be asked for either.
+    const auto fat = [](FileSystemKind k) { return k == FileSystemKind::Fat16 || k == FileSystemKind::Fat32; };
+    return fat(w) && fat(f);
+}
 
-void onInterrupt(int) {
-    gInterrupted = 1;
-    if (gParserStop) gParserStop->store(1);
-    if (gPageStop) gPageStop->store(1);
+std::string noFileSystemText(const std::string& fs, std::int64_t sector, const std::string& source,
+                             const std::string& found) {
+    std::string text = "no " + fs + " file system at sector " + std::to_string(sector) + " of " + source;
+    if (!found.empty()) text += " (it holds " + found + "; give --fs " + found + ")";
+    return text;
 }
 
 }  // namespace
 
-bool interrupted() { return gInterrupted != 0; }
-
-ScannedVolume::~ScannedVolume() {
-    std::signal(SIGINT, SIG_DFL);
-    gParserStop = nullptr;
-    gPageStop = nullptr;
-}
-
-void addVolumeSelection(CLI::App* sub, VolumeSelection& s) {
-    sub->add_option("SOURCE", s.source, "Device path or disk image")->required();
-    auto* volume = sub->add_option("--volume", s.volumeIndex, "Row INDEX of the partition tables (Standard scan)")
-                       ->check(CLI::NonNegativeNumber);
-    auto* gpt = sub->add_flag("--gpt", s.gpt, "Read the disk as GPT");
-    auto* fs = sub->add_option("--fs", s.fileSystem, "File system of a volume described by hand (NTFS, FAT32, ...)");
-    auto* start = sub->add_option("--start-sector", s.startSector, "First 512-byte sector of the volume (default 0)")
-                      ->check(CLI::NonNegativeNumber);
-    auto* size = sub->add_option("--size-mb", s.sizeMb, "Size of the volume in MiB (default: to the end of SOURCE)")
-                     ->check(CLI::NonNegativeNumber);
-    sub->add_option("--mode", s.mode, "Scan mode")->check(CLI::IsMember({"standard", "deep"}));
-    volume->excludes(fs);
-    gpt->needs(volume);
-    start->needs(fs);
-    size->needs(fs);
-}
-
-void CliPrompt::message(std::u16string_view text) {
-    if (text == kScanDoneText || text == u"work done....." || text == u"Searching Finished") return;
-    std::cerr << toUtf8(text) << '\n';
-}
-
-int scanSelectedVolume(const VolumeSelection& s, ScannedVolume& out, TerminalSink& sink, Prompt& prompt) {
-    if (s.volumeIndex < 0 && s.fileSystem.empty()) throw CLI::ValidationError("give --volume INDEX or --fs FS");
+int scanSelectedVolume(const VolumeSelection& s, ScannedVolume& out, TerminalSink& sink, Prompt& prompt,
+                       const std::function<int()>& afterOpen) {
+    if (!s.volumeIndex && s.fileSystem.empty()) throw UsageError("give --volume INDEX or --fs FS");
+    if (const int rc = openSource(out.reader, s.source); rc != kExitOk) return rc;
     out.reader.prompt = &prompt;
-    if (!out.reader.open(s.source)) {
-        prompt.message(u"file not opened..");
-        return 1;
-    }
     VolumeRecord record;
-    if (s.volumeIndex >= 0) {
-        std::vector<VolumeRecord> records;
-        Partition partition;
-        partition.gptMode = s.gpt ? 1 : 0;
-        partition.records = &records;
-        discoverPartitions(out.reader, partition);
-        if (static_cast<std::size_t>(s.volumeIndex) >= records.size()) {
-            prompt.message(format16("no volume with index %d (%zu found)", s.volumeIndex, records.size()));
-            return 1;
+    if (s.volumeIndex) {
+        std::string why;
+        const auto records = discoverVolumes(out.reader, s.table, &sink, why, s.source);
+        sink.finish();
+        if (*s.volumeIndex >= static_cast<std::int64_t>(records.size())) {
+            if (!why.empty()) reportError(why);
+            else reportError("no volume with index " + std::to_string(*s.volumeIndex) + " (" +
+                             std::to_string(records.size()) + " found on " + s.source + ")");
+            if (records.empty() && why.find("partition table") != std::string::npos)
+                reportError("describe the volume by hand with --fs (and --start-sector)");
+            return kExitFailed;
         }
-        record = records[static_cast<std::size_t>(s.volumeIndex)];
+        record = records[static_cast<std::size_t>(*s.volumeIndex)];
+        if (record.startSector < 0 || record.startSector >= out.reader.deviceSectorCount) {
+            reportError("volume " + toUtf8(record.name) + " starts at sector " + std::to_string(record.startSector) +
+                        ", beyond the end of " + s.source + " (" + std::to_string(out.reader.deviceSectorCount) +
+                        " sectors)");
+            return kExitFailed;
+        }
     } else {
+        const SectorArea area = clampArea(out.reader, s.source, s.startSector, s.sizeMb);
         record.fileSystem = fromUtf8(s.fileSystem);
         record.name = u"G0";
-        record.startSector = s.startSector;
-        std::int64_t sizeMb = s.sizeMb;
-        if (sizeMb < 0) {
-            const std::int64_t sectors = out.reader.deviceSectorCount - s.startSector;
-            sizeMb = sectors > 0 ? sectors * kSectorBytes / (1024 * 1024) : 0;
-        }
-        record.sizeMbText = u16(std::to_string(sizeMb));
+        record.startSector = area.startSector;
+        record.sizeMbText = u16(std::to_string(area.sectors / 2048));
     }
+    const std::string fs = toUtf8(record.fileSystem);
     const RecoveryMode mode = s.mode == "deep" ? RecoveryMode::Deep : RecoveryMode::Standard;
+    // Standard reads the volume's own first sectors: when they hold another file system
+    // (or none) the scan could only come back empty. Deep looks for what is left of a
+    // damaged volume, so it runs whatever sector 0 holds.
+    const std::string found = fileSystemAt(out.reader, record.startSector);
+    const bool known = fileSystemKind(record.fileSystem) != FileSystemKind::None;
+    if (mode == RecoveryMode::Standard && known && !sameFileSystem(fs, found)) {
+        reportError(noFileSystemText(fs, record.startSector, s.source, found));
+        return kExitFailed;
+    }
+    if (afterOpen)
+        if (const int rc = afterOpen(); rc != kExitOk) return rc;
     out.scan = std::make_unique<VolumeScan>(record, mode, out.tree, &out.reader, sink, prompt);
-    if (!out.scan->start()) return 1;
-    gParserStop = &out.scan->volume()->stopFlag();
-    gPageStop = &out.scan->stopPressed();
-    std::signal(SIGINT, onInterrupt);
+    if (!out.scan->start()) return kExitFailed;
+    out.interrupt.emplace(std::initializer_list<StopFlag*>{&out.scan->volume()->stopFlag(), &out.scan->stopPressed()});
     out.scan->runWorker();
     out.volume = out.scan->volume();
     sink.finish();
-    return out.volume ? 0 : 1;
+    if (!out.volume) return kExitFailed;
+    if (out.scan->outcome().kind == ScanOutcome::Kind::Refused) return kExitFailed;
+    if (interrupted() || out.scan->outcome().kind == ScanOutcome::Kind::Stopped) return kExitStopped;
+    const TreeItem top = out.tree.root();
+    bool any = false;
+    if (top != kNoItem)
+        for (TreeItem c = out.tree.firstChild(top); c != kNoItem && !any; c = out.tree.nextSibling(c))
+            any = !out.tree.isPlaceholder(c);
+    if (!any && mode != RecoveryMode::Standard) {
+        reportError(noFileSystemText(fs, record.startSector, s.source, found == fs ? std::string() : found));
+        return kExitFailed;
+    }
+    return kExitOk;
 }
 
 void forEachItemOpened(CTriStateTree& tree, RecoveredVolume& volume,
@@ -123,6 +120,7 @@ void forEachItemOpened(CTriStateTree& tree, RecoveredVolume& volume,
     };
     pushChildren(top, "");
     while (!stack.empty()) {
+        if (interrupted()) return;
         const Pending p = stack.back();
         stack.pop_back();
         const std::string text = toUtf8(tree.getItemText(p.item));

@@ -1,5 +1,7 @@
 #include "support/test_support.h"
 
+#include <csignal>
+
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -38,7 +40,9 @@ std::string slurp(int fd) {
 }
 }  // namespace
 
-CliResult runCli(const std::vector<std::string>& args) {
+CliResult runCli(const std::vector<std::string>& args) { return runCliInterrupted(args, -1); }
+
+CliResult runCliInterrupted(const std::vector<std::string>& args, int interruptAfterMs) {
     CliResult result;
     char outTemplate[] = "/tmp/dravonel-cli-out-XXXXXX";
     char errTemplate[] = "/tmp/dravonel-cli-err-XXXXXX";
@@ -58,6 +62,10 @@ CliResult runCli(const std::vector<std::string>& args) {
         argv.push_back(nullptr);
         ::execv(exe.c_str(), argv.data());
         ::_exit(127);
+    }
+    if (interruptAfterMs >= 0) {
+        ::usleep(static_cast<useconds_t>(interruptAfterMs) * 1000);
+        ::kill(pid, SIGINT);
     }
     int status = 0;
     ::waitpid(pid, &status, 0);

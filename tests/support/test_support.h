@@ -3,6 +3,7 @@
 // running the CLI.
 #include <cstdint>
 #include <filesystem>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -41,11 +42,58 @@ struct ScriptedPrompt final : Prompt {
     }
 };
 
+// A RecordingSink and a ScriptedPrompt that take calls from a worker and the test's own
+// thread at once (the runs' Pause and Stop texts come from the caller's thread).
+struct LockedRecordingSink final : ScanSink {
+    void setRange(std::int64_t low, std::int64_t high) override {
+        std::lock_guard lock(mutex);
+        ranges.emplace_back(low, high);
+    }
+    void setPosition(std::int64_t pos) override {
+        std::lock_guard lock(mutex);
+        positions.push_back(pos);
+    }
+    void status(std::u16string_view text) override {
+        std::lock_guard lock(mutex);
+        statuses.emplace_back(text);
+    }
+    std::vector<std::u16string> statusesNow() {
+        std::lock_guard lock(mutex);
+        return statuses;
+    }
+    std::mutex mutex;
+    std::vector<std::pair<std::int64_t, std::int64_t>> ranges;
+    std::vector<std::int64_t> positions;
+    std::vector<std::u16string> statuses;
+};
+
+struct LockedPrompt final : Prompt {
+    void message(std::u16string_view text) override {
+        std::lock_guard lock(mutex);
+        messages.emplace_back(text);
+    }
+    bool question(std::u16string_view text) override {
+        std::lock_guard lock(mutex);
+        questions.emplace_back(text);
+        return answer;
+    }
+    std::vector<std::u16string> messagesNow() {
+        std::lock_guard lock(mutex);
+        return messages;
+    }
+    std::mutex mutex;
+    std::vector<std::u16string> messages;
+    std::vector<std::u16string> questions;
+    bool answer = true;
+};
+
 struct CliResult {
     int exitCode = -1;
     std::string out, err;
 };
 // Runs build/bin/dravonel-cli with the arguments (each passed as it is, no shell).
 CliResult runCli(const std::vector<std::string>& args);
+// The same, with Ctrl-C (SIGINT) sent to it after interruptAfterMs milliseconds.
+CliResult runCliInterrupted(const std::vector<std::string>& args, int interruptAfterMs);
 
 }  // namespace dravonel::test

@@ -61,6 +61,14 @@ public:
         std::unique_lock lock(mutex_);
         wake_.wait(lock, [this] { return suspensions_.load() == 0 || released_; });
     }
+    // Forgets every suspension (a new run starts unpaused).
+    void reset() {
+        {
+            std::lock_guard lock(mutex_);
+            suspensions_.store(0);
+        }
+        wake_.notify_all();
+    }
     // Lets a waiting worker go for good (used when the process ends).
     void release() {
         {

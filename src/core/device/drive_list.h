@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "core/partitions/volume_record.h"
+#include "core/device/volume_record.h"
 
 namespace dravonel {
 

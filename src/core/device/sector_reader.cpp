@@ -10,6 +10,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "core/common/output_file.h"
+
 namespace dravonel {
 
 FileReadSeek::~FileReadSeek() {
@@ -23,10 +25,21 @@ bool FileReadSeek::open(const std::string& path) {
         if (prompt) prompt->message(u"invalid handle ...");
         return false;
     }
+    struct stat st {};
+    // A folder opens read-only too, but it is no source: its size would read as 2^63
+    // and every read would fail.
+    if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+        ::close(fd);
+        errno = EISDIR;
+        if (prompt) prompt->message(u"invalid handle ...");
+        return false;
+    }
     if (fd_ >= 0) ::close(fd_);
     fd_ = fd;
     position_ = 0;
-    struct stat st {};
+    // From here on nothing this process writes may land on this source.
+    SourceGuard::protect(fd_, path);
+    length = 0;
     std::int64_t bytes = 0;
     if (::fstat(fd_, &st) == 0 && S_ISBLK(st.st_mode)) {
         std::uint64_t size = 0;
@@ -112,6 +125,7 @@ bool MemoryReadSeek::read(std::uint8_t* dest, std::uint32_t count) {
 }
 
 bool MemoryReadSeek::readAt(std::int64_t offset, std::uint8_t* dest, std::uint32_t count) const {
+    ++readCalls;
     std::int64_t at = 0;
     if (!absolutePosition(offset, baseOffset, at)) return false;
     const std::int64_t size = static_cast<std::int64_t>(bytes_.size());

@@ -1,6 +1,7 @@
 #pragma once
 // The one object every byte is read through. Sources are opened read-only, always:
 // nothing in the core holds a writable descriptor on a source.
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -72,8 +73,8 @@ public:
     bool readAt(std::int64_t offset, std::uint8_t* dest, std::uint32_t count) const override;
     std::vector<std::uint8_t>& bytes() { return bytes_; }
     std::int64_t position() const { return position_; }
-    // Number of read calls so far (lets a test see how a scan reads).
-    std::int64_t readCalls = 0;
+    // Number of read and readAt calls so far (lets a test see how a scan reads).
+    mutable std::atomic<std::int64_t> readCalls{0};
 
 private:
     std::vector<std::uint8_t> bytes_;

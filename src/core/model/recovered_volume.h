@@ -3,9 +3,21 @@
 // parser offers one implementation; the walks in src/core/scan work for all of them.
 // An EntryRef is the item data a parser stores on its result-tree items.
 //
-// Threads: the const queries may be called from a walk (save, search, file-list texts)
-// while no scan of the same parser runs; they read through the sector reader's
-// positional reads and change no state of the parser.
+// Threads. The walks over a parsed volume (the file-list texts of a folder click in
+// ResultView, the save walk, the search walk) call only the const queries below, plus
+// saveEntry for each file they save and stopFlag. The rules every parser keeps:
+// - The const queries change no state of the parser that another query reads (a cache
+//   they fill is the parser's to guard) and read the source only through the sector
+//   reader's positional readAt, never seek+read: a folder click on the page's thread may
+//   ask for texts while a save or search walk reads on the worker.
+// - saveEntry is the one operation that may use the parser's own buffers. It runs on
+//   one thread at a time (the page runs one save at a time), reads through readAt, and
+//   never while the parser's scan runs (the page's slot keeps scan, save and search
+//   apart).
+// - The scan (ScanParser::run) owns the parser while it runs: no walk and no folder
+//   click calls a query until the scan's outcome (the page leaves clicks on the tree
+//   unanswered while its scan runs; the parser's records are still changing).
+// - stopFlag is an atomic byte that the page sets and the parser's loops poll.
 #include <cstdint>
 #include <ctime>
 #include <functional>

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "core/common/platform.h"
+#include "core/common/run_support.h"
 #include "core/device/sector_reader.h"
 #include "core/model/recovered_volume.h"
 #include "core/model/tree_sink.h"
@@ -51,16 +52,10 @@ struct ScanContext {
     ScanOptions options{};
 };
 
-// How a run ended.
-struct ScanOutcome {
-    enum class Kind { Completed, Stopped, Refused };
-    Kind kind = Kind::Completed;
-    // For Refused: the text shown (already sent through the prompt or the status line).
-    std::u16string message;
-    static ScanOutcome completed() { return {}; }
-    static ScanOutcome stopped() { return {Kind::Stopped, {}}; }
-    static ScanOutcome refused(std::u16string text) { return {Kind::Refused, std::move(text)}; }
-};
+// How a parser's run ended: Completed, Stopped, or Refused with the written message
+// (already sent through the prompt or the status line). The outcome every run object
+// reports (core/common/run_support.h).
+using ScanOutcome = RunOutcome;
 
 class ScanParser : public RecoveredVolume {
 public:

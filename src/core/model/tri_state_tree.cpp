@@ -35,9 +35,19 @@ const CTriStateTree::Node* CTriStateTree::node(TreeItem item) const {
 
 bool CTriStateTree::exists(TreeItem item) const { return node(item) != nullptr; }
 
+const std::vector<TreeItem>* CTriStateTree::childrenOf(TreeItem parent) const {
+    if (parent == kNoItem) return &topItems_;
+    const Node* p = node(parent);
+    return p ? &p->children : nullptr;
+}
+
 TreeItem CTriStateTree::insertItem(std::u16string text, ItemImage image, TreeItem parent, std::uint64_t itemData) {
     if (deletingAll_) return kNoItem;
     if (parent != kNoItem && !node(parent)) return kNoItem;
+    const std::size_t row = childrenOf(parent)->size();
+    if (onBeforeInsert) onBeforeInsert(parent, row);
+    if (parent != kNoItem && !node(parent)) return kNoItem;  // the notification took the parent away
+    // A deque keeps every other node where it is, so references into it stay valid.
     nodes_.emplace_back();
     const TreeItem item = static_cast<TreeItem>(nodes_.size());
     Node& n = nodes_.back();
@@ -48,21 +58,12 @@ TreeItem CTriStateTree::insertItem(std::u16string text, ItemImage image, TreeIte
     n.parent = parent;
     ++liveItems_;
     ++gLiveRecords;
-    if (parent == kNoItem) {
-        n.prev = lastTop_;
-        if (lastTop_ != kNoItem) nodes_[lastTop_ - 1].next = item;
-        else firstTop_ = item;
-        lastTop_ = item;
-    } else {
-        Node& p = nodes_[parent - 1];
-        n.prev = p.lastChild;
-        if (p.lastChild != kNoItem) nodes_[p.lastChild - 1].next = item;
-        else p.firstChild = item;
-        p.lastChild = item;
-        if (triStatePropagation) {
-            for (TreeItem a = parent; a != kNoItem; a = nodes_[a - 1].parent) ++nodes_[a - 1].state.descendants;
-            propagateToAncestors(item, 0);
-        }
+    std::vector<TreeItem>& siblings = parent == kNoItem ? topItems_ : nodes_[parent - 1].children;
+    n.row = static_cast<std::uint32_t>(siblings.size());
+    siblings.push_back(item);
+    if (parent != kNoItem && triStatePropagation) {
+        for (TreeItem a = parent; a != kNoItem; a = nodes_[a - 1].parent) ++nodes_[a - 1].state.descendants;
+        propagateToAncestors(item, 0);
     }
     if (onInserted) onInserted(item);
     return item;
@@ -85,8 +86,7 @@ void CTriStateTree::propagateToAncestors(TreeItem item, std::int64_t delta) {
 
 void CTriStateTree::setSubtree(TreeItem item, bool checked) {
     // Iterative depth-first walk, each child before the next sibling.
-    std::vector<TreeItem> stack;
-    for (TreeItem c = nodes_[item - 1].lastChild; c != kNoItem; c = nodes_[c - 1].prev) stack.push_back(c);
+    std::vector<TreeItem> stack(nodes_[item - 1].children.rbegin(), nodes_[item - 1].children.rend());
     while (!stack.empty()) {
         const TreeItem c = stack.back();
         stack.pop_back();
@@ -96,7 +96,7 @@ void CTriStateTree::setSubtree(TreeItem item, bool checked) {
             n.state.checkedDescendants = checked ? checkable(n) : 0;
             if (onChanged) onChanged(c);
         }
-        for (TreeItem g = n.lastChild; g != kNoItem; g = nodes_[g - 1].prev) stack.push_back(g);
+        stack.insert(stack.end(), n.children.rbegin(), n.children.rend());
     }
 }
 
@@ -153,26 +153,25 @@ void CTriStateTree::setItemText(TreeItem item, std::u16string text) {
     if (onChanged) onChanged(item);
 }
 
-void CTriStateTree::unlinkAndFree(TreeItem item) {
-    Node& n = nodes_[item - 1];
-    if (n.prev != kNoItem) nodes_[n.prev - 1].next = n.next;
-    else if (n.parent != kNoItem) nodes_[n.parent - 1].firstChild = n.next;
-    else firstTop_ = n.next;
-    if (n.next != kNoItem) nodes_[n.next - 1].prev = n.prev;
-    else if (n.parent != kNoItem) nodes_[n.parent - 1].lastChild = n.prev;
-    else lastTop_ = n.prev;
-    n = Node{};  // frees the text; alive is false
-    --liveItems_;
-    --gLiveRecords;
-}
-
-void CTriStateTree::deleteItem(TreeItem item) {
-    if (deletingAll_) return;
-    Node* n = node(item);
-    if (!n) return;
-    while (nodes_[item - 1].firstChild != kNoItem) deleteItem(nodes_[item - 1].firstChild);
-    Node& self = nodes_[item - 1];
-    if (triStatePropagation) {
+void CTriStateTree::countRemoval(TreeItem top) {
+    // Each item leaves after its children, in tree order; the ancestors' counts change as
+    // if the items were deleted one by one, so the flags end as they would then.
+    struct Frame {
+        TreeItem item;
+        std::size_t next;
+    };
+    std::vector<Frame> stack{{top, 0}};
+    while (!stack.empty()) {
+        Frame& f = stack.back();
+        const Node& n = nodes_[f.item - 1];
+        if (f.next < n.children.size()) {
+            const TreeItem c = n.children[f.next++];
+            stack.push_back({c, 0});
+            continue;
+        }
+        const TreeItem item = f.item;
+        stack.pop_back();
+        const Node& self = nodes_[item - 1];
         const bool wasChecked = self.state.checked && !self.state.separator;
         const bool wasSeparator = self.state.separator;
         for (TreeItem a = self.parent; a != kNoItem; a = nodes_[a - 1].parent) {
@@ -184,27 +183,67 @@ void CTriStateTree::deleteItem(TreeItem item) {
             // checked; one left without any keeps its own flag.
             if (s.descendants - s.separatorDescendants > 0)
                 s.checked = s.checkedDescendants == s.descendants - s.separatorDescendants;
-            if (onChanged) onChanged(a);
         }
     }
-    if (onRemoving) onRemoving(item);
-    unlinkAndFree(item);
+}
+
+void CTriStateTree::freeSubtree(TreeItem top) {
+    struct Frame {
+        TreeItem item;
+        std::size_t next;
+    };
+    std::vector<Frame> stack{{top, 0}};
+    while (!stack.empty()) {
+        Frame& f = stack.back();
+        Node& n = nodes_[f.item - 1];
+        if (f.next < n.children.size()) {
+            const TreeItem c = n.children[f.next++];
+            stack.push_back({c, 0});
+            continue;
+        }
+        const TreeItem item = f.item;
+        stack.pop_back();
+        if (onRemoving) onRemoving(item);
+        nodes_[item - 1] = Node{};  // frees the text and the child list; alive is false
+        --liveItems_;
+        --gLiveRecords;
+    }
+}
+
+void CTriStateTree::deleteItem(TreeItem item) {
+    if (deletingAll_) return;
+    if (!node(item)) return;
+    if (onBeforeRemove) onBeforeRemove(item);
+    if (!node(item)) return;  // the notification took it away
+    if (triStatePropagation) countRemoval(item);
+    const TreeItem parent = nodes_[item - 1].parent;
+    const std::size_t row = nodes_[item - 1].row;
+    std::vector<TreeItem>& siblings = parent == kNoItem ? topItems_ : nodes_[parent - 1].children;
+    siblings.erase(siblings.begin() + static_cast<std::ptrdiff_t>(row));
+    for (std::size_t r = row; r < siblings.size(); ++r) nodes_[siblings[r] - 1].row = static_cast<std::uint32_t>(r);
+    freeSubtree(item);
+    if (onRemoved) onRemoved(parent, row);
+    // The ancestors' marks may have changed; a view hears it once the rows are gone.
+    if (triStatePropagation && onChanged)
+        for (TreeItem a = parent; a != kNoItem; a = nodes_[a - 1].parent) onChanged(a);
 }
 
 void CTriStateTree::deleteAllItems() {
+    if (onBeforeReset) onBeforeReset();
     deletingAll_ = true;
     if (onRemoving)
-        for (TreeItem t = firstTop_; t != kNoItem; t = nodes_[t - 1].next) onRemoving(t);
+        for (TreeItem t : topItems_) onRemoving(t);
     gLiveRecords -= static_cast<std::int64_t>(liveItems_);
     nodes_.clear();
-    firstTop_ = lastTop_ = kNoItem;
+    topItems_.clear();
     liveItems_ = 0;
     deletingAll_ = false;
+    if (onReset) onReset();
 }
 
 bool CTriStateTree::expand(TreeItem item, ExpandCode code) {
     Node* n = node(item);
-    if (!n || deletingAll_ || !n->state.enabled || n->firstChild == kNoItem) return false;
+    if (!n || deletingAll_ || !n->state.enabled || n->children.empty()) return false;
     const bool was = n->state.expanded;
     switch (code) {
         case ExpandCode::Collapse:
@@ -270,19 +309,35 @@ TreeItem CTriStateTree::parent(TreeItem item) const {
     const Node* n = node(item);
     return n ? n->parent : kNoItem;
 }
-TreeItem CTriStateTree::firstChild(TreeItem item) const {
-    if (item == kNoItem) return firstTop_;
-    const Node* n = node(item);
-    return n ? n->firstChild : kNoItem;
+
+std::size_t CTriStateTree::childCount(TreeItem item) const {
+    const std::vector<TreeItem>* c = childrenOf(item);
+    return c ? c->size() : 0;
 }
+
+TreeItem CTriStateTree::child(TreeItem item, std::size_t n) const {
+    const std::vector<TreeItem>* c = childrenOf(item);
+    return c && n < c->size() ? (*c)[n] : kNoItem;
+}
+
+std::size_t CTriStateTree::row(TreeItem item) const {
+    const Node* n = node(item);
+    return n ? n->row : 0;
+}
+
 TreeItem CTriStateTree::lastChild(TreeItem item) const {
-    if (item == kNoItem) return lastTop_;
-    const Node* n = node(item);
-    return n ? n->lastChild : kNoItem;
+    const std::vector<TreeItem>* c = childrenOf(item);
+    return c && !c->empty() ? c->back() : kNoItem;
 }
+
 TreeItem CTriStateTree::nextSibling(TreeItem item) const {
     const Node* n = node(item);
-    return n ? n->next : kNoItem;
+    return n ? child(n->parent, std::size_t{n->row} + 1) : kNoItem;
+}
+
+TreeItem CTriStateTree::previousSibling(TreeItem item) const {
+    const Node* n = node(item);
+    return n && n->row > 0 ? child(n->parent, n->row - 1) : kNoItem;
 }
 
 }  // namespace dravonel

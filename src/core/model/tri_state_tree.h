@@ -2,10 +2,18 @@
 // The result tree model: items with tri-state check boxes, red text for deleted entries,
 // and item data pointing at a parser's entry record. The parsers and the carving engine
 // insert into it; the GUI shows it and the CLI prints it. It holds no UI code.
+//
+// Threads: a tree belongs to one thread (the GUI's thread, or the one thread of the CLI
+// or a test). Every call, and every notification it sends, happens on that thread. A
+// worker never calls the tree: it inserts through a TreeSink, which on the GUI is a
+// BlockingTreeSink handing each call to the owner thread and waiting for it
+// (core/model/blocking_tree_sink.h). Walks that read the tree on a worker (save, search)
+// run while the page keeps the tree disabled, so the owner thread only reads it too.
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "core/model/tree_sink.h"
 
@@ -79,13 +87,23 @@ public:
     ItemImage image(TreeItem item) const;
     bool isPlaceholder(TreeItem item) const;
 
-    // Navigation. root() is the first top-level item.
-    TreeItem root() const { return firstTop_; }
+    // Navigation. root() is the first top-level item. Every call here is O(1): each item
+    // keeps its children in order and knows its own row among them. kNoItem as a parent
+    // stands for the top level.
+    TreeItem root() const { return child(kNoItem, 0); }
     TreeItem parent(TreeItem item) const;
-    TreeItem firstChild(TreeItem item) const;
+    TreeItem firstChild(TreeItem item) const { return child(item, 0); }
     TreeItem lastChild(TreeItem item) const;
     TreeItem nextSibling(TreeItem item) const;
-    bool hasChildren(TreeItem item) const { return firstChild(item) != kNoItem; }
+    TreeItem previousSibling(TreeItem item) const;
+    bool hasChildren(TreeItem item) const { return childCount(item) != 0; }
+    // Children of item (kNoItem: top-level items); 0 for a missing item.
+    std::size_t childCount(TreeItem item) const;
+    // The n-th child of item (kNoItem: the n-th top-level item); kNoItem when there is none.
+    TreeItem child(TreeItem item, std::size_t n) const;
+    // The position of item among its parent's children (top-level items among the top
+    // level); 0 for a missing item.
+    std::size_t row(TreeItem item) const;
     bool exists(TreeItem item) const;
     std::size_t itemCount() const { return liveItems_; }
 
@@ -93,9 +111,25 @@ public:
     // expansion changed by expand (1 expanded, 0 collapsed).
     std::function<void(TreeItem, int)> onCheckClicked;
     std::function<void(TreeItem, int)> onItemExpanded;
-    // Structure and appearance changes, for a view that mirrors the model.
+    // Structure changes, in pairs a view that mirrors the model (a Qt item model's
+    // beginInsertRows/endInsertRows, beginRemoveRows/endRemoveRows, beginResetModel/
+    // endResetModel) can follow. All are sent on the tree's own thread.
+    // Before an item is added as child number row of parent (kNoItem: top level); the
+    // tree does not hold it yet.
+    std::function<void(TreeItem parent, std::size_t row)> onBeforeInsert;
+    // After: the item is in place.
     std::function<void(TreeItem)> onInserted;
+    // Before item leaves with its whole subtree; it is still linked (parent(item),
+    // row(item) answer). Sent once, for the top of the subtree.
+    std::function<void(TreeItem)> onBeforeRemove;
+    // Each item of a removed subtree, children first, just before it is freed.
     std::function<void(TreeItem)> onRemoving;
+    // After: the subtree that was child number row of parent is gone.
+    std::function<void(TreeItem parent, std::size_t row)> onRemoved;
+    // Before and after deleteAllItems empties the tree.
+    std::function<void()> onBeforeReset;
+    std::function<void()> onReset;
+    // An item's check state, text or colour changed.
     std::function<void(TreeItem)> onChanged;
     // Lets a parser send the item-expanded notification itself.
     void notifyParent(TreeItem item, int value) {
@@ -112,18 +146,23 @@ private:
         TRISTATETREEDATA state;
         ItemImage image = ItemImage::File;
         bool alive = false;
-        TreeItem parent = kNoItem, firstChild = kNoItem, lastChild = kNoItem;
-        TreeItem prev = kNoItem, next = kNoItem;
+        TreeItem parent = kNoItem;
+        std::uint32_t row = 0;  // position in the parent's children
+        std::vector<TreeItem> children;
     };
     Node* node(TreeItem item);
     const Node* node(TreeItem item) const;
+    // The children of parent (kNoItem: the top level); null for a missing parent.
+    const std::vector<TreeItem>* childrenOf(TreeItem parent) const;
     void propagateToAncestors(TreeItem item, std::int64_t delta);
     void setSubtree(TreeItem item, bool checked);
     std::uint32_t checkable(const Node& n) const { return n.state.descendants - n.state.separatorDescendants; }
-    void unlinkAndFree(TreeItem item);
+    // The ancestors' counts for item and its subtree leaving, each item after its children.
+    void countRemoval(TreeItem item);
+    void freeSubtree(TreeItem item);
 
     std::deque<Node> nodes_;
-    TreeItem firstTop_ = kNoItem, lastTop_ = kNoItem;
+    std::vector<TreeItem> topItems_;
     std::size_t liveItems_ = 0;
     bool deletingAll_ = false;
 };

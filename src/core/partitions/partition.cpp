@@ -1,11 +1,14 @@
 #include "core/partitions/partition.h"
 
+#include <algorithm>
+
 #include <cerrno>
 #include <cstring>
 #include <optional>
 
 #include "core/common/byte_reader.h"
 #include "core/common/text.h"
+#include "core/fs/ntfs/ntfs_format.h"
 
 namespace dravonel {
 
@@ -31,6 +34,14 @@ bool readAt(readWriteInterface& reader, std::int64_t offset, std::uint8_t* dest,
     errno = 0;
     if (!reader.seek(offset, 0)) return false;
     return reader.read(dest, count);
+}
+
+namespace ntfs_boot = ntfs_format::boot_sector;
+
+// The NTFS jump instruction and 512 bytes per sector (the GPT walk asks no more).
+bool hasNtfsJump(const std::uint8_t* b) {
+    return b[ntfs_boot::kJump] == ntfs_boot::kJumpOpcode && b[ntfs_boot::kJump + 1] == ntfs_boot::kJumpOffset &&
+           le16(b, ntfs_boot::kBytesPerSector) == ntfs_boot::kSectorBytes;
 }
 
 bool isFatJump(const std::uint8_t* b) { return b[0] == 0xEB && (b[1] == 0x3C || b[1] == 0x58 || b[1] == 0x76); }
@@ -102,8 +113,11 @@ std::uint32_t walkGpt(readWriteInterface& reader, Partition& p, const std::uint8
         if (!ok) return readError();
 
         bool classified = true;
-        if (boot[0] == 0xEB && boot[1] == 0x52 && le16(boot, 11) == 512) {
-            const std::int64_t size = static_cast<std::int64_t>(le64(boot, 40) * 512);
+        if (hasNtfsJump(boot)) {
+            const std::uint64_t sectors = le64(boot, ntfs_boot::kTotalSectors);
+            const std::int64_t size = sectors > static_cast<std::uint64_t>(INT64_MAX / 512)
+                                          ? INT64_MAX
+                                          : static_cast<std::int64_t>(sectors * 512);
             if (size >= 1048576) {
                 append(p, makeRecord(u"NTFS", format16("%d   MB", static_cast<int>(size / 1048576)), first));
                 ++ntfsCount;
@@ -137,7 +151,10 @@ std::uint32_t walkGpt(readWriteInterface& reader, Partition& p, const std::uint8
         } else {
             classified = false;
             std::u16string fs = isHfsPlusVolume(reader, first) ? std::u16string(u"HFS+") : name;
-            append(p, makeRecord(fs, format16("%lld", static_cast<long long>((last - first) / 2048)), first));
+            // A crafted entry may hold any two 64-bit numbers: the span is taken in unsigned
+            // arithmetic, and an entry that ends before it starts spans nothing.
+            const std::uint64_t span = last > first ? static_cast<std::uint64_t>(last) - static_cast<std::uint64_t>(first) : 0;
+            append(p, makeRecord(fs, format16("%lld", static_cast<long long>(span / 2048)), first));
         }
         if (classified && p.stopRequested.load()) break;
     }
@@ -226,8 +243,8 @@ std::uint32_t discoverPartitions(readWriteInterface& reader, Partition& partitio
 }
 
 std::optional<BootSectorFind> classifyBootSector(const std::uint8_t* b, int ntfsCount) {
-    if (b[0] == 0xEB && b[1] == 0x52 && std::memcmp(b + 3, "NTFS", 4) == 0 && le16(b, 11) == 512) {
-        const std::uint64_t sectors = le64(b, 40);
+    if (hasNtfsJump(b) && std::memcmp(b + ntfs_boot::kOemId, ntfs_boot::kOemIdText, 4) == 0) {
+        const std::uint64_t sectors = le64(b, ntfs_boot::kTotalSectors);
         const std::int64_t size =
             sectors > static_cast<std::uint64_t>(INT64_MAX / 512) ? INT64_MAX : static_cast<std::int64_t>(sectors * 512);
         return BootSectorFind{u"NTFS", format16("found NTFS %d...", ntfsCount + 1), size, 0};
@@ -256,105 +273,6 @@ std::optional<BootSectorFind> classifyBootSector(const std::uint8_t* b, int ntfs
         return BootSectorFind{u"HFS+", u"found HFS+...", size, -1024};
     }
     return std::nullopt;
-}
-
-std::uint32_t deepScan(Partition& p, readWriteInterface& reader) {
-    constexpr std::int64_t kBlockBytes = 1048576;
-    constexpr std::int64_t kBlockSectors = kBlockBytes / 512;
-    if (p.onFilterEntriesEnabled) p.onFilterEntriesEnabled(false);
-    p.status(u"Scanning partition.....");
-    p.stopRequested.store(0);
-
-    const std::int64_t startByte = p.customStart > 0 ? p.customStart * 512 : 0;
-    const std::int64_t endByte = p.customEnd > 0 ? p.customEnd * 512 : -1;
-    const std::int64_t totalSectors = reader.deviceSectorCount;
-    if (p.sink) p.sink->setRange(0, 1000);
-    std::vector<std::uint8_t> buffer(kBlockBytes, 0);
-    std::int64_t P = startByte;
-    std::int64_t S = p.customStart > 0 ? p.customStart : 0;
-    int found = 0;
-    int ntfsCount = 0;
-    std::uint32_t result = 0;
-
-    auto finish = [&]() {
-        if (p.onFilterEntriesEnabled) p.onFilterEntriesEnabled(true);
-    };
-
-    bool seekOk = reader.seek(P, 0);
-    while (seekOk && S < totalSectors) {
-        if (p.control) p.control->checkPoint();
-        errno = 0;
-        std::int64_t testable = kBlockSectors;
-        if (!reader.read(buffer.data(), static_cast<std::uint32_t>(kBlockBytes))) {
-            // The last block of a device that is not a whole number of MiB arrives short:
-            // test the sectors that arrived, then end normally. Any other failure ends the
-            // scan with the read's error code.
-            const std::int64_t remaining = totalSectors - S;
-            if (remaining > 0 && remaining < kBlockSectors) {
-                testable = remaining;
-            } else {
-                result = readError();
-                break;
-            }
-        }
-        if (endByte >= 0 && endByte < P) break;
-        std::int64_t i = 0;
-        bool stopped = false;
-        while (i < kBlockSectors) {
-            if (p.stopRequested.load(std::memory_order_relaxed)) {
-                stopped = true;
-                break;
-            }
-            if (i < testable) {
-                const std::uint8_t* b = buffer.data() + i * 512;
-                // Quick reject: every volume start begins with 0xEB or 'H'.
-                if (b[0] == 0xEB || b[0] == 'H') {
-                    if (auto f = classifyBootSector(b, ntfsCount)) {
-                        const std::int64_t X = P + i * 512;
-                        const std::int64_t sizeMb = f->sizeBytes / 1048576;
-                        bool record = false;
-                        // An HFS+ header sits 1024 bytes into its volume, so one in the first
-                        // two sectors of the device describes no volume.
-                        if (f->fileSystem == u"HFS+") record = sizeMb >= 1 && sizeMb <= 20971519 && X >= 1024;
-                        else record = f->sizeBytes >= 1048576;
-                        if (record) {
-                            if (f->fileSystem == u"NTFS") ++ntfsCount;
-                            VolumeRecord r;
-                            r.fileSystem = f->fileSystem;
-                            r.name = format16("%d", found++);
-                            r.sizeMbText = f->fileSystem == u"NTFS" ? format16("%d   MB", static_cast<int>(sizeMb))
-                                                                     : format16("%lld  MB", static_cast<long long>(sizeMb));
-                            r.startSector = (X + f->startOffsetBytes) / 512;
-                            if (p.records) p.records->push_back(r);
-                            if (p.onFound) p.onFound(r);
-                            p.status(f->statusText);
-                        }
-                        if (p.skipVolumeSize == 1 && f->sizeBytes >= 1048576) i += f->sizeBytes / 512;
-                        if (p.stopRequested.load()) {
-                            stopped = true;
-                            break;
-                        }
-                    }
-                }
-            }
-            ++i;
-        }
-        if (stopped) {
-            p.status(u"Scanned Partitions");
-            break;
-        }
-        if (testable < kBlockSectors) {
-            S = totalSectors;
-            if (p.sink) p.sink->setPosition(1000);
-            break;
-        }
-        S += i;
-        P += i * 512;
-        if (p.sink && totalSectors > 0) p.sink->setPosition(S >= totalSectors ? 1000 : S * 1000 / totalSectors);
-        seekOk = reader.seek(P, 0);
-    }
-    finish();
-    return result;
 }
 
 }  // namespace dravonel

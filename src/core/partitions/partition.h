@@ -30,8 +30,9 @@ public:
     WorkerControl* control = nullptr;
     // A deep-scan find, as it is appended (the page inserts a row at the top of its list).
     std::function<void(const VolumeRecord&)> onFound;
-    // The owner page's "Filter Entries" button: disabled while a deep scan runs.
-    std::function<void(bool enabled)> onFilterEntriesEnabled;
+    // true when a deep scan starts, false when it ends however it ends (the volume list
+    // page keeps its filtering off while the scan runs).
+    std::function<void(bool running)> onRunningChanged;
 
     void status(std::u16string_view text) const {
         if (sink) sink->status(text);
@@ -46,8 +47,11 @@ std::uint32_t discoverPartitions(readWriteInterface& reader, Partition& partitio
 
 // Walks the device (or the custom range) in 1 MiB blocks and tests every 512-byte sector
 // for the start of an NTFS, FAT, exFAT or HFS+ volume. Returns 0 normally, the error code
-// of a block read that failed. Stops within one sector of a stop request.
-std::uint32_t deepScan(Partition& partition, readWriteInterface& reader);
+// of a block read that failed. Stops within one sector of a stop request. Reads with the
+// reader's positional reads only. (deep_scan.cpp; the run object is DeepScanRun.)
+// clearStop false: the caller cleared stopRequested before handing the scan to a worker,
+// so a Stop pressed in between still counts.
+std::uint32_t deepScan(Partition& partition, readWriteInterface& reader, bool clearStop = true);
 
 // Sector `sector` holds an exFAT boot sector (0xEB, 0x3C|0x58|0x76, "EXFA" at 3).
 bool isExFatBootSector(readWriteInterface& reader, std::int64_t sector);

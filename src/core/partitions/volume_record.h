@@ -1,16 +1,4 @@
 #pragma once
-// One volume: a partition found on a disk, a mounted volume, or a row added by hand.
-#include <cstdint>
-#include <string>
-
-namespace dravonel {
-
-struct VolumeRecord {
-    std::u16string fileSystem;  // compared without regard to case
-    std::u16string rootPath;    // mount point of a mounted volume; empty for partitions
-    std::u16string name;        // "G0", "G1", ...; the device path for mounted volumes
-    std::u16string sizeMbText;  // size in MiB, read by its leading decimal digits
-    std::int64_t startSector = 0;  // first 512-byte sector on the device
-};
-
-}  // namespace dravonel
+// VolumeRecord is defined below partition discovery, with the device layer that lists
+// mounted volumes; this name stays for the code above.
+#include "core/device/volume_record.h"

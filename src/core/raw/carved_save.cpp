@@ -1,14 +1,11 @@
-#include "core/common/file_output.h"
 #include "core/raw/carved_save.h"
-
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <new>
 #include <vector>
 
+#include "core/common/output_file.h"
 #include "core/common/text.h"
 
 namespace dravonel {
@@ -33,6 +30,18 @@ void readChunk(readWriteInterface& reader, std::uint8_t* buf, std::size_t count)
 }
 
 }  // namespace
+
+std::int64_t savedLength(const myJpg& engine, const FoundFile& file) {
+    std::int64_t length = file.size;
+    if (file.sizeEstimated) length = (length + myJpg::kSectorSize - 1) / myJpg::kSectorSize * myJpg::kSectorSize;
+    // A size taken from a size field or an approximate size can reach past the volume's
+    // end; what lies beyond is not the file, so the copy stops at the volume's last byte.
+    if (engine.volumeSize > 0) {
+        const std::int64_t left = engine.volumeSize - file.start;
+        if (left < length) length = left > 0 ? left : 0;
+    }
+    return length;
+}
 
 std::filesystem::path carvedItemPath(const CTriStateTree& tree, TreeItem item, const std::filesystem::path& outputFolder) {
     std::vector<TreeItem> chain;
@@ -60,9 +69,11 @@ CarvedSaveResult saveCarvedItem(const myJpg& engine, readWriteInterface& reader,
         say(u"File could not be opened..");
         return CarvedSaveResult::CouldNotOpen;
     }
-    // O_NOFOLLOW: a link planted at the target name is not followed out of the folder.
-    const int fd = ::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
-    if (fd < 0) {
+    // Through the core's output file: a file that is there (the user's, or the source
+    // image itself) is never replaced, a link at the name is not followed; the name then
+    // gets the " (1)" form.
+    OutputFile out;
+    if (!out.createNew(target)) {
         say(u"File could not be opened..");
         return CarvedSaveResult::CouldNotOpen;
     }
@@ -72,20 +83,14 @@ CarvedSaveResult saveCarvedItem(const myJpg& engine, readWriteInterface& reader,
     try {
         buffer.resize(static_cast<std::size_t>(kChunk));
     } catch (const std::bad_alloc&) {
-        ::close(fd);
+        out.discard();
         say(u"File could not be written..");
         return CarvedSaveResult::WriteFailed;
     }
 
     CarvedSaveResult result = CarvedSaveResult::Saved;
     if (!reader.seek(file.start)) std::memset(buffer.data(), 0, buffer.size());
-    // A size taken from a size field or an approximate size can reach past the volume's
-    // end; what lies beyond is not the file, so the copy stops at the volume's last sector.
-    std::int64_t length = file.size;
-    if (engine.volumeSize > 0) {
-        const std::int64_t left = engine.volumeSize - file.start;
-        if (left < length) length = left > 0 ? left : 0;
-    }
+    const std::int64_t length = savedLength(engine, file);
     const std::int64_t whole = length / kChunk;
     bool ok = true;
     for (std::int64_t i = 0; i < whole && ok; ++i) {
@@ -94,16 +99,14 @@ CarvedSaveResult saveCarvedItem(const myJpg& engine, readWriteInterface& reader,
             break;
         }
         readChunk(reader, buffer.data(), static_cast<std::size_t>(kChunk));
-        ok = writeAll(fd, buffer.data(), static_cast<std::size_t>(kChunk));
+        ok = out.write(buffer.data(), static_cast<std::size_t>(kChunk));
     }
-    // The rest, rounded up to whole sectors: the saved file ends on a sector boundary.
     const std::int64_t rest = length % kChunk;
     if (ok && result == CarvedSaveResult::Saved && rest > 0) {
-        const std::int64_t rounded = (rest + myJpg::kSectorSize - 1) / myJpg::kSectorSize * myJpg::kSectorSize;
-        readChunk(reader, buffer.data(), static_cast<std::size_t>(rounded));
-        ok = writeAll(fd, buffer.data(), static_cast<std::size_t>(rounded));
+        readChunk(reader, buffer.data(), static_cast<std::size_t>(rest));
+        ok = out.write(buffer.data(), static_cast<std::size_t>(rest));
     }
-    ok = (::close(fd) == 0) && ok;
+    ok = out.close() && ok;
     if (!ok) {
         say(u"File could not be written..");
         return CarvedSaveResult::WriteFailed;

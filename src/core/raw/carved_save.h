@@ -1,7 +1,8 @@
 #pragma once
 // Saving carved files: each ticked file item of the raw tree is written below the output
 // folder as RAW RECOVERY/<category (count)>/<item text>, from the byte range the carving
-// engine recorded, in whole MiBs and then the rest rounded up to whole sectors.
+// engine recorded: exactly its size when the file's own structure gave it, else in whole
+// MiBs and then the rest rounded up to whole sectors.
 #include <cstdint>
 #include <filesystem>
 
@@ -13,6 +14,10 @@
 namespace dravonel {
 
 enum class CarvedSaveResult { Saved, NotInList, CouldNotOpen, WriteFailed, Stopped };
+
+// The bytes saving writes for a found file: its size when known; an estimated size
+// rounded up to whole sectors. Never past the volume's end.
+std::int64_t savedLength(const myJpg& engine, const FoundFile& file);
 
 // Where an item is saved: the output folder, the texts of the item's ancestors from the
 // tree's top down and the item's own text, each trimmed of surrounding white space and

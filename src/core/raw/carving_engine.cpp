@@ -22,7 +22,8 @@ bool myJpg::buildMatchTable() {
         for (auto& list : byFirstByte_) list.clear();
         rules_.clear();
         rules_.reserve(n);
-        pending_.assign(n, {});
+        open_ = OpenFile{};
+        inside_ = InsideFile{};
     } catch (const std::bad_alloc&) {
         return false;
     }
@@ -54,10 +55,13 @@ bool myJpg::buildMatchTable() {
         rule.approxFileSize = r.approxFileSize;
         rule.sizeToSkip = r.sizeToSkip;
         rule.category = safeNameText(r.category);
+        rule.structure = structureForExtension(r.extension);
         rules_.push_back(std::move(rule));
     }
-    // Patterns shorter than 2 bytes never match, so they are left out of the lists.
-    for (std::uint32_t t = 0; t < table_.size(); ++t) {
+    // Patterns shorter than 2 bytes never match, so they are left out of the lists. Only
+    // the starting signatures are compared at sector starts; ending signatures are looked
+    // for at every byte while a file is open (findEnd).
+    for (std::uint32_t t = 0; t < n; ++t) {
         const MatchEntry& e = table_[t];
         if (e.length < 2) continue;
         std::array<std::uint8_t, kPatternBytes> mask{}, value{};
@@ -111,9 +115,16 @@ myJpg::Match myJpg::matchAt(const std::uint8_t* bytes) const {
     return {};
 }
 
-void myJpg::recordFile(std::int64_t start, std::int64_t size, std::uint32_t ruleIndex, std::int64_t matchOffset) {
+void myJpg::recordFile(std::int64_t start, std::int64_t size, std::uint32_t ruleIndex, std::int64_t matchOffset,
+                       bool estimated) {
+    // What lies past the volume's end is not the file's: the size says what can be saved.
+    if (volumeSize > start && size > volumeSize - start) {
+        size = volumeSize - start;
+        estimated = true;
+    }
+    if (size <= 0) return;
     const CarveRule& rule = rules_[ruleIndex];
-    FoundFile file{start, size, matchOffset, ruleIndex, kNoItem};
+    FoundFile file{start, size, matchOffset, ruleIndex, kNoItem, estimated};
     const std::uint64_t index = found_.size();
     const std::int64_t count = ++categoryCounts_[rule.category];
     if (tree && rule.categoryItem != kNoItem) {
@@ -125,43 +136,126 @@ void myJpg::recordFile(std::int64_t start, std::int64_t size, std::uint32_t rule
     found_.push_back(file);
 }
 
+std::size_t myJpg::readVolume(std::int64_t at, std::uint8_t* out, std::size_t n) {
+    if (at < 0 || at >= volumeSize || n == 0) return 0;
+    n = static_cast<std::size_t>(std::min<std::int64_t>(static_cast<std::int64_t>(n), volumeSize - at));
+    if (blockData_ && at >= blockBase_ && at + static_cast<std::int64_t>(n) <= blockBase_ + blockValid_) {
+        std::memcpy(out, blockData_ + (at - blockBase_), n);
+        return n;
+    }
+    if (!reader || !reader->seek(at)) return 0;
+    // A failed read may have delivered part of the bytes; none of them are trusted.
+    return reader->read(out, static_cast<std::uint32_t>(n)) ? n : 0;
+}
+
+void myJpg::closeOpenAt(std::int64_t position) {
+    if (!open_.active) return;
+    open_.active = false;
+    std::int64_t size = position - open_.start;
+    const std::int64_t approx = rules_[open_.rule].approxFileSize;
+    if (size > approx) size = approx;
+    recordFile(open_.start, size, open_.rule, open_.start, true);
+}
+
+void myJpg::finishOpenFile() {
+    if (!open_.active) return;
+    open_.active = false;
+    recordFile(open_.start, rules_[open_.rule].approxFileSize, open_.rule, open_.start, true);
+}
+
+void myJpg::findEnd(const std::uint8_t* buffer, std::int64_t base, std::int64_t from, std::int64_t to) {
+    const CarveRule& rule = rules_[open_.rule];
+    const MatchEntry& e = table_[rules_.size() + open_.rule];
+    if (e.length < 2 || from >= to) return;
+    const std::uint8_t* p = buffer + (from - base);
+    const std::uint8_t* end = buffer + (to - base);
+    const std::uint8_t first = e.pattern[0];
+    while (p < end) {
+        if (first != kWildcard) {
+            p = static_cast<const std::uint8_t*>(std::memchr(p, first, static_cast<std::size_t>(end - p)));
+            if (!p) return;
+        }
+        bool same = true;
+        for (std::size_t j = 1; j < e.length && same; ++j) same = e.pattern[j] == kWildcard || e.pattern[j] == p[j];
+        if (same) {
+            const std::int64_t at = base + (p - buffer);
+            std::int64_t size = at + rule.endLength - open_.start;
+            if (size > rule.approxFileSize && rule.approxFileSize > 0) size = rule.approxFileSize;
+            open_.active = false;
+            // A type whose structure walk failed is still only estimated by its ending signature.
+            recordFile(open_.start, size, open_.rule, at / kSectorSize * kSectorSize, rule.structure != FileStructure::None);
+            return;
+        }
+        ++p;
+    }
+}
+
+std::optional<std::int64_t> myJpg::structureSize(std::uint32_t r, std::int64_t position) {
+    const CarveRule& rule = rules_[r];
+    if (rule.structure == FileStructure::None) return {};
+    std::int64_t limit = volumeSize - position;
+    if (rule.approxFileSize > 0 && rule.approxFileSize < limit) limit = rule.approxFileSize;
+    const ByteReadFn read = [this, position](std::int64_t offset, std::uint8_t* out, std::size_t n) {
+        return readVolume(position + offset, out, n);
+    };
+    return walkFileStructure(rule.structure, read, limit);
+}
+
+void myJpg::onStart(std::uint32_t r, std::int64_t position, const std::uint8_t* bytes, std::int64_t& advance) {
+    const CarveRule& rule = rules_[r];
+    const std::optional<std::int64_t> measured = structureSize(r, position);
+    if (inside_.active) {
+        // Embedded in the file being walked through: not a file of its own.
+        if (measured && position + *measured <= inside_.end) return;
+        FoundFile& outer = found_[inside_.found];
+        outer.size = position - inside_.start;
+        outer.sizeEstimated = true;
+        inside_.active = false;
+    }
+    if (measured) {
+        closeOpenAt(position);
+        recordFile(position, *measured, r, position, false);
+        // The walk goes on inside the file, to see whether another file cuts it short.
+        inside_ = InsideFile{true, found_.size() - 1, position, position + *measured};
+        return;
+    }
+    if (rule.endLength != 0) {
+        closeOpenAt(position);
+        open_ = OpenFile{true, position, r};
+    } else if (rule.bytesInSize < 1) {
+        closeOpenAt(position);
+        open_ = OpenFile{true, position, r};
+        if (rule.sizeToSkip > kSectorSize) advance = rule.sizeToSkip / kSectorSize * kSectorSize;
+    } else if (rule.bytesInSize == 4 && rule.offsetToSizeBytes >= 0 && rule.offsetToSizeBytes <= kSectorSize - 4) {
+        // The size field: little-endian u32 at the rule's offset inside the file's first
+        // sector; a size that leaves the header out has it added.
+        std::int64_t size = le32(bytes, static_cast<std::size_t>(rule.offsetToSizeBytes));
+        if (!rule.sizeIncludesHeader && rule.headerSize > 0) size += rule.headerSize;
+        if (size > rule.approxFileSize) size = 0;
+        if (size > 0) {
+            closeOpenAt(position);
+            recordFile(position, size, r, position, false);
+            advance = (size + kSectorSize - 1) / kSectorSize * kSectorSize;
+        }
+    }
+}
+
 std::int64_t myJpg::walkBuffer(const std::uint8_t* buffer, std::int64_t base, std::int64_t limit,
                                std::int64_t next) {
     std::int64_t o = next - base;
     while (o < limit) {
         const std::int64_t position = base + o;
         std::int64_t advance = kSectorSize;
+        if (inside_.active && position >= inside_.end) inside_.active = false;
+        if (open_.active && rules_[open_.rule].approxFileSize > 0 &&
+            position - open_.start >= rules_[open_.rule].approxFileSize)
+            finishOpenFile();
         const Match m = matchAt(buffer + o);
-        if (m.kind == MatchKind::Start) {
-            const CarveRule& rule = rules_[m.rule];
-            if (rule.endLength != 0) {
-                pending_[m.rule].push_back(position);
-            } else if (rule.bytesInSize < 1) {
-                recordFile(position, rule.approxFileSize, m.rule, position);
-                if (rule.sizeToSkip > kSectorSize) advance = rule.sizeToSkip / kSectorSize * kSectorSize;
-            } else if (rule.bytesInSize == 4 && rule.offsetToSizeBytes >= 0 &&
-                       rule.offsetToSizeBytes <= kSectorSize - 4) {
-                // The size field: little-endian u32 at the rule's offset inside the file's
-                // first sector; a size that leaves the header out has it added.
-                std::int64_t size = le32(buffer + o, static_cast<std::size_t>(rule.offsetToSizeBytes));
-                if (!rule.sizeIncludesHeader && rule.headerSize > 0) size += rule.headerSize;
-                if (size > rule.approxFileSize) size = 0;
-                if (size > 0) {
-                    recordFile(position, size, m.rule, position);
-                    // Go on at the first sector after the file, in this block or a later one.
-                    advance = (size + kSectorSize - 1) / kSectorSize * kSectorSize;
-                }
-            }
-        } else if (m.kind == MatchKind::End) {
-            auto& queue = pending_[m.rule];
-            if (!queue.empty()) {
-                const CarveRule& rule = rules_[m.rule];
-                const std::int64_t start = queue.front();
-                queue.pop_front();
-                std::int64_t size = position + rule.endLength - start + 1;
-                if (size > rule.approxFileSize && rule.approxFileSize > 0) size = rule.approxFileSize;
-                recordFile(start, size, m.rule, position);
-            }
+        if (m.kind == MatchKind::Start) onStart(m.rule, position, buffer + o, advance);
+        if (open_.active && rules_[open_.rule].endLength != 0) {
+            // Ending signatures count at any byte after the file's start: this sector's.
+            const std::int64_t from = std::max(position, open_.start + 1);
+            findEnd(buffer, base, from, std::min(position + kSectorSize, volumeSize));
         }
         // A skip never runs past the end of the volume (keeps the offsets from overflowing).
         if (advance > volumeSize) advance = volumeSize + kSectorSize;
@@ -169,20 +263,6 @@ std::int64_t myJpg::walkBuffer(const std::uint8_t* buffer, std::int64_t base, st
         if (stopRequested()) break;
     }
     return base + o;
-}
-
-void myJpg::finishPendingStarts() {
-    for (std::uint32_t r = 0; r < pending_.size(); ++r) {
-        auto& queue = pending_[r];
-        const std::int64_t approx = rules_[r].approxFileSize;
-        for (std::size_t i = 0; i < queue.size(); ++i) {
-            const std::int64_t start = queue[i];
-            std::int64_t size = i + 1 < queue.size() ? queue[i + 1] - start + 1 : approx;
-            if (size > approx) size = approx;
-            if (size > 0) recordFile(start, size, r, start);
-        }
-        queue.clear();
-    }
 }
 
 bool myJpg::carve() {
@@ -205,7 +285,7 @@ bool myJpg::carve() {
 
     std::vector<std::uint8_t> buffer;
     try {
-        buffer.resize(static_cast<std::size_t>(kBlockSize));
+        buffer.resize(static_cast<std::size_t>(kBlockSize + kLookahead));
     } catch (const std::bad_alloc&) {
         buffer.clear();
     }
@@ -213,12 +293,20 @@ bool myJpg::carve() {
     // Reads count bytes at volume offset at. A short read arrives padded with zeros; a
     // read that delivered nothing leaves the buffer as it was, so it is cleared rather
     // than walked again (its last byte, set before the read, tells the two apart).
+    // The block is read with the first bytes of the next one (kLookahead, never past the
+    // volume's end; what lies past it compares as zeros).
     auto readBlock = [&](std::int64_t at, std::size_t count) {
         std::uint8_t* buf = buffer.data();
-        buf[count - 1] = 1;
-        const bool ok = reader && reader->seek(at) && reader->read(buf, static_cast<std::uint32_t>(count));
-        if (!ok && buf[count - 1] != 0) std::memset(buf, 0, count);
+        const std::size_t total = static_cast<std::size_t>(
+            std::min<std::int64_t>(static_cast<std::int64_t>(count) + kLookahead, size - at));
+        std::memset(buf + total, 0, buffer.size() - total);
+        buf[total - 1] = 1;
+        const bool ok = reader && reader->seek(at) && reader->read(buf, static_cast<std::uint32_t>(total));
+        if (!ok && buf[total - 1] != 0) std::memset(buf, 0, total);
         ++blocksRead_;
+        blockData_ = buf;
+        blockBase_ = at;
+        blockValid_ = ok ? static_cast<std::int64_t>(total) : 0;
     };
 
     if (!buffer.empty()) {
@@ -243,13 +331,12 @@ bool myJpg::carve() {
         const std::int64_t base = blocks * kBlockSize;
         if (!stopped && rest > 0 && next < base + rest) {
             if (control) control->checkPoint();
-            // The bytes after the volume's end compare as zeros.
-            std::memset(buffer.data() + rest, 0, static_cast<std::size_t>(kBlockSize - rest));
             readBlock(base, static_cast<std::size_t>(rest));
             walkBuffer(buffer.data(), base, rest, next);
         }
-        finishPendingStarts();
+        finishOpenFile();
     }
+    blockData_ = nullptr;
     buffer.clear();
     buffer.shrink_to_fit();
     if (sink) sink->setPosition(blocks);

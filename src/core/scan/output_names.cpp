@@ -6,18 +6,6 @@
 
 namespace dravonel {
 
-namespace {
-
-// Cuts s to at most limit bytes without splitting a UTF-8 sequence.
-std::string cutUtf8(const std::string& s, std::size_t limit) {
-    if (s.size() <= limit) return s;
-    std::size_t end = limit;
-    while (end > 0 && (static_cast<unsigned char>(s[end]) & 0xC0) == 0x80) --end;
-    return s.substr(0, end);
-}
-
-}  // namespace
-
 std::string outputName(std::u16string_view diskName) {
     std::u16string name = trim(diskName);
     for (char16_t& c : name)
@@ -37,40 +25,34 @@ std::string outputName(std::u16string_view diskName) {
     return out;
 }
 
-std::string numberedName(const std::string& name, unsigned n) {
-    const std::string suffix = " (" + std::to_string(n) + ")";
-    std::size_t dot = name.rfind('.');
-    if (dot == 0 || dot == std::string::npos) dot = name.size();
-    std::string stem = name.substr(0, dot);
-    const std::string ext = name.substr(dot);
-    if (stem.size() + suffix.size() + ext.size() > kMaxNameBytes)
-        stem = cutUtf8(stem, kMaxNameBytes > suffix.size() + ext.size() ? kMaxNameBytes - suffix.size() - ext.size() : 0);
-    return stem + suffix + ext;
-}
-
 std::filesystem::path OutputNames::filePath(const std::filesystem::path& folder, const std::string& name) {
-    for (unsigned n = 0;; ++n) {
-        std::filesystem::path candidate = folder / (n == 0 ? name : numberedName(name, n));
+    // Bounded: in a folder that cannot be examined (no rights) every name looks taken;
+    // the last candidate is then handed out and its creation fails with the reason.
+    std::filesystem::path candidate;
+    for (unsigned n = 0; n < 10000; ++n) {
+        candidate = folder / (n == 0 ? name : numberedName(name, n));
         std::string key = candidate.string();
         if (used_.count(key)) continue;
         std::error_code ec;
-        const auto st = std::filesystem::symlink_status(candidate, ec);
-        if (!ec && (st.type() == std::filesystem::file_type::directory ||
-                    st.type() == std::filesystem::file_type::symlink))
-            continue;
+        if (std::filesystem::symlink_status(candidate, ec).type() != std::filesystem::file_type::not_found) continue;
         used_.insert(std::move(key));
         return candidate;
     }
+    return candidate;
 }
 
 std::filesystem::path OutputNames::folderPath(const std::filesystem::path& folder, const std::string& name) {
+    lastMade_ = false;
     for (unsigned n = 0; n < 10000; ++n) {
         std::filesystem::path candidate = folder / (n == 0 ? name : numberedName(name, n));
         std::error_code ec;
         const auto st = std::filesystem::symlink_status(candidate, ec);
         if (!ec && st.type() == std::filesystem::file_type::directory) return candidate;
         if (ec || st.type() == std::filesystem::file_type::not_found) {
-            if (std::filesystem::create_directory(candidate, ec) && !ec) return candidate;
+            if (std::filesystem::create_directory(candidate, ec) && !ec) {
+                lastMade_ = true;
+                return candidate;
+            }
             // Something else took the name meanwhile: try the next variant; any other
             // failure (no such parent, no room, no rights) ends the search.
             if (!std::filesystem::exists(std::filesystem::symlink_status(candidate, ec))) return {};

@@ -2,7 +2,7 @@
 // The result tree and the file list of a scan page: lazy insertion of a folder's children
 // (the "..DUMY.." placeholder marks a folder whose children are not in the tree yet),
 // check-state inheritance, and the file-list rows of a label click. Works for every
-// parser through RecoveredVolume.
+// parser through the const queries of RecoveredVolume, on the tree's own thread.
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -36,7 +36,7 @@ struct FileList {
 
 class ResultView {
 public:
-    ResultView(CTriStateTree& tree, RecoveredVolume& volume) : tree_(tree), volume_(volume) {}
+    ResultView(CTriStateTree& tree, const RecoveredVolume& volume) : tree_(tree), volume_(volume) {}
 
     // End of a scan: every direct child of the first top-level item that shows a folder
     // and whose entry has children gets the placeholder (taking the folder's check mark,
@@ -68,7 +68,7 @@ public:
 
 private:
     CTriStateTree& tree_;
-    RecoveredVolume& volume_;
+    const RecoveredVolume& volume_;
 };
 
 }  // namespace dravonel

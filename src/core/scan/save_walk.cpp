@@ -1,5 +1,8 @@
 #include "core/scan/save_walk.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <system_error>
 #include <vector>
 
@@ -28,21 +31,36 @@ std::u16string shownPath(const std::filesystem::path& p) { return fromUtf8(p.str
 }  // namespace
 
 SaveStatus writeEntryFile(RecoveredVolume& volume, EntryRef ref, const std::filesystem::path& target,
-                          std::uint64_t* unreadableSectors) {
+                          std::uint64_t* unreadableSectors, SaveDetail* detail) {
+    SaveDetail local;
+    SaveDetail& d = detail ? *detail : local;
+    d = {};
+    d.written = target;
     OutputFile file;
-    if (!file.create(target)) return SaveStatus::Failed;
+    if (!file.createNew(target)) {
+        d.reason = file.errorText();
+        return SaveStatus::Failed;
+    }
+    d.written = file.path();
     const SaveStatus status = volume.saveEntry(ref, file);
-    if (status == SaveStatus::Failed) {
+    if (status == SaveStatus::Failed || status == SaveStatus::Stopped) {
+        // A stopped file is cut short: it is not kept as if it were the file.
+        if (status == SaveStatus::Failed && file.error() != 0) d.reason = file.errorText();
         file.discard();
         return status;
     }
     const EntryTimes t = volume.times(ref);
     file.stampTimes(t.accessed, t.modified);
+    d.unreadableSectors = file.unreadableSectors();
     if (unreadableSectors) *unreadableSectors += file.unreadableSectors();
     if (!file.close()) {
+        d.reason = file.errorText();
         file.discard();
         return SaveStatus::Failed;
     }
+    // Zeros written in place of unreadable data make the file damaged, whatever the
+    // parser answered.
+    if (status == SaveStatus::Saved && d.unreadableSectors > 0) return SaveStatus::Damaged;
     return status;
 }
 
@@ -58,25 +76,117 @@ bool SaveRun::hasMarkedItems(const FileList* list) {
     return false;
 }
 
+SaveRun::~SaveRun() {
+    if (running() && thread_.launched()) {
+        pageStop() = 1;
+        volume_.stopFlag() = 1;
+    }
+}
+
 bool SaveRun::run(const FileList* list) {
-    if (outputFolder.empty()) return false;
+    if (!start()) return false;
+    runWorker(list);
+    return outcome_.kind != RunOutcome::Kind::Refused;
+}
+
+bool SaveRun::start() {
+    if (running() || !claim_.claim()) {
+        prompt_.message(kWaitForOtherProcessText);
+        outcome_ = {};
+        outcome_.kind = RunOutcome::Kind::Refused;
+        outcome_.message = kWaitForOtherProcessText;
+        return false;
+    }
+    running_ = 1;
+    workerStarted_ = false;
+    thread_.control.reset();
+    outcome_ = {};
+    pageStop() = 0;
+    volume_.stopFlag() = 0;
+    return true;
+}
+
+void SaveRun::finish(SaveOutcome outcome) {
+    outcome.counts = counts_;
+    outcome_ = std::move(outcome);
+    // The stop belonged to this run: later saves and searches start clean.
+    pageStop() = 0;
+    volume_.stopFlag() = 0;
+    running_ = 0;
+    claim_.release();
+    if (onFinished) onFinished(outcome_);
+}
+
+void SaveRun::runWorker(const FileList* list) {
+    if (!running()) return;
+    counts_ = {};
+    SaveOutcome outcome;
+    if (outputFolder.empty()) {
+        outcome.kind = RunOutcome::Kind::Refused;
+        finish(std::move(outcome));
+        return;
+    }
     const bool rows = list && list->listShowsSearch && list->anyChecked();
     if (tree_.countChecked() == 0 && !rows) {
         prompt_.message(u"Please select items to save");
-        return false;
+        outcome.kind = RunOutcome::Kind::Refused;
+        outcome.message = u"Please select items to save";
+        finish(std::move(outcome));
+        return;
     }
     skipDeletedFiles = !prompt_.question(u"Do you want to Save Deleted Files?");
     sink_.setPosition(0);
-    (stopPressed ? *stopPressed : ownStop_) = 0;
+    pageStop() = 0;
     names_.clear();
     itemFolders_.clear();
     counts_ = {};
+    problems_.clear();
+    madeFolders_.clear();
     saveCheckedTreeItems();
     if (list && list->listShowsSearch) saveCheckedSearchRows(*list);
+    stampMadeFolders();
+    if (stopped() || volume_.stopFlag().load() != 0) outcome.kind = RunOutcome::Kind::Stopped;
     prompt_.message(u"work done.....");
-    (stopPressed ? *stopPressed : ownStop_) = 0;
+    pageStop() = 0;
     sink_.status(u"Saving Completed..");
-    return true;
+    finish(std::move(outcome));
+}
+
+void SaveRun::startWorker(const FileList* list) {
+    if (!running() || workerStarted_) return;
+    workerStarted_ = true;
+    thread_.launch([this, list] { runWorker(list); });
+}
+
+void SaveRun::wait() { thread_.join(); }
+
+void SaveRun::pause() {
+    if (!running()) return;
+    thread_.control.pause();
+    sink_.status(u"Pause button pressed");
+}
+
+void SaveRun::resume() {
+    if (!running()) return;
+    sink_.status(u"Resume button pressed");
+    thread_.control.resume();
+}
+
+void SaveRun::stop() {
+    if (!running()) return;
+    // The text before the flags, as on the scan (the worker may write its own at once).
+    sink_.status(u"stop button pressed.Please wait for the process to be stopped.");
+    volume_.stopFlag() = 1;
+    pageStop() = 1;
+}
+
+void SaveRun::count(SaveStatus status) {
+    switch (status) {
+        case SaveStatus::Saved: ++counts_.saved; break;
+        case SaveStatus::Damaged: ++counts_.damaged; break;
+        case SaveStatus::Stopped: break;  // cut short by the stop and removed: not saved
+        case SaveStatus::Failed: ++counts_.failed; break;
+    }
 }
 
 void SaveRun::saveCheckedTreeItems() {
@@ -87,6 +197,7 @@ void SaveRun::saveCheckedTreeItems() {
 void SaveRun::saveCheckedUnder(TreeItem item) {
     for (TreeItem child = tree_.firstChild(item); child != kNoItem && !stopped(); child = tree_.nextSibling(child)) {
         checkPoint();
+        if (stopped()) break;  // a Stop pressed while paused
         if (tree_.isPlaceholder(child)) continue;
         const TreeItem first = tree_.firstChild(child);
         if (first != kNoItem) {
@@ -98,8 +209,26 @@ void SaveRun::saveCheckedUnder(TreeItem item) {
     }
 }
 
-std::filesystem::path SaveRun::makeFolderIn(std::u16string_view name, const std::filesystem::path& path) {
-    return names_.folderPath(path, outputName(name));
+std::filesystem::path SaveRun::makeFolderIn(std::u16string_view name, const std::filesystem::path& path,
+                                           std::optional<EntryRef> ref) {
+    std::filesystem::path made = names_.folderPath(path, outputName(name));
+    if (!made.empty() && ref && names_.lastFolderMade()) madeFolders_.emplace_back(made, *ref);
+    return made;
+}
+
+void SaveRun::stampMadeFolders() {
+    // Last, so that no later write into a folder moves its times again. Only folders this
+    // run made: a folder that was there before keeps its own times.
+    for (const auto& [path, ref] : madeFolders_) {
+        if (!volume_.isValidEntry(ref)) continue;
+        const EntryTimes t = volume_.times(ref);
+        if (!t.accessed && !t.modified) continue;
+        timespec stamps[2];
+        stamps[0] = t.accessed ? *t.accessed : timespec{0, UTIME_OMIT};
+        stamps[1] = t.modified ? *t.modified : timespec{0, UTIME_OMIT};
+        ::utimensat(AT_FDCWD, path.c_str(), stamps, AT_SYMLINK_NOFOLLOW);
+    }
+    madeFolders_.clear();
 }
 
 std::filesystem::path SaveRun::buildAncestorFolders(TreeItem item) {
@@ -114,7 +243,10 @@ std::filesystem::path SaveRun::buildAncestorFolders(TreeItem item) {
             continue;
         }
         const std::u16string name = trim(tree_.getItemText(*it));
-        std::filesystem::path made = name.empty() ? path : makeFolderIn(name, path);
+        EntryRef ref = 0;
+        const bool hasEntry = view_.entryOf(*it, ref);
+        std::filesystem::path made =
+            name.empty() ? path : makeFolderIn(name, path, hasEntry ? std::optional<EntryRef>(ref) : std::nullopt);
         if (!made.empty()) path = made;  // a level that cannot be made is left out
         itemFolders_.emplace(*it, path);
     }
@@ -122,18 +254,25 @@ std::filesystem::path SaveRun::buildAncestorFolders(TreeItem item) {
 }
 
 void SaveRun::saveFileEntry(EntryRef ref, const std::filesystem::path& folder) {
-    const std::filesystem::path full = names_.filePath(folder, outputName(volume_.name(ref)));
+    const std::filesystem::path full = names_.filePath(folder, outputName(entries_.name(ref)));
     sink_.status(u"saving File  " + shownPath(full));
     if (progressLine)
-        progressLine->status(format16("File size: %ld kb", static_cast<long>(volume_.sizeBytes(ref) / 1024)));
-    if (volume_.isNeverSaved(ref) || (skipDeletedFiles && volume_.isDeleted(ref))) {
+        progressLine->status(format16("File size: %ld kb", static_cast<long>(entries_.sizeBytes(ref) / 1024)));
+    if (entries_.isNeverSaved(ref) || (skipDeletedFiles && entries_.isDeleted(ref))) {
         ++counts_.skipped;
     } else {
-        switch (writeEntryFile(volume_, ref, full, &counts_.unreadableSectors)) {
+        SaveDetail detail;
+        switch (writeEntryFile(volume_, ref, full, &counts_.unreadableSectors, &detail)) {
             case SaveStatus::Saved: ++counts_.saved; break;
-            case SaveStatus::Damaged: ++counts_.damaged; break;
-            case SaveStatus::Stopped: ++counts_.saved; break;  // the file as far as it got
-            case SaveStatus::Failed: ++counts_.failed; break;
+            case SaveStatus::Damaged:
+                ++counts_.damaged;
+                problems_.push_back({detail.written, SaveStatus::Damaged, {}, detail.unreadableSectors});
+                break;
+            case SaveStatus::Stopped: break;  // cut short by the stop and removed: not saved
+            case SaveStatus::Failed:
+                ++counts_.failed;
+                problems_.push_back({detail.written, SaveStatus::Failed, detail.reason, 0});
+                break;
         }
     }
     if (progressLine) progressLine->status(u"");
@@ -143,9 +282,9 @@ void SaveRun::saveTreeItem(TreeItem item) {
     EntryRef ref = 0;
     if (!view_.entryOf(item, ref)) return;
     const std::filesystem::path folder = buildAncestorFolders(item);
-    if (volume_.isFolder(ref)) {
+    if (entries_.isFolder(ref)) {
         // A checked folder without children: the folder itself is what is saved.
-        makeFolderIn(tree_.getItemText(item), folder);
+        makeFolderIn(tree_.getItemText(item), folder, ref);
         return;
     }
     saveFileEntry(ref, folder);
@@ -161,11 +300,11 @@ void SaveRun::saveFolderFromRecords(TreeItem item) {
     std::filesystem::path path = buildAncestorFolders(item);
     const std::u16string name = trim(tree_.getItemText(item));
     if (!name.empty()) {
-        const std::filesystem::path made = makeFolderIn(name, path);
+        const std::filesystem::path made = makeFolderIn(name, path, ref);
         if (!made.empty()) path = made;
     }
-    if (!volume_.isFolder(ref)) return;
-    const std::int64_t n = countFilesUnder(volume_, ref);
+    if (!entries_.isFolder(ref)) return;
+    const std::int64_t n = countFilesUnder(entries_, ref);
     sink_.setRange(0, n);
     std::int64_t counter = 0;
     saveFolderRecords(ref, path, counter);
@@ -180,15 +319,16 @@ void SaveRun::saveFolderRecords(EntryRef folder, const std::filesystem::path& pa
 void SaveRun::saveFolderRecordsAt(EntryRef folder, const std::filesystem::path& path, std::int64_t& counter,
                                   int depth) {
     if (depth >= kMaxFolderDepth || !descent_.insert(folder).second) return;
-    volume_.forEachChild(folder, [&](EntryRef child) {
+    entries_.forEachChild(folder, [&](EntryRef child) {
         if (stopped()) return false;
         checkPoint();
+        if (stopped()) return false;
         sink_.setPosition(counter);
-        if (volume_.isFolder(child)) {
-            const std::u16string name = trim(volume_.name(child));
+        if (entries_.isFolder(child)) {
+            const std::u16string name = trim(entries_.name(child));
             std::filesystem::path below = path;
             if (!name.empty()) {
-                const std::filesystem::path made = makeFolderIn(name, path);
+                const std::filesystem::path made = makeFolderIn(name, path, child);
                 if (!made.empty()) below = made;
             }
             saveFolderRecordsAt(child, below, counter, depth + 1);
@@ -219,10 +359,13 @@ void SaveRun::saveCheckedSearchRows(const FileList& list) {
     for (const FileListRow& row : list.rows) {
         if (stopped()) break;
         checkPoint();
-        if (!row.checked || !volume_.isValidEntry(row.entry)) continue;
+        if (stopped()) break;
+        if (!row.checked || !entries_.isValidEntry(row.entry)) continue;
         std::filesystem::path path = outputFolder;
         if (!makeFolderPath(path, row.pathParts)) {
             ++counts_.failed;
+            problems_.push_back({path / outputName(volume_.name(row.entry)), SaveStatus::Failed,
+                                 "its folder could not be made", 0});
             continue;
         }
         saveFileEntry(row.entry, path);
@@ -241,12 +384,11 @@ bool SaveRun::quickSave(TreeItem item, FileList& list, const std::function<std::
         prompt_.message(u"select output folder");
         return false;
     }
-    if (volume_.isNeverSaved(ref)) return false;
-    const std::filesystem::path full = outputFolder / outputName(volume_.name(ref));
-    std::error_code ec;
-    if (std::filesystem::is_symlink(full, ec) || std::filesystem::is_directory(full, ec)) return false;
+    if (entries_.isNeverSaved(ref)) return false;
+    const std::filesystem::path full = outputFolder / outputName(entries_.name(ref));
     const SaveStatus status = writeEntryFile(volume_, ref, full, &counts_.unreadableSectors);
-    return status != SaveStatus::Failed;
+    count(status);
+    return status == SaveStatus::Saved || status == SaveStatus::Damaged;
 }
 
 }  // namespace dravonel

@@ -3,14 +3,24 @@
 // children were never opened are saved straight from the parser's records), the walk
 // over checked search rows, and the quick save of a double-clicked file. Folder paths
 // are rebuilt below the chosen output folder with std::filesystem; the process's current
-// directory is never changed. Works for every parser through RecoveredVolume.
+// directory is never changed. Works for every parser through RecoveredVolume: the walk
+// asks only its const queries, and saveEntry for each file.
+//
+// Threads: a save runs on the page's worker (startWorker) or on the calling thread
+// (runWorker, run). It reads the tree and the list directly, so while it runs the page
+// keeps both disabled (its thread only reads them, to paint).
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
 #include <unordered_map>
 #include <unordered_set>
 
 #include "core/common/platform.h"
+#include "core/common/run_support.h"
 #include "core/scan/output_names.h"
 #include "core/model/recovered_volume.h"
 #include "core/scan/result_view.h"
@@ -26,12 +36,28 @@ constexpr int kMaxFolderDepth = 1024;
 // other child adds 1). Folders already on the way down are not entered again.
 std::int64_t countFilesUnder(const RecoveredVolume& volume, EntryRef folder);
 
-// Writes one entry into target through the core's output file: created without
-// following links, the parser's bytes, the entry's times stamped on the open file. A
-// failed file is removed. Unreadable sectors written as zeros are added to
-// *unreadableSectors when given.
+// What became of one file written by writeEntryFile.
+struct SaveDetail {
+    std::filesystem::path written;  // the file made (target, or its numbered form)
+    std::string reason;             // why it failed: the system's text or the guard's refusal
+    std::uint64_t unreadableSectors = 0;
+};
+
+// Writes one entry into target through the core's output file: created anew without
+// following links (when target exists, the first free "stem (n).ext" is made instead:
+// nothing that is there is replaced), the parser's bytes, the entry's times stamped on
+// the open file. A failed or stopped file is removed (only ever the one this call made).
+// Unreadable sectors written as zeros are added to *unreadableSectors when given.
 SaveStatus writeEntryFile(RecoveredVolume& volume, EntryRef ref, const std::filesystem::path& target,
-                          std::uint64_t* unreadableSectors = nullptr);
+                          std::uint64_t* unreadableSectors = nullptr, SaveDetail* detail = nullptr);
+
+// A file that was not saved whole, for the closing report.
+struct SaveProblem {
+    std::filesystem::path path;  // where it was (or would have been) written
+    SaveStatus status = SaveStatus::Failed;  // Damaged or Failed
+    std::string reason;          // Failed: why; empty when the parser gave no reason
+    std::uint64_t unreadableSectors = 0;     // Damaged: sectors written as zeros
+};
 
 struct SaveCounts {
     std::int64_t saved = 0;    // files written
@@ -41,10 +67,20 @@ struct SaveCounts {
     std::uint64_t unreadableSectors = 0;  // sectors written as zeros in damaged files
 };
 
+// How a save ended, with what it wrote: damaged files and the unreadable sectors written
+// as zeros in them are part of every save's outcome.
+struct SaveOutcome : RunOutcome {
+    SaveCounts counts;
+};
+
 class SaveRun {
 public:
     SaveRun(CTriStateTree& tree, RecoveredVolume& volume, ScanSink& sink, Prompt& prompt)
-        : tree_(tree), volume_(volume), view_(tree, volume), sink_(sink), prompt_(prompt) {}
+        : tree_(tree), volume_(volume), entries_(volume), view_(tree, volume), sink_(sink), prompt_(prompt) {}
+    // A running worker is stopped and waited for.
+    ~SaveRun();
+    SaveRun(const SaveRun&) = delete;
+    SaveRun& operator=(const SaveRun&) = delete;
 
     // Where files go; every save path starts from it. Kept between runs.
     std::filesystem::path outputFolder;
@@ -64,8 +100,36 @@ public:
     // The save worker: asks "Do you want to Save Deleted Files?", saves the checked tree
     // items and then the checked search rows, shows "work done....." and the status
     // "Saving Completed..". Does nothing and answers false when outputFolder is empty
-    // (the folder choice was cancelled) or nothing is marked.
+    // (the folder choice was cancelled) or nothing is marked. start() and runWorker() on
+    // the calling thread.
     bool run(const FileList* list);
+
+    // The run object's shape, as the scan page drives it.
+    // The page's slot (one run at a time per page); set before start. May stay null.
+    void usePageSlot(RunSlot* slot) { claim_.setSlot(slot); }
+    // Called on the worker when the run has ended; outcome() is set and the slot is free
+    // again. It must not wait for the page's thread.
+    std::function<void(const SaveOutcome&)> onFinished;
+    // Takes the page's slot and clears the stop flags (the page's and the parser's), so no
+    // Stop of an earlier run lingers. False, with "Please wait for other process to
+    // complete", while another run of the page holds the slot.
+    bool start();
+    // The save worker above on the calling thread; list (may be null) must stay as it is
+    // until the run has ended. Ends with the outcome: Refused ("" for no folder, or the
+    // text shown), Stopped or Completed, always with the counts; both stop flags are clear
+    // afterwards.
+    void runWorker(const FileList* list);
+    // runWorker on a thread of its own; wait() joins it.
+    void startWorker(const FileList* list);
+    void wait();
+    // Pause adds one suspension, Resume removes one (the walk stands still before its next
+    // item); Stop sets the page's and the parser's stop flags (the file being written ends
+    // early, the walk before its next item).
+    void pause();
+    void resume();
+    void stop();
+    bool running() const { return running_.load() != 0; }
+    const SaveOutcome& outcome() const { return outcome_; }
 
     // The walks; each may be used alone after outputFolder is set.
     void saveCheckedTreeItems();
@@ -78,7 +142,10 @@ public:
     std::filesystem::path buildAncestorFolders(TreeItem item);
     // The folder for a disk name inside path, made when missing; empty when it could not
     // be made.
-    std::filesystem::path makeFolderIn(std::u16string_view name, const std::filesystem::path& path);
+    // A folder made here is remembered with ref (when given): once the run has written
+    // everything, it gets the times the volume records for that folder.
+    std::filesystem::path makeFolderIn(std::u16string_view name, const std::filesystem::path& path,
+                                       std::optional<EntryRef> ref = std::nullopt);
     void saveCheckedSearchRows(const FileList& list);
     // Makes the folders of a hit's path (every part but the first, the root, and the last,
     // the file) below path and extends path; on failure "cant create folder %s " and false.
@@ -87,30 +154,46 @@ public:
     // A double click on a tree item: a folder is listed as a label click lists it; a file
     // is saved at once (deleted or not) into outputFolder, which is asked for through
     // chooseFolder when none was chosen yet ("select output folder" when none is given).
-    // True when a file was written.
+    // True when a file was written; the file is added to counts() (damaged and unreadable
+    // sectors included). Runs on the page's thread.
     bool quickSave(TreeItem item, FileList& list, const std::function<std::filesystem::path()>& chooseFolder);
 
     const SaveCounts& counts() const { return counts_; }
+    // The damaged and failed files of the last run, in the order they were met.
+    const std::vector<SaveProblem>& problems() const { return problems_; }
 
 private:
+    StopFlag& pageStop() { return stopPressed ? *stopPressed : ownStop_; }
     bool stopped() const { return (stopPressed ? *stopPressed : ownStop_).load() != 0; }
     void checkPoint() {
         if (control) control->checkPoint();
+        thread_.control.checkPoint();
     }
+    void finish(SaveOutcome outcome);
+    void count(SaveStatus status);
     // Writes one file entry into folder, with the skips of saving. full is shown.
     void saveFileEntry(EntryRef ref, const std::filesystem::path& folder);
     void saveFolderRecordsAt(EntryRef folder, const std::filesystem::path& path, std::int64_t& counter, int depth);
 
     CTriStateTree& tree_;
-    RecoveredVolume& volume_;
+    RecoveredVolume& volume_;        // saveEntry and the stop flag
+    const RecoveredVolume& entries_;  // every other question
     ResultView view_;
     ScanSink& sink_;
     Prompt& prompt_;
     StopFlag ownStop_{0};
     OutputNames names_;
     SaveCounts counts_;
+    std::vector<SaveProblem> problems_;
+    std::vector<std::pair<std::filesystem::path, EntryRef>> madeFolders_;
+    void stampMadeFolders();
     std::unordered_map<TreeItem, std::filesystem::path> itemFolders_;
     std::unordered_set<EntryRef> descent_;
+    SlotClaim claim_;
+    SaveOutcome outcome_;
+    StopFlag running_{0};
+    bool workerStarted_ = false;
+    RunThread thread_;
 };
 
 }  // namespace dravonel

@@ -32,18 +32,64 @@ std::u16string joinHitPath(const std::vector<std::u16string>& parts) {
     return out;
 }
 
+SearchRun::~SearchRun() {
+    if (running() && thread_.launched()) {
+        pageStop() = 1;
+        parserStop_ = 1;
+    }
+}
+
 bool SearchRun::run(std::u16string_view pattern, FileList& list) {
+    if (!start()) return false;
+    runWorker(std::u16string(pattern), list);
+    return outcome_.kind != RunOutcome::Kind::Refused;
+}
+
+bool SearchRun::start() {
+    if (running() || !claim_.claim()) {
+        prompt_.message(kWaitForOtherProcessText);
+        outcome_ = {};
+        outcome_.kind = RunOutcome::Kind::Refused;
+        outcome_.message = kWaitForOtherProcessText;
+        return false;
+    }
+    running_ = 1;
+    workerStarted_ = false;
+    thread_.control.reset();
+    outcome_ = {};
+    pageStop() = 0;
+    parserStop_ = 0;
+    return true;
+}
+
+void SearchRun::finish(SearchOutcome outcome) {
+    outcome.hits = hits_;
+    outcome_ = std::move(outcome);
+    // The stop belonged to this run.
+    pageStop() = 0;
+    parserStop_ = 0;
+    list_ = nullptr;
+    running_ = 0;
+    claim_.release();
+    if (onFinished) onFinished(outcome_);
+}
+
+void SearchRun::runWorker(std::u16string pattern, FileList& list) {
+    if (!running()) return;
     list.rows.clear();
     list.listShowsSearch = true;
     list_ = &list;
     hits_ = 0;
-    const std::u16string patternText(pattern);
-    if (!patternText.empty()) {
-        expression_ = compileSearchPattern(patternText);
+    SearchOutcome outcome;
+    if (!pattern.empty()) {
+        expression_ = compileSearchPattern(pattern);
         if (!expression_) {
-            prompt_.message(u"such characters are not allowed for search.Try again with different pattern.");
-            list_ = nullptr;
-            return false;
+            const char16_t* text = u"such characters are not allowed for search.Try again with different pattern.";
+            prompt_.message(text);
+            outcome.kind = RunOutcome::Kind::Refused;
+            outcome.message = text;
+            finish(std::move(outcome));
+            return;
         }
         const TreeItem top = tree_.root();
         std::int64_t counter = 0;
@@ -51,7 +97,8 @@ bool SearchRun::run(std::u16string_view pattern, FileList& list) {
             const std::vector<std::u16string> rootParts{trim(tree_.getItemText(top))};
             for (TreeItem child = tree_.firstChild(top); child != kNoItem && !stopped();
                  child = tree_.nextSibling(child)) {
-                if (control) control->checkPoint();
+                checkPoint();
+                if (stopped()) break;  // a Stop pressed while paused
                 if (tree_.isPlaceholder(child)) continue;
                 if (tree_.hasChildren(child)) {
                     searchFolder(child, rootParts, counter);
@@ -67,11 +114,38 @@ bool SearchRun::run(std::u16string_view pattern, FileList& list) {
             }
         }
     }
-    (stopPressed ? *stopPressed : ownStop_) = 0;
+    if (stopped()) outcome.kind = RunOutcome::Kind::Stopped;
+    pageStop() = 0;
     prompt_.message(u"Searching Finished");
     sink_.status(u"Searching Finished");
-    list_ = nullptr;
-    return true;
+    finish(std::move(outcome));
+}
+
+void SearchRun::startWorker(std::u16string pattern, FileList& list) {
+    if (!running() || workerStarted_) return;
+    workerStarted_ = true;
+    thread_.launch([this, pattern = std::move(pattern), &list]() mutable { runWorker(std::move(pattern), list); });
+}
+
+void SearchRun::wait() { thread_.join(); }
+
+void SearchRun::pause() {
+    if (!running()) return;
+    thread_.control.pause();
+    sink_.status(u"Pause button pressed");
+}
+
+void SearchRun::resume() {
+    if (!running()) return;
+    sink_.status(u"Resume button pressed");
+    thread_.control.resume();
+}
+
+void SearchRun::stop() {
+    if (!running()) return;
+    sink_.status(u"stop button pressed.Please wait for the process to be stopped.");
+    parserStop_ = 1;
+    pageStop() = 1;
 }
 
 void SearchRun::searchFolder(TreeItem item, std::vector<std::u16string> parts, std::int64_t& counter) {
@@ -85,7 +159,7 @@ void SearchRun::searchFolder(TreeItem item, std::vector<std::u16string> parts, s
     }
     // A Stop that ended this folder must not linger in the parser; the top-level loop
     // ends on the page's own flag.
-    volume_.stopFlag() = 0;
+    parserStop_ = 0;
 }
 
 void SearchRun::searchRecords(EntryRef folder, const std::vector<std::u16string>& parts, std::int64_t& counter) {
@@ -99,8 +173,9 @@ void SearchRun::searchRecordsAt(EntryRef folder, std::vector<std::u16string>& pa
                                 int depth) {
     if (depth >= kMaxFolderDepth || !descent_.insert(folder).second) return;
     volume_.forEachChild(folder, [&](EntryRef child) {
-        if (volume_.stopFlag().load() != 0) return false;
-        if (control) control->checkPoint();
+        if (parserStop_.load() != 0) return false;
+        checkPoint();
+        if (parserStop_.load() != 0) return false;
         sink_.setPosition(counter);
         const std::u16string name = volume_.name(child);
         if (volume_.isFolder(child)) {
@@ -114,7 +189,7 @@ void SearchRun::searchRecordsAt(EntryRef folder, std::vector<std::u16string>& pa
             std::vector<std::u16string> hitParts = parts;
             addHit(child, std::move(hitParts), counter);
         }
-        return volume_.stopFlag().load() == 0;
+        return parserStop_.load() == 0;
     });
     descent_.erase(folder);
 }

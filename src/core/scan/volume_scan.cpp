@@ -19,10 +19,11 @@ VolumeScan::VolumeScan(VolumeRecord volume, RecoveryMode mode, CTriStateTree& tr
       treeSink_(treeSink ? treeSink : &tree) {}
 
 VolumeScan::~VolumeScan() {
-    if (workerThread_.joinable()) {
+    if (thread_.launched() && scanRunning()) {
         if (parser_) parser_->stopFlag() = 1;
-        control_.release();
-        workerThread_.join();
+        stopPressed_ = 1;
+        thread_.control.release();
+        thread_.join();
     }
 }
 
@@ -30,12 +31,19 @@ bool VolumeScan::refuse(std::u16string text, bool asMessage) {
     if (asMessage) prompt_.message(text);
     outcome_ = ScanOutcome::refused(std::move(text));
     scanRunning_ = 0;
+    claim_.release();
     return false;
 }
 
 bool VolumeScan::start() {
+    if (scanRunning() || !claim_.claim()) {
+        prompt_.message(kWaitForOtherProcessText);
+        outcome_ = ScanOutcome::refused(kWaitForOtherProcessText);
+        return false;
+    }
     scanRunning_ = 1;
     stopPressed_ = 0;
+    thread_.control.reset();
     outcome_ = {};
     tree_.initialise();
     tree_.checkBoxes = true;
@@ -53,7 +61,7 @@ bool VolumeScan::start() {
         return refuse(text, false);
     }
     if (!reader_) return refuse(u"Please Restart the program to re begin necessary initialization...");
-    ScanContext context{volume_, treeSink_, reader_, &sink_, &prompt_, &control_, options_};
+    ScanContext context{volume_, treeSink_, reader_, &sink_, &prompt_, &thread_.control, options_};
     parser_ = registry_.make(kind_, context);
     if (!parser_) return refuse(u"not a valid drive.", false);  // no parser object: no worker
     if (!parser_->supportsMode(mode_)) {
@@ -66,50 +74,66 @@ bool VolumeScan::start() {
     const std::u16string selected = parser_->selectedText();
     if (!selected.empty()) sink_.status(selected);
     parser_->stopFlag() = 0;
+    // Set before a worker exists: other threads read through the same reader.
+    reader_->baseOffset = volume_.startSector * kSectorBytes;
     parserChosen_ = true;
     return true;
 }
 
 void VolumeScan::runWorker() {
-    if (!parserChosen_) return;
-    reader_->baseOffset = volume_.startSector * kSectorBytes;
-    control_.checkPoint();
+    if (!parserChosen_ || !scanRunning()) return;
+    thread_.control.checkPoint();
     outcome_ = parser_->run(mode_);
-    control_.checkPoint();  // a pause pressed during the run's last steps holds here
+    thread_.control.checkPoint();  // a pause pressed during the run's last steps holds here
     if (stopPressed_.load() != 0 && outcome_.kind == ScanOutcome::Kind::Completed) outcome_ = ScanOutcome::stopped();
     completeScan();
 }
 
 void VolumeScan::startWorker() {
-    if (!parserChosen_ || workerThread_.joinable()) return;
-    workerThread_ = std::thread([this] { runWorker(); });
+    if (!parserChosen_ || !scanRunning() || workerStarted_) return;
+    workerStarted_ = true;
+    thread_.launch([this] { runWorker(); });
 }
 
-void VolumeScan::wait() {
-    if (workerThread_.joinable()) workerThread_.join();
+void VolumeScan::wait() { thread_.join(); }
+
+void VolumeScan::useOwnerThread(OwnerCall runOnOwner) {
+    runOnOwner_ = std::move(runOnOwner);
+    ownerSink_ = std::make_unique<BlockingTreeSink>(tree_, runOnOwner_);
+    treeSink_ = ownerSink_.get();
 }
 
 void VolumeScan::completeScan() {
-    if (RecoveredVolume* v = volume()) ResultView(tree_, *v).addExpandPlaceholders();
-    // The recycle-bin name pass belongs here for NTFS, FAT32 and exFAT.
+    // Tree work on the tree's own thread.
+    auto onTreeThread = [this](const std::function<void()>& work) {
+        if (runOnOwner_) runOnOwner_(work);
+        else work();
+    };
+    onTreeThread([this] {
+        if (RecoveredVolume* v = volume()) ResultView(tree_, *v).addExpandPlaceholders();
+    });
+    // The recycle-bin name pass belongs here for NTFS, FAT32 and exFAT (its reads of the
+    // tree and its text changes go through onTreeThread like the placeholders).
     // A stop is over once the run has ended: later saves and searches start clean.
     if (parser_) parser_->stopFlag() = 0;
     prompt_.message(kScanDoneText);
     sink_.status(kScanDoneText);
     scanRunning_ = 0;
+    claim_.release();
+    if (onFinished) onFinished(outcome_);
 }
 
 void VolumeScan::pause() {
-    if (!workerThread_.joinable()) return;
-    control_.pause();
+    if (!thread_.launched()) return;
+    thread_.control.pause();
     sink_.status(u"Pause button pressed");
 }
 
 void VolumeScan::resume() {
-    if (!workerThread_.joinable()) return;
+    if (!thread_.launched()) return;
     // The text first: a worker let go may write its own texts at once.
     sink_.status(u"Resume button pressed");
-    control_.resume();
+    thread_.control.resume();
 }
 
 void VolumeScan::stop() {

@@ -3,15 +3,23 @@
 // file system, the parser's scan steps in their fixed order on a worker, the completion
 // (placeholders for the top-level folders, "Scanning processing done.Select save button
 // to save the data."), and pause, resume and stop while it runs.
+//
+// Threads: the page's thread owns the tree and calls start, startWorker, pause, resume,
+// stop and wait. With useOwnerThread the worker never touches the tree itself: the
+// parser inserts through a BlockingTreeSink and the completion's tree work runs through
+// the same owner call. Without it (the CLI, tests that run on one thread) the worker
+// calls the tree directly.
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
-#include <thread>
 
 #include "core/common/platform.h"
+#include "core/common/run_support.h"
 #include "core/device/sector_reader.h"
 #include "core/partitions/volume_record.h"
+#include "core/common/owner_calls.h"
+#include "core/model/blocking_tree_sink.h"
 #include "core/model/scan_parser.h"
 #include "core/model/tri_state_tree.h"
 #include "core/scan/parser_registry.h"
@@ -39,7 +47,19 @@ public:
     // message that the kind cannot be scanned yet for the parsers not built or the mode
     // the parser does not run, or "Please Restart the program to re begin necessary
     // initialization..." without a reader. A dead end leaves the scan not running.
+    // Refused with "Please wait for other process to complete" while another run of the
+    // page holds the page's slot. The reader's baseOffset is set to the volume's start
+    // here, and the stop flags are cleared here, before any worker runs.
     bool start();
+    // The call that runs work on the tree's thread and waits for it (the GUI's event
+    // loop, an OwnerCallQueue); set before start (the parser is made there). The parser
+    // then inserts through a BlockingTreeSink over the tree.
+    void useOwnerThread(OwnerCall runOnOwner);
+    // The page's slot (one run at a time per page); set before start. May stay null.
+    void usePageSlot(RunSlot* slot) { claim_.setSlot(slot); }
+    // Called on the worker when the run has ended (after the completion text); outcome()
+    // is set and the page's slot is free again. It must not wait for the page's thread.
+    std::function<void(const ScanOutcome&)> onFinished;
     // The parser's run for the mode, then the completion. Runs on the calling thread;
     // does nothing after a dead end. The outcome is kept (outcome()).
     void runWorker();
@@ -65,7 +85,7 @@ public:
     // The parsed volume; null after a dead end.
     RecoveredVolume* volume() { return parser_.get(); }
     ScanParser* parser() { return parser_.get(); }
-    WorkerControl& control() { return control_; }
+    WorkerControl& control() { return thread_.control; }
     StopFlag& stopPressed() { return stopPressed_; }
     CTriStateTree& tree() { return tree_; }
     const VolumeRecord& record() const { return volume_; }
@@ -83,14 +103,17 @@ private:
     const ParserRegistry& registry_;
     ScanOptions options_;
     TreeSink* treeSink_;
+    OwnerCall runOnOwner_;
+    std::unique_ptr<BlockingTreeSink> ownerSink_;
     FileSystemKind kind_ = FileSystemKind::None;
     std::unique_ptr<ScanParser> parser_;
     ScanOutcome outcome_;
     bool parserChosen_ = false;
-    WorkerControl control_;
+    bool workerStarted_ = false;
+    SlotClaim claim_;
     StopFlag scanRunning_{0};
     StopFlag stopPressed_{0};
-    std::thread workerThread_;
+    RunThread thread_;
 };
 
 }  // namespace dravonel

@@ -117,5 +117,133 @@ TEST_F(TriStateTreeTest, InitialiseDeletesEverythingAndResetsOptions) {
     EXPECT_EQ(tree.insertItem(u"child", ItemImage::File, 99), kNoItem);  // no such parent
 }
 
+TEST_F(TriStateTreeTest, ChildCountChildAndRowAgreeWithTheSiblingOrder) {
+    EXPECT_EQ(tree.childCount(kNoItem), 1u);
+    EXPECT_EQ(tree.child(kNoItem, 0), root);
+    EXPECT_EQ(tree.childCount(folder), 3u);
+    for (std::size_t n = 0; n < files.size(); ++n) {
+        EXPECT_EQ(tree.child(folder, n), files[n]);
+        EXPECT_EQ(tree.row(files[n]), n);
+    }
+    EXPECT_EQ(tree.child(folder, 3), kNoItem);
+    EXPECT_EQ(tree.childCount(99), 0u);
+    // Removing the middle file moves the later one up a row.
+    tree.deleteItem(files[1]);
+    EXPECT_EQ(tree.childCount(folder), 2u);
+    EXPECT_EQ(tree.row(files[2]), 1u);
+    EXPECT_EQ(tree.nextSibling(files[0]), files[2]);
+    EXPECT_EQ(tree.previousSibling(files[2]), files[0]);
+    EXPECT_EQ(tree.lastChild(folder), files[2]);
+}
+
+// A view that keeps its own copy of the structure from the notifications alone, as a Qt
+// item model adapter does (rows announced before they appear or go).
+struct MirrorView {
+    struct Row {
+        TreeItem item = kNoItem;
+        std::vector<Row> children;
+    };
+    Row top;
+    const CTriStateTree* tree = nullptr;
+    bool pendingInsert = false, pendingRemove = false;
+    TreeItem insertParent = kNoItem;
+    std::size_t insertRow = 0;
+
+    Row* find(Row& at, TreeItem item) {
+        if (at.item == item) return &at;
+        for (Row& c : at.children)
+            if (Row* r = find(c, item)) return r;
+        return nullptr;
+    }
+    void attach(CTriStateTree& t) {
+        tree = &t;
+        t.onBeforeInsert = [this](TreeItem parent, std::size_t row) {
+            ASSERT_FALSE(pendingInsert);
+            pendingInsert = true;
+            insertParent = parent;
+            insertRow = row;
+            // Announced before the tree holds it.
+            EXPECT_EQ(tree->childCount(parent), row);
+        };
+        t.onInserted = [this](TreeItem item) {
+            ASSERT_TRUE(pendingInsert);
+            pendingInsert = false;
+            EXPECT_EQ(tree->parent(item), insertParent);
+            EXPECT_EQ(tree->row(item), insertRow);
+            Row* p = insertParent == kNoItem ? &top : find(top, insertParent);
+            ASSERT_NE(p, nullptr);
+            p->children.insert(p->children.begin() + static_cast<std::ptrdiff_t>(insertRow), Row{item, {}});
+        };
+        t.onBeforeRemove = [this](TreeItem item) {
+            ASSERT_FALSE(pendingRemove);
+            pendingRemove = true;
+            Row* p = tree->parent(item) == kNoItem ? &top : find(top, tree->parent(item));
+            ASSERT_NE(p, nullptr);
+            ASSERT_EQ(p->children.at(tree->row(item)).item, item);
+        };
+        t.onRemoved = [this](TreeItem parent, std::size_t row) {
+            ASSERT_TRUE(pendingRemove);
+            pendingRemove = false;
+            Row* p = parent == kNoItem ? &top : find(top, parent);
+            ASSERT_NE(p, nullptr);
+            p->children.erase(p->children.begin() + static_cast<std::ptrdiff_t>(row));
+        };
+        t.onReset = [this] { top.children.clear(); };
+    }
+    // The mirror equals the tree, row by row.
+    bool matches(const Row& at, TreeItem item) const {
+        if (tree->childCount(item) != at.children.size()) return false;
+        for (std::size_t n = 0; n < at.children.size(); ++n)
+            if (tree->child(item, n) != at.children[n].item || !matches(at.children[n], at.children[n].item))
+                return false;
+        return true;
+    }
+};
+
+TEST(TriStateTreeNotifications, AMirrorBuiltFromThemMatchesTheTree) {
+    CTriStateTree tree;
+    tree.triStatePropagation = true;
+    MirrorView view;
+    view.attach(tree);
+    const TreeItem root = tree.insertItem(u"ROOT", ItemImage::Folder);
+    std::vector<TreeItem> folders;
+    for (int f = 0; f < 4; ++f) {
+        folders.push_back(tree.insertItem(u"d", ItemImage::Folder, root));
+        for (int i = 0; i < 5; ++i) tree.insertItem(u"f", ItemImage::File, folders.back());
+    }
+    tree.insertItem(kPlaceholderText, ItemImage::Placeholder, folders[2]);
+    EXPECT_TRUE(view.matches(view.top, kNoItem));
+    tree.deleteItem(tree.child(folders[0], 0));  // first row
+    tree.deleteItem(tree.lastChild(folders[1]));  // last row
+    tree.deleteItem(folders[2]);                  // a whole subtree, announced once
+    tree.insertItem(u"late", ItemImage::File, folders[3]);
+    EXPECT_TRUE(view.matches(view.top, kNoItem));
+    EXPECT_EQ(tree.row(folders[3]), 2u);
+    tree.deleteAllItems();
+    EXPECT_TRUE(view.top.children.empty());
+    EXPECT_EQ(tree.childCount(kNoItem), 0u);
+}
+
+TEST(TriStateTreeNotifications, DeletingACheckedSubtreeKeepsTheAncestorsCounts) {
+    CTriStateTree tree;
+    tree.triStatePropagation = true;
+    const TreeItem root = tree.insertItem(u"ROOT", ItemImage::Folder);
+    const TreeItem keep = tree.insertItem(u"keep", ItemImage::File, root);
+    const TreeItem folder = tree.insertItem(u"d", ItemImage::Folder, root);
+    for (int i = 0; i < 3; ++i) tree.insertItem(u"f", ItemImage::File, folder);
+    tree.setCheck(folder, true);
+    EXPECT_EQ(tree.checkState(root), 2);
+    std::vector<TreeItem> changed;
+    tree.onChanged = [&](TreeItem item) { changed.push_back(item); };
+    tree.deleteItem(folder);
+    EXPECT_EQ(tree.findItemData(root)->descendants, 1u);
+    EXPECT_EQ(tree.findItemData(root)->checkedDescendants, 0u);
+    EXPECT_EQ(tree.checkState(root), 0);
+    // Only items still in the tree are reported changed.
+    EXPECT_EQ(changed, std::vector<TreeItem>{root});
+    tree.setCheck(keep, true);
+    EXPECT_TRUE(tree.getCheck(root));
+}
+
 }  // namespace
 }  // namespace dravonel

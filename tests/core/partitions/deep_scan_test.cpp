@@ -25,7 +25,7 @@ ScanResult scan(readWriteInterface& reader, std::uint8_t skip, std::int64_t star
     p.customEnd = end;
     p.records = &r.records;
     p.sink = &r.sink;
-    p.onFilterEntriesEnabled = [&](bool on) { r.filterStates.push_back(on); };
+    p.onRunningChanged = [&](bool running) { r.filterStates.push_back(!running); };
     p.onFound = [&](const VolumeRecord&) {
         if (stopAfterFinds >= 0 && static_cast<int>(r.records.size()) >= stopAfterFinds) p.stopRequested.store(1);
     };

@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "raw_test_support.h"
+#include "support/sha256_digest.h"
 
 namespace dravonel::test {
 namespace {
@@ -86,22 +87,27 @@ TEST_F(CarvedSaving, OnlyTickedItemsAndFailuresThatLeaveNoFile) {
     plant(img, 1024, {'Z', 'Z'});
     CarveRun run(img, {{.ext = "ab", .start = {'A', 'B'}, .approx = 10}, {.ext = "z", .start = {'Z', 'Z'}, .approx = 0}});
     run.run();
-    ASSERT_EQ(run.engine.found().size(), 3u);
+    // A file whose size comes out as 0 (approx 0) is not listed.
+    ASSERT_EQ(run.engine.found().size(), 2u);
     ScriptedPrompt prompt;
     // Nothing ticked: nothing saved.
     EXPECT_EQ(saveCheckedCarvedItems(run.engine, *run.reader, run.tree, out_, stop_, nullptr, &prompt, nullptr).saved, 0);
     EXPECT_TRUE(writtenFiles().empty());
 
-    // A file of size 0 cannot be saved; an item whose data is outside the found list is skipped.
+    // A target that cannot be created; an item whose data is outside the found list is skipped.
+    run.tree.setCheck(run.engine.found()[0].item, true);
     run.tree.setCheck(run.engine.found()[1].item, true);
-    run.tree.setCheck(run.engine.found()[2].item, true);
     run.tree.setItemData(run.engine.found()[1].item, 99);
+    // A plain file where the category folder belongs: the target cannot be made.
+    const fs::path target = carvedItemPath(run.tree, run.engine.found()[0].item, out_);
+    fs::create_directories(target.parent_path().parent_path());
+    std::ofstream(target.parent_path()) << "in the way";
     prompt.messages.clear();
     const auto summary = saveCheckedCarvedItems(run.engine, *run.reader, run.tree, out_, stop_, nullptr, &prompt, nullptr);
     EXPECT_EQ(summary.saved, 0);
     EXPECT_EQ(summary.failed, 1);
     EXPECT_EQ(prompt.messages, (std::vector<std::u16string>{u"File could not be opened..", u"work done"}));
-    EXPECT_TRUE(writtenFiles().empty());
+    EXPECT_EQ(writtenFiles().size(), 1u) << "only the file planted in the way";
 }
 
 TEST_F(CarvedSaving, StopEndsTheWalkAfterTheCurrentFile) {
@@ -158,63 +164,76 @@ protected:
     }
 };
 
-TEST_F(CarvingFixture, FindsEveryPlantedFileWithTheSizeItsRuleGives) {
+TEST_F(CarvingFixture, EveryPlantedFileIsFoundAtItsTrueSizeAndSavedByteExact) {
+    // JPEG, PNG, GIF, BMP, PDF and ZIP: each measured from its own structure, so each
+    // ends exactly where it ends, ending signatures anywhere in a sector or none.
     const auto m = manifest();
     const auto img = fixtureBytes("raw_carve.img");
     ASSERT_EQ(static_cast<std::int64_t>(img.size()), m["bytes"].get<std::int64_t>());
     CarveRun run(img, rules());
     run.run();
-
-    std::map<std::string, std::int64_t> offset, length;
+    ASSERT_EQ(run.engine.found().size(), m["files"].size());
+    tickAll(run);
+    const auto summary = saveCheckedCarvedItems(run.engine, *run.reader, run.tree, out_, stop_, nullptr, nullptr, nullptr);
+    EXPECT_EQ(summary.saved, 8);
+    std::int64_t written = 0, truth = 0;
     for (const auto& f : m["files"]) {
-        offset[f["name"]] = f["offset"];
-        length[f["name"]] = f["length"];
-    }
-    struct Expect { std::string file; std::int64_t size; std::string name; };
-    const std::int64_t pngEnd = m["png_end_match_offset"];
-    const std::vector<Expect> expected = {
-        {"jpg1", offset["jpg2"] - offset["jpg1"] + 1, "65536 .jpg"},  // cut at the next JPEG start
-        {"jpg2", 1000000, "524288 .jpg"},                             // the last one: approx size
-        {"png", length["png"] + 1, std::to_string(pngEnd) + " .png"}, // ended by its IEND at a sector start
-        {"bmp1", length["bmp1"], "1015808 .bmp"},                     // its size field, across the 1 MiB boundary
-        {"gif", 300000, std::to_string(offset["gif"]) + " .gif"},     // in the sector right after the BMP
-        {"pdf", 400000, std::to_string(offset["pdf"]) + " .pdf"},     // %%EOF not at a sector start
-        {"zip", 500000, std::to_string(offset["zip"]) + " .zip"},
-        {"bmp2", length["bmp2"], std::to_string(offset["bmp2"]) + " .bmp"},  // after the last whole MiB
-    };
-    ASSERT_EQ(run.engine.found().size(), expected.size());
-    for (const auto& e : expected) {
+        const std::int64_t at = f["offset"];
         const auto it = std::find_if(run.engine.found().begin(), run.engine.found().end(),
-                                     [&](const FoundFile& f) { return f.start == offset[e.file]; });
-        ASSERT_NE(it, run.engine.found().end()) << e.file;
-        EXPECT_EQ(it->size, e.size) << e.file;
-        EXPECT_EQ(toUtf8(run.tree.getItemText(it->item)), e.name) << e.file;
+                                     [&](const FoundFile& x) { return x.start == at; });
+        ASSERT_NE(it, run.engine.found().end()) << f["name"];
+        EXPECT_EQ(it->size, f["length"].get<std::int64_t>()) << f["name"];
+        EXPECT_FALSE(it->sizeEstimated) << f["name"];
+        const std::string name = toUtf8(run.tree.getItemText(it->item));
+        EXPECT_EQ(name, std::to_string(at) + " ." + f["type"].get<std::string>());
+        const auto saved = readFileBytes(carvedItemPath(run.tree, it->item, out_));
+        EXPECT_EQ(sha256Hex(std::string_view(reinterpret_cast<const char*>(saved.data()), saved.size())),
+                  f["sha256"].get<std::string>())
+            << name;
+        written += static_cast<std::int64_t>(saved.size());
+        truth += f["length"].get<std::int64_t>();
     }
+    EXPECT_EQ(written, truth);
     std::vector<std::string> categories;
     for (TreeItem c = run.tree.firstChild(run.engine.rootItem()); c != kNoItem; c = run.tree.nextSibling(c))
         categories.push_back(toUtf8(run.tree.getItemText(c)));
     EXPECT_EQ(categories, (std::vector<std::string>{"Pictures (6)", "Documents (1)", "Archives (1)"}));
 }
 
-TEST_F(CarvingFixture, SavedFilesHoldThePlantedBytesRoundedUpToSectors) {
+TEST_F(CarvingFixture, UnknownTypesFallBackToTheirEndTheNextFileOrTheirApproxSize) {
+    // The same image with the extensions renamed, so no structure is followed: each file
+    // is cut at its ending signature (now seen at any byte), the next recognised file or
+    // its approx size, marked estimated, and saved rounded up to whole sectors.
     const auto m = manifest();
     const auto img = fixtureBytes("raw_carve.img");
-    CarveRun run(img, rules());
+    auto specs = rules();
+    for (auto& r : specs) r.ext = "u" + r.ext.substr(0, 3);
+    CarveRun run(img, specs);
     run.run();
-    for (const FoundFile& f : run.engine.found())
-        if (f.rule == 1 || f.rule == 3) run.tree.setCheck(f.item, true);  // the PNG and both BMPs
-    const auto summary = saveCheckedCarvedItems(run.engine, *run.reader, run.tree, out_, stop_, nullptr, nullptr, nullptr);
-    EXPECT_EQ(summary.saved, 3);
+    std::map<std::string, std::int64_t> offset, length;
     for (const auto& f : m["files"]) {
-        if (f["type"] == "jpg" || f["type"] == "gif" || f["type"] == "pdf" || f["type"] == "zip") continue;
-        const std::int64_t at = f["offset"], len = f["length"];
-        const std::string name = f["type"] == "png" ? std::to_string(m["png_end_match_offset"].get<std::int64_t>()) + " .png"
-                                                    : std::to_string(at) + " .bmp";
-        const auto saved = readFileBytes(out_ / "RAW RECOVERY" / "Pictures (6)" / name);
-        const std::int64_t size = f["type"] == "png" ? len + 1 : len;
-        EXPECT_EQ(static_cast<std::int64_t>(saved.size()), (size + 511) / 512 * 512) << name;
-        EXPECT_EQ(saved, slice(img, at, static_cast<std::int64_t>(saved.size()))) << name;
+        offset[f["name"]] = f["offset"];
+        length[f["name"]] = f["length"];
     }
+    auto found = [&](const std::string& file) {
+        const auto it = std::find_if(run.engine.found().begin(), run.engine.found().end(),
+                                     [&](const FoundFile& x) { return x.start == offset[file]; });
+        EXPECT_NE(it, run.engine.found().end()) << file;
+        return *it;
+    };
+    // jpg1's first FF D9 comes after its own entropy data here (it has no thumbnail); an
+    // ending signature decides the size of a type without a known structure.
+    EXPECT_EQ(found("jpg1").size, length["jpg1"]);
+    EXPECT_FALSE(found("jpg1").sizeEstimated);
+    EXPECT_EQ(found("png").size, length["png"]);
+    EXPECT_EQ(found("pdf").size, length["pdf"] - 1);  // "%%EOF" without its line end
+    EXPECT_EQ(found("bmp1").size, length["bmp1"]);     // its size field
+    EXPECT_FALSE(found("bmp1").sizeEstimated);
+    EXPECT_EQ(found("gif").size, 300000);              // nothing recognised before its approx size
+    EXPECT_EQ(found("zip").size, 500000);
+    EXPECT_TRUE(found("zip").sizeEstimated);
+    EXPECT_EQ(savedLength(run.engine, found("jpg1")), length["jpg1"]);
+    EXPECT_EQ(savedLength(run.engine, found("zip")), (500000 + 511) / 512 * 512);
 }
 
 }  // namespace

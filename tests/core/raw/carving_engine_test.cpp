@@ -46,18 +46,33 @@ TEST(CarvingMatch, FirstTableEntryWinsAndStartsComeBeforeEnds) {
     EXPECT_EQ(run.itemText(1), "512 .zip");
 }
 
-TEST(CarvingEnds, TwoStartsOneEnd) {
+TEST(CarvingEnds, ANewStartClosesTheOpenFileAndTheEndClosesTheNewOne) {
     auto img = image(8 * 512);
     plant(img, 0, kAB);
     plant(img, 1024, kAB);
-    plant(img, 2048, kEnd);
+    plant(img, 2048 + 37, kEnd);  // anywhere in a sector
     CarveRun run(img, {{.ext = "x", .start = kAB, .end = kEnd, .approx = 5000}});
     run.run();
-    // The first start pairs with the end (size counts one byte past the ending
-    // signature); the second is finished at the end of the run with the approx size.
-    ASSERT_EQ(run.ranges(), (Ranges{{0, 2048 + 2 - 0 + 1}, {1024, 5000}}));
-    EXPECT_EQ(run.itemText(0), "2048 .x");  // named after the sector of the end match
-    EXPECT_EQ(run.itemText(1), "1024 .x");
+    // Files never overlap: the first is cut where the second starts (its size is then
+    // estimated); the end closes the second, its size counting the ending signature.
+    ASSERT_EQ(run.ranges(), (Ranges{{0, 1024}, {1024, 2048 + 37 + 2 - 1024}}));
+    EXPECT_TRUE(run.engine.found()[0].sizeEstimated);
+    EXPECT_FALSE(run.engine.found()[1].sizeEstimated);
+    EXPECT_EQ(run.itemText(0), "0 .x");
+    EXPECT_EQ(run.itemText(1), "2048 .x");  // named after the sector of the end match
+}
+
+TEST(CarvingEnds, EndsAcrossABlockBoundaryAndTheNextFileOfAnyType) {
+    auto img = image(3 * kMiB);
+    plant(img, 0, kAB);
+    plant(img, kMiB - 1, kEnd);       // straddles blocks 0 and 1
+    plant(img, kMiB + 4096, kAB);
+    plant(img, kMiB + 8192, {'G', 'G'});  // another type: closes the open file
+    plant(img, kMiB + 9000, kEnd);        // after the cut: not this file's end
+    CarveRun run(img, {{.ext = "x", .start = kAB, .end = kEnd, .approx = 2 * kMiB},
+                       {.ext = "g", .start = {'G', 'G'}, .approx = 100}});
+    run.run();
+    EXPECT_EQ(run.ranges(), (Ranges{{0, kMiB + 1}, {kMiB + 4096, 4096}, {kMiB + 8192, 100}}));
 }
 
 struct PendingCase {
@@ -81,12 +96,15 @@ TEST_P(CarvingPending, PairsAndFinishes) {
 }
 
 const PendingCase kPendingCases[] = {
-    {"unfinished starts end at the next start", {0, 512, 2048}, {}, 100000, {{0, 513}, {512, 1537}, {2048, 100000}}},
+    // The last one ends at the volume's end (32 sectors), not past it.
+    {"unfinished starts end at the next start", {0, 512, 2048}, {}, 100000, {{0, 512}, {512, 1536}, {2048, 16384 - 2048}}},
     {"the next start beyond approx is capped", {0, 4096}, {}, 1000, {{0, 1000}, {4096, 1000}}},
     {"end match capped by approx", {0}, {8192}, 100, {{0, 100}}},
-    {"end match without approx keeps its size", {0}, {8192}, 0, {{0, 8195}}},
+    {"end match without approx keeps its size", {0}, {8192}, 0, {{0, 8194}}},
     {"end without a start does nothing", {1024}, {512}, 50, {{1024, 50}}},
-    {"end not at a sector start is not seen", {0}, {1030}, 700, {{0, 700}}},
+    {"end at any byte after the start", {0}, {1030}, 5000, {{0, 1032}}},
+    {"approx reached before an unaligned end", {0}, {1030}, 700, {{0, 700}}},
+    {"end inside the start's own sector", {512}, {512 + 2}, 5000, {{512, 4}}},
     {"approx 0 finishes nothing", {0, 512}, {}, 0, {}},
 };
 INSTANTIATE_TEST_SUITE_P(Queues, CarvingPending, ::testing::ValuesIn(kPendingCases), caseName<PendingCase>);
@@ -107,7 +125,8 @@ TEST(CarvingEnds, EachEntryKeepsItsOwnQueueWhateverItsIndex) {
     CarveRun run(img, rules);
     run.engine.signatures.back().index = 0;  // the user file's first record
     run.run();
-    EXPECT_EQ(run.ranges(), (Ranges{{512, 1024 + 2 - 512 + 1}, {1536, 2048 + 2 - 1536 + 1}, {0, 100}}));
+    // DS at 0 is cut at 512 (its approx 100 is less) by the next file, US.
+    EXPECT_EQ(run.ranges(), (Ranges{{0, 100}, {512, 1024 + 2 - 512}, {1536, 2048 + 2 - 1536}}));
 }
 
 struct SizeFieldCase {
@@ -280,21 +299,22 @@ struct StopAtBlock final : ScanSink {
 TEST(CarvingStop, StopEndsTheWalkAndKeepsWhatWasFound) {
     auto img = image(4 * kMiB);
     for (std::int64_t k = 0; k < 4; ++k) plant(img, k * kMiB + 512, {'A', 'B'});
-    plant(img, 4096, {'P', 'P'});  // pending start: finished after the stop
-    CarveRun run(img, {{.start = {'A', 'B'}, .approx = 4}, {.ext = "p", .start = {'P', 'P'}, .end = {'E', 'E'}, .approx = 9}});
+    plant(img, kMiB + 4096, {'P', 'P'});  // open file: finished after the stop, at the volume's end
+    CarveRun run(img, {{.start = {'A', 'B'}, .approx = 4},
+                       {.ext = "p", .start = {'P', 'P'}, .end = {'E', 'E'}, .approx = 10 * kMiB}});
     StopAtBlock stopper;
     stopper.engine = &run.engine;
     stopper.block = 2;
     run.engine.sink = &stopper;
     run.run();
-    EXPECT_EQ(run.ranges(), (Ranges{{512, 4}, {kMiB + 512, 4}, {4096, 9}}));
+    EXPECT_EQ(run.ranges(), (Ranges{{512, 4}, {kMiB + 512, 4}, {kMiB + 4096, 3 * kMiB - 4096}}));
     EXPECT_EQ(run.engine.blocksRead(), 2);
     EXPECT_EQ(run.prompt.messages, std::vector<std::u16string>{kCarveDoneText});
 
     // Stop after a match inside a block: the rest of the block is not walked.
     auto img2 = image(kMiB);
-    plant(img2, 0, {'S', 'T'});
-    plant(img2, 512, {'A', 'B'});
+    plant(img2, 0, {'S', 'T'});     // recorded at the next sector, where its approx size ends
+    plant(img2, 1024, {'A', 'B'});
     CarveRun run2(img2, {{.start = {'S', 'T'}, .approx = 1}, {.start = {'A', 'B'}, .approx = 4}});
     run2.tree.onInserted = [&run2](TreeItem item) {
         if (run2.tree.image(item) == ItemImage::File) run2.engine.stopFlag.store(1);

@@ -22,8 +22,8 @@ constexpr std::int64_t kMiB = 1048576;
 
 struct RuleSpec {
     std::string ext = "x";
-    std::vector<std::uint8_t> start;
-    std::vector<std::uint8_t> end;
+    std::vector<std::uint8_t> start{};
+    std::vector<std::uint8_t> end{};
     std::int64_t approx = 0;
     std::string category = "Cat";
     std::int32_t sizeOffset = -1;

@@ -26,6 +26,10 @@ public:
         bool neverSaved = false;
         std::string data;
         std::vector<EntryRef> children;
+        // Bytes after data that "could not be read": written as unreadable, the file damaged.
+        std::uint64_t unreadableBytes = 0;
+        // The write fails (as on a full disk).
+        bool failWrite = false;
     };
     // Entry refs start at 1; ref 1 is the root folder ".".
     FakeVolume() {
@@ -36,7 +40,7 @@ public:
     }
 
     EntryRef add(EntryRef parent, std::u16string name, bool folder, std::string data = {}, bool deleted = false) {
-        entries_.push_back({std::move(name), folder, deleted, false, std::move(data), {}});
+        entries_.push_back({std::move(name), folder, deleted, false, std::move(data), {}, 0});
         const EntryRef ref = entries_.size();
         entries_[parent - 1].children.push_back(ref);
         return ref;
@@ -69,9 +73,12 @@ public:
     SaveStatus saveEntry(EntryRef ref, EntryWriter& out) override {
         saved.push_back(ref);
         const std::string& data = entries_[ref - 1].data;
-        const bool ok = out.write(reinterpret_cast<const std::uint8_t*>(data.data()), data.size());
+        const Entry& e = entries_[ref - 1];
+        bool ok = !e.failWrite && out.write(reinterpret_cast<const std::uint8_t*>(data.data()), data.size());
+        if (ok && e.unreadableBytes) ok = out.writeUnreadable(e.unreadableBytes);
         if (afterSave) afterSave(ref);
-        return ok ? SaveStatus::Saved : SaveStatus::Failed;
+        if (!ok) return SaveStatus::Failed;
+        return e.unreadableBytes ? SaveStatus::Damaged : SaveStatus::Saved;
     }
     StopFlag& stopFlag() override { return stop_; }
     bool supportsMode(RecoveryMode mode) const override {

@@ -106,5 +106,27 @@ TEST(NtfsScanSession, DeepScanPlacesFilesWhereTheyWere) {
               (std::vector<std::u16string>{u"ROOT", u"dir1", u"dir2", u"dir3", u"deep.txt"}));
 }
 
+TEST(NtfsScanSession, AStopLeftInTheParserCutsNeitherTheNextSaveNorTheNextSearch) {
+    RealScan s(RecoveryMode::Standard);
+    s.tree.setCheck(s.tree.root(), false);
+    s.tree.setCheck(childNamed(s.tree, s.tree.root(), u"deldir"), true);
+    const fs::path out = makeTempDir("ntfs-stale-stop");
+    // A Stop from some earlier run still set in the parser: the save starts clean, so the
+    // non-resident file is written whole, not as 0 bytes.
+    s.volume().stopFlag() = 1;
+    SaveRun run(s.tree, s.volume(), s.sink, s.prompt);
+    run.outputFolder = out;
+    ASSERT_TRUE(run.run(nullptr));
+    EXPECT_EQ(filesBelow(out).at("deldir/inside1.txt").size(), 3000u);
+    EXPECT_EQ(run.outcome().kind, RunOutcome::Kind::Completed);
+    s.volume().stopFlag() = 1;
+    FileList hits;
+    SearchRun search(s.tree, s.volume(), s.sink, s.prompt);
+    ASSERT_TRUE(search.run(u"inside", hits));
+    EXPECT_EQ(hits.rows.size(), 2u);
+    EXPECT_EQ(s.volume().stopFlag().load(), 0);
+    fs::remove_all(out);
+}
+
 }  // namespace
 }  // namespace dravonel::test

@@ -205,7 +205,7 @@ TEST(SaveWalkNames, HostileNamesStayInsideTheOutputFolder) {
     fs::remove_all(base);
 }
 
-TEST(SaveWalkNames, SameNameInOneFolderGetsADistinctNameButOldRunsAreReplaced) {
+TEST(SaveWalkNames, SameNameInOneFolderGetsADistinctNameAndNothingThereBeforeIsReplaced) {
     FakeVolume volume;
     const EntryRef docs = volume.folder(FakeVolume::kRoot, u"docs");
     volume.file(docs, u"report.doc", "live");
@@ -228,14 +228,20 @@ TEST(SaveWalkNames, SameNameInOneFolderGetsADistinctNameButOldRunsAreReplaced) {
     SaveRun run(tree, volume, sink, prompt);
     run.outputFolder = out;
     ASSERT_TRUE(run.run(nullptr));
-    const Files expected = {{"docs/report.doc", "live"},       {"docs/report (1).doc", "deleted copy"},
-                            {"docs/report (2).doc", "third"},  {"docs/noext", "n1"},
-                            {"docs/noext (1)", "n2"},          {"docs/clash/inside.txt", "in"},
-                            {"docs/clash (1)", "file"}};
+    const std::string earlier = "left by an earlier run, longer than the new one";
+    Files expected = {{"docs/report.doc", earlier},           {"docs/report (1).doc", "live"},
+                      {"docs/report (2).doc", "deleted copy"}, {"docs/report (3).doc", "third"},
+                      {"docs/noext", "n1"},                    {"docs/noext (1)", "n2"},
+                      {"docs/clash/inside.txt", "in"},         {"docs/clash (1)", "file"}};
     EXPECT_EQ(filesBelow(out), expected);
-    // A second run replaces what the first wrote instead of numbering further.
+    EXPECT_EQ(run.counts().saved, 7);
+    // A second run replaces nothing the first wrote: its files take the next numbers.
     ASSERT_TRUE(run.run(nullptr));
-    EXPECT_EQ(filesBelow(out), expected);
+    Files both = expected;
+    both.insert({{"docs/report (4).doc", "live"}, {"docs/report (5).doc", "deleted copy"},
+                 {"docs/report (6).doc", "third"}, {"docs/noext (2)", "n1"}, {"docs/noext (3)", "n2"},
+                 {"docs/clash/inside (1).txt", "in"}, {"docs/clash (2)", "file"}});
+    EXPECT_EQ(filesBelow(out), both);
     fs::remove_all(out);
 }
 
@@ -247,6 +253,41 @@ TEST(SaveWalkNames, OutputNameRules) {
     EXPECT_EQ(numberedName("a.tar.gz", 2), "a.tar (2).gz");
     EXPECT_EQ(numberedName(".hidden", 1), ".hidden (1)");
     EXPECT_LE(outputName(std::u16string(400, u'x')).size(), kMaxNameBytes);
+}
+
+TEST(SaveWalkResults, DamagedAndFailedFilesAreCountedAndNamedAndFailedOnesLeaveNothing) {
+    FakeVolume volume;
+    const EntryRef dir = volume.folder(FakeVolume::kRoot, u"dir");
+    volume.file(dir, u"whole.txt", "whole");
+    const EntryRef cut = volume.file(dir, u"cut.bin", "head");
+    volume.at(cut).unreadableBytes = 1024;
+    const EntryRef bad = volume.file(dir, u"bad.bin", "never");
+    volume.at(bad).failWrite = true;
+    CTriStateTree tree;
+    fillTopLevel(tree, volume, true);
+    ResultView(tree, volume).addExpandPlaceholders();
+    RecordingSink sink;
+    ScriptedPrompt prompt;
+    const fs::path out = makeTempDir("save-results");
+    SaveRun run(tree, volume, sink, prompt);
+    run.outputFolder = out;
+    ASSERT_TRUE(run.run(nullptr));
+    const SaveCounts& c = run.counts();
+    EXPECT_EQ(c.saved, 1);
+    EXPECT_EQ(c.damaged, 1);
+    EXPECT_EQ(c.failed, 1);
+    EXPECT_EQ(c.unreadableSectors, 2u);
+    ASSERT_EQ(run.problems().size(), 2u);
+    EXPECT_EQ(run.problems()[0].path, out / "dir" / "cut.bin");
+    EXPECT_EQ(run.problems()[0].status, SaveStatus::Damaged);
+    EXPECT_EQ(run.problems()[0].unreadableSectors, 2u);
+    EXPECT_EQ(run.problems()[1].path, out / "dir" / "bad.bin");
+    EXPECT_EQ(run.problems()[1].status, SaveStatus::Failed);
+    // The damaged file is kept with zeros where data was missing; the failed one is gone.
+    const auto files = filesBelow(out);
+    EXPECT_EQ(files.at("dir/cut.bin"), "head" + std::string(1024, '\0'));
+    EXPECT_FALSE(files.count("dir/bad.bin"));
+    fs::remove_all(out);
 }
 
 TEST(SaveWalkLinks, ASymbolicLinkInTheOutputFolderIsNotFollowed) {
@@ -354,6 +395,65 @@ TEST(QuickSave, AsksForAFolderInsteadOfWritingToAFixedPlace) {
     EXPECT_FALSE(run.quickSave(childNamed(l.tree, l.root, u"docs"), list, choose));
     ASSERT_EQ(list.rows.size(), 2u);
     EXPECT_EQ(list.rows[0].text, u"a.txt");
+    fs::remove_all(out);
+}
+
+TEST(SaveOutcome, CountsDamagedFilesAndTheirUnreadableSectorsInEverySave) {
+    FakeVolume volume;
+    const EntryRef whole = volume.file(FakeVolume::kRoot, u"whole.txt", "W");
+    const EntryRef hurt = volume.file(FakeVolume::kRoot, u"hurt.bin", "H");
+    volume.at(hurt).unreadableBytes = 3 * 512;
+    CTriStateTree tree;
+    fillTopLevel(tree, volume, true);
+    RecordingSink sink;
+    ScriptedPrompt prompt;
+    const fs::path out = makeTempDir("save-damaged");
+    SaveRun run(tree, volume, sink, prompt);
+    run.outputFolder = out;
+    ASSERT_TRUE(run.run(nullptr));
+    EXPECT_EQ(run.outcome().kind, RunOutcome::Kind::Completed);
+    EXPECT_EQ(run.outcome().counts.saved, 1);
+    EXPECT_EQ(run.outcome().counts.damaged, 1);
+    EXPECT_EQ(run.outcome().counts.unreadableSectors, 3u);
+    EXPECT_EQ(filesBelow(out)["hurt.bin"].size(), 1u + 3 * 512);
+    // The quick save of a double click counts the same way.
+    FileList list;
+    SaveRun quick(tree, volume, sink, prompt);
+    quick.outputFolder = out / "quick";
+    fs::create_directory(quick.outputFolder);
+    EXPECT_TRUE(quick.quickSave(childNamed(tree, tree.root(), u"hurt.bin"), list, nullptr));
+    EXPECT_TRUE(quick.quickSave(childNamed(tree, tree.root(), u"whole.txt"), list, nullptr));
+    EXPECT_EQ(quick.counts().damaged, 1);
+    EXPECT_EQ(quick.counts().saved, 1);
+    EXPECT_EQ(quick.counts().unreadableSectors, 3u);
+    (void)whole;
+    fs::remove_all(out);
+}
+
+TEST(SaveOutcome, ASecondRunOfThePageIsRefusedAndAnEarlierStopDoesNotLinger) {
+    Layout l;
+    l.tree.setCheck(l.root, true);
+    RecordingSink sink;
+    ScriptedPrompt prompt;
+    RunSlot page;
+    ASSERT_TRUE(page.take());  // say, the scan still runs
+    const fs::path out = makeTempDir("save-slot");
+    SaveRun run(l.tree, l.volume, sink, prompt);
+    run.usePageSlot(&page);
+    run.outputFolder = out;
+    EXPECT_FALSE(run.run(nullptr));
+    EXPECT_EQ(prompt.messages, std::vector<std::u16string>{kWaitForOtherProcessText});
+    EXPECT_EQ(run.outcome().kind, RunOutcome::Kind::Refused);
+    EXPECT_TRUE(l.volume.saved.empty());
+    page.give();
+    // A Stop pressed during an earlier run is cleared when this one starts.
+    l.volume.stopFlag() = 1;
+    StopFlag pageStop{1};
+    run.stopPressed = &pageStop;
+    ASSERT_TRUE(run.run(nullptr));
+    EXPECT_EQ(run.outcome().kind, RunOutcome::Kind::Completed);
+    EXPECT_EQ(run.outcome().counts.saved, 6);
+    EXPECT_FALSE(page.busy());
     fs::remove_all(out);
 }
 

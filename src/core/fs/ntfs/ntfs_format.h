@@ -196,3 +196,13 @@ void decodeRunList(std::span<const std::uint8_t> bytes, std::uint64_t streamClus
 }
 
 }  // namespace dravonel::ntfs_format
+
+// How partition discovery and the surface scan know an NTFS boot sector: the jump
+// instruction 0xEB 0x52 at 0x00, "NTFS" at kOemId and 512 at kBytesPerSector.
+namespace dravonel::ntfs_format::boot_sector {
+constexpr std::size_t kJump = 0x00;  // 2 bytes
+constexpr std::uint8_t kJumpOpcode = 0xEB;
+constexpr std::uint8_t kJumpOffset = 0x52;
+constexpr char kOemIdText[] = "NTFS";  // 4 bytes at kOemId
+constexpr std::uint16_t kSectorBytes = 512;
+}  // namespace dravonel::ntfs_format::boot_sector

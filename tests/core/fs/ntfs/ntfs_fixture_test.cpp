@@ -264,7 +264,9 @@ TEST(NtfsDamagedImages, MftStartDamagedDeepScanPlacesFilesAtTheirPaths) {
     std::set<std::uint64_t> numbers;
     for (std::uint64_t i = 0; i < img.parser->orphanIndex; ++i) {
         const MftEntry& e = entries[i];
-        if (e.name == u"$MFT") EXPECT_NE(e.diskPosition, mftOffset);
+        if (e.name == u"$MFT") {
+            EXPECT_NE(e.diskPosition, mftOffset);
+        }
         if (!e.isFileRecord()) continue;
         EXPECT_TRUE(numbers.insert(e.recordNumber).second) << e.recordNumber;
         EXPECT_EQ(img.parser->recordIndex(e.recordNumber), i);
@@ -275,7 +277,9 @@ TEST(NtfsDamagedImages, MftStartDamagedDeepScanPlacesFilesAtTheirPaths) {
     const auto dir = makeTempDir("ntfs-deep");
     ASSERT_TRUE(saveToFile(*img.parser, *multi, dir / "m"));
     for (const auto& f : ntfsManifest()["ntfs_basic.img"]["files"])
-        if (f["path"] == "multi.bin") EXPECT_EQ(sha256Hex(readFileBytes(dir / "m")), f["sha256"]);
+        if (f["path"] == "multi.bin") {
+            EXPECT_EQ(sha256Hex(readFileBytes(dir / "m")), f["sha256"]);
+        }
     std::filesystem::remove_all(dir);
 }
 
@@ -324,7 +328,9 @@ TEST(NtfsDamagedImages, CraftedSizesAreBoundedByTheSource) {
         EXPECT_LE(img.parser->entries.size(), 65536u / 1024 + 2) << mode;
         const auto far = img.find("far.txt", img.parser->orphanIndex);
         ASSERT_TRUE(far) << mode;
-        if (mode == 3) EXPECT_EQ(img.parser->recordIndex(0xFFFFFFF0u), far);
+        if (mode == 3) {
+            EXPECT_EQ(img.parser->recordIndex(0xFFFFFFF0u), far);
+        }
         // The $MFT record's data: the clusters the image holds, then the run list is
         // found out as damaged instead of 8 TiB of zeros being written.
         const auto dir = makeTempDir("ntfs-crafted");

@@ -22,6 +22,10 @@ namespace dravonel::test {
 // Saves one entry of an ntfs parser into target as a save run does: true when the file
 // was written (whole or damaged).
 inline bool saveToFile(ntfs& parser, std::uint64_t index, const std::filesystem::path& target) {
+    // Output files are never created over an existing name: a test saving to one scratch
+    // name again clears its own earlier file first.
+    std::error_code ec;
+    if (std::filesystem::is_regular_file(std::filesystem::symlink_status(target, ec))) std::filesystem::remove(target, ec);
     OutputFile file;
     if (!file.create(target)) return false;
     const SaveStatus status = parser.saveEntry(index, file);

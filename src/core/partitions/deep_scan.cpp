@@ -1,0 +1,95 @@
+// The deep partition scan: every 512-byte sector of the disk (or of a custom range) is
+// tested for the start of a volume, in 1 MiB chunks read through the surface walk.
+#include <cstdint>
+#include <limits>
+
+#include "core/common/text.h"
+#include "core/device/surface_walk.h"
+#include "core/partitions/partition.h"
+
+namespace dravonel {
+
+namespace {
+
+constexpr std::int64_t kBlockBytes = 1048576;
+constexpr std::int64_t kMaxOffset = std::numeric_limits<std::int64_t>::max();
+
+// sectors x 512 as a byte offset, held at the largest offset instead of overflowing.
+std::int64_t sectorsToBytes(std::int64_t sectors) {
+    return sectors > kMaxOffset / kSectorBytes ? kMaxOffset : sectors * kSectorBytes;
+}
+
+// offset + sectors x 512, held at the largest offset.
+std::int64_t advance(std::int64_t offset, std::int64_t sectors) {
+    const std::int64_t bytes = sectorsToBytes(sectors);
+    return bytes > kMaxOffset - offset ? kMaxOffset : offset + bytes;
+}
+
+}  // namespace
+
+std::uint32_t deepScan(Partition& p, readWriteInterface& reader, bool clearStop) {
+    if (p.onRunningChanged) p.onRunningChanged(true);
+    p.status(u"Scanning partition.....");
+    if (clearStop) p.stopRequested.store(0);
+
+    const std::int64_t totalBytes = sectorsToBytes(reader.deviceSectorCount);
+    const std::int64_t startByte = p.customStart > 0 ? sectorsToBytes(p.customStart) : 0;
+    if (p.sink) p.sink->setRange(0, 1000);
+
+    SurfaceWalker walker;
+    walker.chunkBytes = kBlockBytes;
+    // With an end sector, the chunk that holds it is still tested whole; the next is not.
+    walker.lastChunkStart = p.customEnd > 0 ? sectorsToBytes(p.customEnd) : -1;
+    walker.stop = &p.stopRequested;
+    walker.control = p.control;
+    if (p.sink) walker.onProgress = [&](std::int64_t next) { p.sink->setPosition(perMille(next, totalBytes)); };
+
+    int found = 0;
+    int ntfsCount = 0;
+    const SurfaceWalker::Result result = walker.walk(reader, startByte, totalBytes, [&](const SurfaceChunk& chunk) {
+        const std::int64_t sectors = chunk.size / kSectorBytes;
+        std::int64_t i = 0;
+        while (i < sectors) {
+            if (p.stopRequested.load(std::memory_order_relaxed)) return kStopWalk;
+            const std::uint8_t* b = chunk.bytes.data() + i * kSectorBytes;
+            // Quick reject: every volume start begins with 0xEB or 'H'.
+            if (b[0] == 0xEB || b[0] == 'H') {
+                if (auto f = classifyBootSector(b, ntfsCount)) {
+                    const std::int64_t X = chunk.offset + i * kSectorBytes;
+                    const std::int64_t sizeMb = f->sizeBytes / 1048576;
+                    bool record = false;
+                    // An HFS+ header sits 1024 bytes into its volume, so one in the first
+                    // two sectors of the device describes no volume.
+                    if (f->fileSystem == u"HFS+") record = sizeMb >= 1 && sizeMb <= 20971519 && X >= 1024;
+                    else record = f->sizeBytes >= 1048576;
+                    if (record) {
+                        if (f->fileSystem == u"NTFS") ++ntfsCount;
+                        VolumeRecord r;
+                        r.fileSystem = f->fileSystem;
+                        r.name = format16("%d", found++);
+                        r.sizeMbText = f->fileSystem == u"NTFS" ? format16("%d   MB", static_cast<int>(sizeMb))
+                                                                 : format16("%lld  MB", static_cast<long long>(sizeMb));
+                        r.startSector = (X + f->startOffsetBytes) / kSectorBytes;
+                        if (p.records) p.records->push_back(r);
+                        if (p.onFound) p.onFound(r);
+                        p.status(f->statusText);
+                    }
+                    // Skipping carries on after the volume's last sector, possibly past this
+                    // chunk (the walk then goes on from there).
+                    if (p.skipVolumeSize == 1 && f->sizeBytes >= 1048576) {
+                        const std::int64_t skip = f->sizeBytes / kSectorBytes;
+                        i = skip > kMaxOffset / kSectorBytes - i ? kMaxOffset / kSectorBytes : i + skip;
+                    }
+                    if (p.stopRequested.load()) return kStopWalk;
+                }
+            }
+            ++i;
+        }
+        return advance(chunk.offset, i);
+    });
+    if (result.end == SurfaceWalker::End::Stopped) p.status(u"Scanned Partitions");
+    if (p.onRunningChanged) p.onRunningChanged(false);
+    return result.end == SurfaceWalker::End::ReadFailed ? result.errorCode : 0;
+}
+
+}  // namespace dravonel

@@ -1,0 +1,36 @@
+// The wizard: one window from drive choice to saved files.
+#include <QApplication>
+#include <QIcon>
+#include <QMessageBox>
+
+#include "gui/pages/physical_drive_dialog.h"
+#include "gui/qt_bridges.h"
+#include "gui/single_instance.h"
+#include "gui/wizard.h"
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    // The settings key of the product; only the window's size is kept under it.
+    QCoreApplication::setOrganizationName(QStringLiteral("Quorvane"));
+    QCoreApplication::setApplicationName(QStringLiteral("QuorvaneDravonelFullV1"));
+    QGuiApplication::setApplicationDisplayName(dravonel::appTitle());
+    QGuiApplication::setDesktopFileName(QStringLiteral("dravonel"));
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/dravonel/dravonel.svg")));
+
+    dravonel::SingleInstance instance;
+    if (!instance.acquired()) {
+        QMessageBox box(QMessageBox::Information, dravonel::appTitle(),
+                        QStringLiteral("Another instance of application is already running"), QMessageBox::Ok);
+        box.exec();
+        return 1;
+    }
+
+    // `dravonel IMAGE` preselects a disk image on the drive page.
+    const QStringList args = QCoreApplication::arguments();
+    const QString image = args.size() > 1 ? args.at(1) : QString();
+
+    dravonel::Wizard wizard;
+    wizard.start(new dravonel::Physical_DriveDialog(wizard, image));
+    wizard.show();
+    return app.exec();
+}

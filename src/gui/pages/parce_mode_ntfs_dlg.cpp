@@ -1,0 +1,163 @@
+#include "gui/pages/parce_mode_ntfs_dlg.h"
+
+#include <QGroupBox>
+#include <QGridLayout>
+#include <QIntValidator>
+
+#include "core/common/text.h"
+#include "gui/page_hooks.h"
+#include "gui/qt_bridges.h"
+#include "gui/wizard.h"
+
+namespace dravonel {
+
+ParceModeNtfsDlg::ParceModeNtfsDlg(Wizard& wizard, WizardPage* opener)
+    : WizardPage(wizard, kTemplateRecoveryMode, opener) {
+    setObjectName(QStringLiteral("ParceModeNtfsDlg"));
+
+    auto* group = new QGroupBox(QStringLiteral("Select Recovery Mode:"), this);
+    group->setObjectName(QStringLiteral("recoveryModeGroup"));
+    auto* grid = new QGridLayout(group);
+    standard_ = new QRadioButton(QStringLiteral("&Standard"), group);
+    standard_->setObjectName(QStringLiteral("standardRadio"));
+    standard_->setAccessibleName(QStringLiteral("Standard"));
+    advanced_ = new QRadioButton(QStringLiteral("&Advanced"), group);
+    advanced_->setObjectName(QStringLiteral("advancedRadio"));
+    advanced_->setAccessibleName(QStringLiteral("Advanced"));
+    deep_ = new QRadioButton(QStringLiteral("&Deep"), group);
+    deep_->setObjectName(QStringLiteral("deepRadio"));
+    deep_->setAccessibleName(QStringLiteral("Deep"));
+    // The handlers set every radio themselves, as the page's buttons are not grouped.
+    standard_->setAutoExclusive(false);
+    advanced_->setAutoExclusive(false);
+    deep_->setAutoExclusive(false);
+
+    maxCopiesLabel_ = new QLabel(QStringLiteral("Please Enter &Max File Systems to Find :"), group);
+    maxCopiesLabel_->setObjectName(QStringLiteral("maxCopiesLabel"));
+    maxCopies_ = new QLineEdit(group);
+    maxCopies_->setObjectName(QStringLiteral("maxCopiesEdit"));
+    maxCopies_->setAccessibleName(QStringLiteral("Please Enter Max File Systems to Find :"));
+    maxCopies_->setMaximumWidth(80);
+    maxCopiesLabel_->setBuddy(maxCopies_);
+    maxCopiesNote_ = new QLabel(QStringLiteral("( By  Default  it's  = 3 )"), group);
+    maxCopiesNote_->setObjectName(QStringLiteral("maxCopiesNote"));
+    formatted_ = new QCheckBox(QStringLiteral("Is Drive &Formated..?"), group);
+    formatted_->setObjectName(QStringLiteral("formattedCheck"));
+    formatted_->setAccessibleName(QStringLiteral("Is Drive Formated..?"));
+
+    grid->addWidget(standard_, 0, 0, 1, 3);
+    grid->addWidget(advanced_, 1, 0, 1, 3);
+    grid->addWidget(maxCopiesLabel_, 2, 1);
+    grid->addWidget(maxCopies_, 2, 2);
+    grid->addWidget(maxCopiesNote_, 3, 1, 1, 2);
+    grid->addWidget(formatted_, 4, 1, 1, 2);
+    grid->addWidget(deep_, 5, 0, 1, 3);
+    grid->setColumnMinimumWidth(0, 24);
+    grid->setColumnStretch(3, 1);
+    body()->addWidget(group);
+    body()->addStretch(1);
+
+    back_ = addButton(QStringLiteral("&Back"), QStringLiteral("back"), QStringLiteral("backButton"));
+    next_ = addButton(QStringLiteral("&Next"), QStringLiteral("next"), QStringLiteral("nextButton"));
+
+    connect(standard_, &QRadioButton::clicked, this, &ParceModeNtfsDlg::chooseStandard);
+    connect(advanced_, &QRadioButton::clicked, this, &ParceModeNtfsDlg::chooseAdvanced);
+    connect(deep_, &QRadioButton::clicked, this, &ParceModeNtfsDlg::chooseDeep);
+    connect(formatted_, &QCheckBox::toggled, this, [this](bool on) { formattedDriveFlag_ = on; });
+    connect(next_, &QPushButton::clicked, this, &ParceModeNtfsDlg::next);
+    connect(back_, &QPushButton::clicked, this, [this] { this->wizard().back(); });
+
+    setTabOrder(standard_, advanced_);
+    setTabOrder(advanced_, maxCopies_);
+    setTabOrder(maxCopies_, formatted_);
+    setTabOrder(formatted_, deep_);
+    setTabOrder(deep_, helpButton());
+    setTabOrder(helpButton(), back_);
+    setTabOrder(back_, next_);
+
+    // Start-up: "3" each time, Standard checked, then the volume and the modes it allows.
+    maxCopies_->setText(QStringLiteral("3"));
+    setAdvancedControlsShown(false);
+    setFormattedShown(false);
+    chooseStandard();
+    if ((openerTemplate == kTemplateVolumeList || openerTemplate == kTemplateVolumeInfo) && this->opener()) {
+        if (const VolumeRecord* chosen = this->opener()->selectedRecord()) volume_ = *chosen;
+    }
+    fileSystemPrefix_ = trimLeft(volume_.fileSystem).substr(0, 3);
+    const bool fat = equalsNoCase(fileSystemPrefix_, u"fat");
+    const bool exf = equalsNoCase(fileSystemPrefix_, u"exF");
+    const bool ext = equalsNoCase(fileSystemPrefix_, u"ext");
+    const bool hfs = equalsNoCase(fileSystemPrefix_, u"HFS");
+    advanced_->setVisible(!(ext || hfs));
+    deep_->setVisible(!(fat || exf || ext));
+
+    WizardState& shared = state();
+    shared.chosenVolume = volume_;
+    shared.volumeIsChosen = true;
+}
+
+void ParceModeNtfsDlg::setAdvancedControlsShown(bool shown) {
+    maxCopiesLabel_->setVisible(shown);
+    maxCopies_->setVisible(shown);
+    maxCopiesNote_->setVisible(shown);
+}
+
+void ParceModeNtfsDlg::setFormattedShown(bool shown) { formatted_->setVisible(shown); }
+
+void ParceModeNtfsDlg::chooseStandard() {
+    formattedDriveFlag_ = false;
+    formatted_->setChecked(false);
+    setAdvancedControlsShown(false);
+    setFormattedShown(false);
+    standard_->setChecked(true);
+    advanced_->setChecked(false);
+    deep_->setChecked(false);
+    recoveryMode_ = RecoveryMode::Standard;
+}
+
+void ParceModeNtfsDlg::chooseAdvanced() {
+    formattedDriveFlag_ = false;
+    formatted_->setChecked(false);
+    setAdvancedControlsShown(true);
+    standard_->setChecked(false);
+    advanced_->setChecked(true);
+    deep_->setChecked(false);
+    setFormattedShown(equalsNoCase(fileSystemPrefix_, u"fat"));
+    recoveryMode_ = RecoveryMode::Advanced;
+}
+
+void ParceModeNtfsDlg::chooseDeep() {
+    formattedDriveFlag_ = false;
+    formatted_->setChecked(false);
+    setAdvancedControlsShown(false);
+    setFormattedShown(false);
+    deep_->setChecked(true);
+    standard_->setChecked(false);
+    advanced_->setChecked(false);
+    recoveryMode_ = RecoveryMode::Deep;
+}
+
+ScanOptions ParceModeNtfsDlg::scanOptions() const {
+    ScanOptions options;
+    options.formattedDriveFlag = formattedDriveFlag_;
+    bool ok = false;
+    const int copies = maxCopies_->text().trimmed().toInt(&ok);
+    options.maxCopies = (ok && copies > 0) ? copies : 3;
+    return options;
+}
+
+void ParceModeNtfsDlg::next() {
+    if (static_cast<int>(recoveryMode_) <= 0) return;
+    WizardState& shared = state();
+    shared.recoveryMode = recoveryMode_;
+    shared.scanOptions = scanOptions();
+    shared.chosenVolume = volume_;
+    if (recoveryMode_ == RecoveryMode::Advanced) {
+        // The advanced-options page is not part of this program yet.
+        wizard().prompt().message(u"The Advanced recovery road is not available yet. Please choose Standard or Deep.");
+        return;
+    }
+    openScanPage(wizard(), *this);
+}
+
+}  // namespace dravonel

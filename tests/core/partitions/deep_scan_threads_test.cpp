@@ -1,0 +1,155 @@
+// The deep partition scan as its run object drives it: on a worker, finds handed to the
+// owner thread, pause, stop, the page's slot and the outcome.
+#include "core/partitions/deep_scan_run.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <thread>
+
+#include "core/common/owner_calls.h"
+#include "support/test_support.h"
+
+namespace dravonel::test {
+namespace {
+
+using Found = std::vector<std::pair<std::u16string, std::int64_t>>;
+
+Found found(const std::vector<VolumeRecord>& records) {
+    Found out;
+    for (const auto& r : records) out.emplace_back(r.fileSystem, r.startSector);
+    return out;
+}
+
+struct DeepScanPage {
+    FileReadSeek reader;
+    LockedRecordingSink sink;
+    LockedPrompt prompt;
+    RunSlot slot;
+    OwnerCallQueue owner;
+    std::vector<VolumeRecord> records;
+    std::unique_ptr<DeepScanRun> run;
+    int offThreadFinds = 0;
+    DeepScanPage() {
+        EXPECT_TRUE(reader.open(fixturePath("mbr_disk.img").string()));
+        run = std::make_unique<DeepScanRun>(reader, sink, &prompt, &slot);
+        run->records = &records;
+        run->runOnOwner = owner.caller();
+        const auto ownerId = std::this_thread::get_id();
+        run->onFound = [this, ownerId](const VolumeRecord&) { offThreadFinds += std::this_thread::get_id() != ownerId; };
+    }
+    void serve() { owner.serveUntil([this] { return !run->running(); }); }
+};
+
+TEST(TwoThreadsDeepScan, FindsWhatTheOneThreadScanFindsAndHandsThemToTheOwner) {
+    DeepScanPage page;
+    page.run->skipVolumeSize = 0;
+    std::atomic<int> finished{0};
+    page.run->onFinished = [&](const RunOutcome&) { ++finished; };
+    ASSERT_TRUE(page.run->start());
+    EXPECT_TRUE(page.slot.busy());
+    // One run at a time per page.
+    DeepScanRun second(page.reader, page.sink, &page.prompt, &page.slot);
+    page.run->startWorker();
+    EXPECT_FALSE(second.start());
+    page.serve();
+    page.run->wait();
+
+    std::vector<VolumeRecord> reference;
+    Partition p;
+    p.skipVolumeSize = 0;
+    p.records = &reference;
+    deepScan(p, page.reader);
+    EXPECT_EQ(found(page.records), found(reference));
+    EXPECT_EQ(found(page.records).size(), 6u);
+    EXPECT_EQ(page.offThreadFinds, 0);
+    EXPECT_EQ(page.run->foundCount(), 6);
+    EXPECT_EQ(page.run->outcome().kind, RunOutcome::Kind::Completed);
+    EXPECT_EQ(finished.load(), 1);
+    EXPECT_FALSE(page.slot.busy());
+    const auto messages = page.prompt.messagesNow();
+    EXPECT_EQ(messages, (std::vector<std::u16string>{kWaitForOtherProcessText, u"populated partitions...."}));
+    EXPECT_EQ(page.sink.statusesNow().back(), u"Finished Scanning.");
+}
+
+TEST(TwoThreadsDeepScan, StopFromTheOwnerEndsTheScanKeepingTheRows) {
+    DeepScanPage page;
+    page.run->skipVolumeSize = 0;
+    // The owner presses Stop as soon as it sees the first row.
+    page.run->onFound = [&](const VolumeRecord&) { page.run->stop(); };
+    ASSERT_TRUE(page.run->start());
+    page.run->startWorker();
+    page.serve();
+    page.run->wait();
+    EXPECT_EQ(page.records.size(), 1u);
+    EXPECT_EQ(page.run->outcome().kind, RunOutcome::Kind::Stopped);
+    const auto statuses = page.sink.statusesNow();
+    EXPECT_NE(std::find(statuses.begin(), statuses.end(), u"Scanned Partitions"), statuses.end());
+    // A new run of the same object starts clean and finds everything again.
+    page.records.clear();
+    page.run->onFound = nullptr;
+    ASSERT_TRUE(page.run->start());
+    page.run->startWorker();
+    page.serve();
+    page.run->wait();
+    EXPECT_EQ(page.records.size(), 6u);
+    EXPECT_EQ(page.run->outcome().kind, RunOutcome::Kind::Completed);
+}
+
+TEST(TwoThreadsDeepScan, TwoPausesNeedTwoResumesAndAStopWhilePausedIsSeenAfter) {
+    DeepScanPage page;
+    ASSERT_TRUE(page.run->start());
+    page.run->pause();
+    page.run->pause();
+    page.run->startWorker();
+    page.run->resume();
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    // Still held before its first block: nothing found, still running.
+    EXPECT_TRUE(page.run->running());
+    page.run->stop();
+    page.run->resume();
+    page.serve();
+    page.run->wait();
+    EXPECT_FALSE(page.run->running());
+    EXPECT_TRUE(page.records.empty());
+    EXPECT_EQ(page.run->outcome().kind, RunOutcome::Kind::Stopped);
+}
+
+TEST(DeepScanRunOutcome, AFailedBlockReadEndsWithItsErrorAndTheFindsSoFar) {
+    // 3 MiB source whose third MiB cannot be read; an NTFS boot sector in the first.
+    struct FailingThirdMiB final : MemoryReadSeek {
+        using MemoryReadSeek::MemoryReadSeek;
+        bool readAt(std::int64_t offset, std::uint8_t* dest, std::uint32_t count) const override {
+            if (offset + count > 2 * 1048576) {
+                errno = EIO;
+                return false;
+            }
+            return MemoryReadSeek::readAt(offset, dest, count);
+        }
+    };
+    std::vector<std::uint8_t> disk(3 * 1048576, 0);
+    std::uint8_t* b = disk.data() + 100 * 512;
+    b[0] = 0xEB;
+    b[1] = 0x52;
+    std::memcpy(b + 3, "NTFS    ", 8);
+    b[12] = 0x02;  // 512 bytes per sector
+    b[40] = 0x00;
+    b[41] = 0x10;  // 4096 sectors
+    FailingThirdMiB reader(disk);
+    RecordingSink sink;
+    DeepScanRun run(reader, sink);
+    std::vector<VolumeRecord> records;
+    run.records = &records;
+    run.skipVolumeSize = 0;
+    ASSERT_TRUE(run.start());
+    run.runWorker();
+    EXPECT_EQ(run.outcome().kind, RunOutcome::Kind::Failed);
+    EXPECT_EQ(run.outcome().errorCode, static_cast<std::uint32_t>(EIO));
+    EXPECT_EQ(found(records), (Found{{u"NTFS", 100}}));
+    EXPECT_EQ(sink.statuses.back(), u"Finished Scanning.");
+}
+
+}  // namespace
+}  // namespace dravonel::test
