@@ -1235,6 +1235,9 @@ SaveStatus ntfs::saveEntry(std::uint64_t index, EntryWriter& out) const {
     if (index >= entries.size() || index == orphanIndex) return SaveStatus::Failed;
     const MftEntry& entry = entries[index];
     if (!entry.hasName) return SaveStatus::Failed;
+    // A stop seen before the file is begun ends the save here; one that comes while the
+    // file is written lets it finish.
+    if (stopFlag.load() != 0) return SaveStatus::Stopped;
     auto message = [&](const std::u16string& text) {
         if (prompt) prompt->message(text);
     };

@@ -183,8 +183,9 @@ public:
     std::uint64_t dataSize(std::uint64_t index) const;
     // Delivers one entry's unnamed data stream through out: Saved; Damaged when clusters
     // could not be read, a compression unit did not decode or the stream's pieces do not
-    // fit together; Failed for an unreadable record or a write error. A started file is
-    // always finished: the save walk stops between files.
+    // fit together; Failed for an unreadable record or a write error; Stopped, with
+    // nothing written, when the stop flag is already set. A started file is finished
+    // (unless more than 256 MiB of it remain, then it is cut and Damaged).
     SaveStatus saveEntry(std::uint64_t index, EntryWriter& out) const;
     // The last access and last write times of $STANDARD_INFORMATION.
     EntryTimes entryTimes(std::uint64_t index) const;

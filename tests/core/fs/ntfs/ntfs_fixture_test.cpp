@@ -311,8 +311,9 @@ TEST_P(NtfsStandardScan, DeepScanGivesTheSamePathsAsTheStandardScan) {
     const auto a = allPaths(standard), b = allPaths(deep);
     for (const auto& [path, index] : a) {
         EXPECT_TRUE(b.count(path)) << path;
-        if (b.count(path))
+        if (b.count(path)) {
             EXPECT_EQ(standard.parser->dataSize(index), deep.parser->dataSize(b.at(path))) << path;
+        }
     }
     EXPECT_EQ(a.size(), b.size());
 }

@@ -363,17 +363,32 @@ struct Saved {
     bool exists = false;
 };
 
-Saved save(Volume& v, const nf::Record& file, bool stopFirst = false) {
+Saved save(Volume& v, const nf::Record& file, bool stopWhileWriting = false) {
     v.record(5, named(u".", 5, true));
     v.record(6, file);
     ScannedImage img = scanned(v, 7);
     const auto dir = makeTempDir("ntfs-synthetic");
     Saved s;
-    if (stopFirst) img.parser->stopFlag = 1;
     {
+        // Stands for a Stop pressed while the file is being written.
+        struct StopOnFirstWrite final : EntryWriter {
+            OutputFile& file;
+            StopFlag* flag = nullptr;
+            explicit StopOnFirstWrite(OutputFile& f) : file(f) {}
+            bool write(const std::uint8_t* data, std::size_t count) override {
+                if (flag) *flag = 1;
+                return file.write(data, count);
+            }
+            bool writeHole(std::uint64_t count) override { return file.writeHole(count); }
+            bool writeUnreadable(std::uint64_t count) override { return file.writeUnreadable(count); }
+            std::uint64_t written() const override { return file.written(); }
+            int errorNumber() const override { return file.errorNumber(); }
+        };
         OutputFile out;
+        StopOnFirstWrite writer(out);
+        if (stopWhileWriting) writer.flag = &img.parser->stopFlag;
         EXPECT_TRUE(out.create(dir / "out"));
-        s.status = img.parser->saveEntry(6, out);
+        s.status = img.parser->saveEntry(6, writer);
         s.ok = s.status != SaveStatus::Failed;
         if (s.ok) {
             EXPECT_TRUE(out.close());
@@ -502,6 +517,20 @@ TEST(NtfsSaving, StopFinishesTheFileBeingWritten) {
     const Saved s = save(v, b.finish(), true);
     EXPECT_EQ(s.status, SaveStatus::Saved);
     EXPECT_EQ(s.bytes, std::vector<std::uint8_t>(data.begin(), data.begin() + 10000));
+
+    // A stop seen before the file is begun writes nothing.
+    Volume w;
+    w.record(5, named(u".", 5, true));
+    w.record(6, b.finish());
+    ScannedImage img = scanned(w, 7);
+    img.parser->stopFlag = 1;
+    const auto dir = makeTempDir("ntfs-stopped");
+    OutputFile out;
+    ASSERT_TRUE(out.create(dir / "out"));
+    EXPECT_EQ(img.parser->saveEntry(6, out), SaveStatus::Stopped);
+    EXPECT_EQ(out.written(), 0u);
+    out.discard();
+    std::filesystem::remove_all(dir);
 }
 
 TEST(NtfsSaving, CompressedAndSparseFlagsTogetherSaveAsPlainData) {
