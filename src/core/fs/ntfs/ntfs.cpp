@@ -1,11 +1,6 @@
 #include "core/fs/ntfs/ntfs.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <exception>
 #include <new>
@@ -27,9 +22,12 @@ constexpr std::uint64_t kNoEntry = ~std::uint64_t(0);
 constexpr std::uint64_t kRecordNumberMask = 0x0000FFFFFFFFFFFFULL;  // low 48 bits of a file reference
 // Largest compression unit buffer a save allocates (the usual unit is 16 clusters).
 constexpr std::uint64_t kMaxUnitBytes = 64ULL << 20;
-// Base record reference of an extension record: u64 at 0x20 (0 in a base record).
-constexpr std::size_t kBaseRecordReference = 0x20;
 constexpr std::uint64_t kMaxClusterBytes = 2ULL << 20;
+// The MFT is read in pieces of this many bytes; saving reads plain runs in pieces of this size.
+constexpr std::uint64_t kMftReadBytes = 1ULL << 20;
+constexpr std::uint64_t kSaveReadBytes = 1ULL << 20;
+// An attribute list is never this large.
+constexpr std::uint64_t kMaxAttributeListBytes = 16ULL << 20;
 
 bool chainEnds(std::uint64_t next) { return next == 0 || std::int64_t(next) < 0; }
 
@@ -37,6 +35,55 @@ bool startsWith(const std::u16string& name, std::u16string_view prefix) {
     return name.size() >= prefix.size() && std::u16string_view(name).substr(0, prefix.size()) == prefix;
 }
 
+std::uint64_t clusterOf(const nf::Run& r) { return std::uint64_t(std::uint32_t(r.start)); }
+
+std::u16string labelOf(std::uint8_t residency, std::uint16_t flags) {
+    // The flags are compared as whole words: compressed and sparse together is plain data.
+    if (residency == 'N' && flags == nf::attribute::kFlagCompressed) return u"Compressed";
+    if (flags == nf::attribute::kFlagEncrypted) return u"Encrypted";
+    if (flags == 0) return u"Normal";
+    return {};
+}
+
+// The unnamed attribute test: attribute names (byte 0x09 = name length) mark named
+// streams, which are never the file's data.
+bool unnamed(const nf::AttributeHeader& a) {
+    return a.header.size() > nf::attribute::kNameLength && a.header[nf::attribute::kNameLength] == 0;
+}
+
+// One attribute of a fixed-up record, read in place (the decoding walk runs once per
+// record, so it copies nothing). Fields past the record's end read as 0.
+struct AttributeView {
+    const std::uint8_t* record;
+    std::size_t offset;
+    std::uint64_t u(std::size_t at, unsigned width) const {
+        std::uint64_t v = 0;
+        for (unsigned i = 0; i < width && offset + at + i < nf::kRecordBytes; ++i)
+            v |= std::uint64_t(record[offset + at + i]) << (8 * i);
+        return v;
+    }
+    std::uint32_t type() const { return std::uint32_t(u(nf::attribute::kType, 4)); }
+    std::uint16_t length() const { return std::uint16_t(u(nf::attribute::kLength, 2)); }
+    bool nonResident() const { return u(nf::attribute::kNonResident, 1) != 0; }
+    bool named() const { return u(nf::attribute::kNameLength, 1) != 0; }
+    std::uint16_t flags() const { return std::uint16_t(u(nf::attribute::kFlags, 2)); }
+};
+
+// Calls visit for each attribute the same walk as walkAttributes meets: from the
+// first-attribute offset, by the low 16 bits of each length, ending after a length of 0
+// or the end type, and at the record's end.
+template <class Visit>
+void eachAttribute(const nf::Record& record, Visit&& visit) {
+    std::size_t offset = le16(record.data(), nf::mft_record::kFirstAttribute);
+    while (offset < nf::kRecordBytes) {
+        const AttributeView a{record.data(), offset};
+        const std::uint32_t type = a.type();
+        const std::uint16_t length = a.length();
+        visit(a);
+        if (length == 0 || type == nf::attribute::kEnd) break;
+        offset += length;
+    }
+}
 
 }  // namespace
 
@@ -56,14 +103,20 @@ void ntfs::status(std::u16string_view text) {
     if (sink) sink->status(text);
 }
 
-bool ntfs::readAt(std::uint64_t position, std::uint8_t* dest, std::uint32_t count) {
-    if (!reader || position > std::uint64_t(INT64_MAX)) return false;
-    if (!reader->seek(std::int64_t(position))) return false;
+bool ntfs::readAt(std::uint64_t position, std::uint8_t* dest, std::uint32_t count) const {
     // A short read delivers what arrived followed by zeros; nothing arrived leaves the
     // buffer as it was, so it is cleared first.
     std::memset(dest, 0, count);
-    reader->read(dest, count);
-    return true;
+    if (!reader || position > std::uint64_t(INT64_MAX)) return false;
+    return reader->readAt(std::int64_t(position), dest, count);
+}
+
+std::optional<std::uint64_t> ntfs::deviceBytes() const {
+    // What the source holds from the volume start on; nothing when its length is unknown.
+    if (!reader || reader->deviceSectorCount <= 0) return std::nullopt;
+    const std::uint64_t total = std::uint64_t(reader->deviceSectorCount) * 512;
+    const std::uint64_t base = reader->baseOffset > 0 ? std::uint64_t(reader->baseOffset) : 0;
+    return total > base ? total - base : 0;
 }
 
 std::uint64_t ntfs::clusterSizeFromBoot() const {
@@ -83,10 +136,44 @@ std::uint64_t ntfs::clusterSizeFromBoot() const {
     return size > kMaxClusterBytes ? 4096 : size;
 }
 
-std::optional<nf::Record> ntfs::readRecord(std::uint64_t position) {
+std::optional<nf::Record> ntfs::readRecord(std::uint64_t position) const {
     nf::Record record{};
     if (!readAt(position, record.data(), nf::kRecordBytes)) return std::nullopt;
     return record;
+}
+
+std::optional<std::uint64_t> ntfs::recordIndex(std::uint64_t number) const {
+    if (numbersAreIndexes_) {
+        if (number < entries.size()) return number;
+        return std::nullopt;
+    }
+    const auto it = byNumber_.find(number);
+    if (it == byNumber_.end()) return std::nullopt;
+    return it->second;
+}
+
+// Reads entry index's record as it is on disk now. A record split over two MFT runs
+// (512-byte clusters) is put together along the MFT run list.
+bool ntfs::readRecordOf(std::uint64_t index, nf::Record& record) const {
+    const MftEntry& e = entries[index];
+    if (!e.splitRecord) return readAt(e.diskPosition, record.data(), nf::kRecordBytes);
+    const std::uint64_t cs = clusterSize ? clusterSize : 4096;
+    std::uint64_t want = e.recordNumber * nf::kRecordBytes;  // byte offset in the MFT
+    std::size_t got = 0;
+    std::memset(record.data(), 0, record.size());
+    for (const Run& r : mftRuns) {
+        const std::uint64_t bytes = std::uint64_t(r.count) * cs;
+        if (want >= bytes) {
+            want -= bytes;
+            continue;
+        }
+        const std::uint64_t take = std::min<std::uint64_t>(bytes - want, nf::kRecordBytes - got);
+        if (r.start <= 0 || !readAt(clusterOf(r) * cs + want, record.data() + got, std::uint32_t(take))) return false;
+        got += std::size_t(take);
+        want = 0;
+        if (got == nf::kRecordBytes) return true;
+    }
+    return false;
 }
 
 // ---------------------------------------------------------------- boot sector, MFT
@@ -101,8 +188,8 @@ bool ntfs::addTreeRoot() {
 
 bool ntfs::readBootSector() {
     std::array<std::uint8_t, 512> sector{};
-    if (readAt(0, sector.data(), 512)) bootSector = sector;
-    else bootSector = sector;  // an unreadable sector reads as zeros
+    readAt(0, sector.data(), 512);  // an unreadable sector reads as zeros
+    bootSector = sector;
     const std::uint8_t* b = bootSector->data();
     if (std::memcmp(b + nf::boot_sector::kOemId, "NTFS", 4) == 0) {
         const std::uint64_t sectors = le64(b, nf::boot_sector::kTotalSectors);
@@ -111,6 +198,9 @@ bool ntfs::readBootSector() {
         const std::uint64_t mb = std::uint64_t(sizeMbValue(volume.sizeMbText));
         volumeSize = mb > (~std::uint64_t(0) >> 20) ? 0 : mb << 20;
     }
+    // The boot sector may claim more than the source holds; nothing past the source's end
+    // is ever read or allocated for.
+    if (const auto device = deviceBytes(); device && volumeSize > *device) volumeSize = *device;
     return volumeSize != 0;
 }
 
@@ -120,11 +210,12 @@ bool ntfs::locateMft() {
     if (bootIsNtfs) {
         mftKnown = true;
         const std::uint64_t mftCluster = le64(bootSector->data(), nf::boot_sector::kMftCluster);
-        if (clusterSize != 0 && mftCluster > std::uint64_t(INT64_MAX) / clusterSize) return true;
+        if (clusterSize == 0 || mftCluster > std::uint64_t(INT64_MAX) / clusterSize) return true;
         const std::uint64_t position = mftCluster * clusterSize;
-        if (!reader || !reader->seek(std::int64_t(position))) return true;
+        if (!reader || (volumeSize && position >= volumeSize)) return true;
         status(u"boot sector is fine.Getting run of mft entry...");
         mftRuns = runsOf(position, nf::attribute::kData);
+        mftDataSize = dataStream(position).dataSize;
         status(u"Got run...");
         runListPending = false;
         return true;
@@ -140,35 +231,38 @@ bool ntfs::locateMft() {
     }
     if (sink) sink->setRange(0, std::int64_t(volumeSize / kScanChunkBytes));
     for (std::uint64_t chunkOffset = 0; chunkOffset < volumeSize; chunkOffset += kScanChunkBytes) {
-        if (stopRequested()) return false;
+        if (stopRequested()) break;
         const std::uint64_t chunkNumber = chunkOffset / kScanChunkBytes;
         if (sink && chunkNumber % 100 == 0) sink->setPosition(std::int64_t(chunkNumber));
         // Only the volume's own bytes are examined.
         const std::uint64_t span = std::min(kScanChunkBytes, volumeSize - chunkOffset);
-        if (!readAt(chunkOffset, chunk.data(), std::uint32_t(span))) continue;
+        readAt(chunkOffset, chunk.data(), std::uint32_t(span));
         for (std::uint64_t step = 0; step + kStepBytes <= span; step += kStepBytes) {
             if (!nf::hasFileSignature(std::span(chunk.data() + step, 4))) continue;
             MftEntry e;
-            std::copy_n(chunk.data() + step, 4, e.signature.begin());
             e.diskPosition = chunkOffset + step;
             e.ownIndex = entries.size();
+            if (step + nf::kRecordBytes <= span) decodeRecord(chunk.data() + step, e);
+            else if (const auto r = readRecord(e.diskPosition)) decodeRecord(r->data(), e);
+            const bool isMft = e.hasName && startsWith(e.name, u"$MF");
+            const std::uint64_t position = e.diskPosition;
             entries.push_back(std::move(e));
-            decodeEntry(entries.size() - 1);
-            const MftEntry& found = entries.back();
-            if (found.hasName && startsWith(found.name, u"$MF")) {
+            if (isMft) {
                 status(u"found mft entry.getting its run ...");
-                mftRuns = runsOf(found.diskPosition, nf::attribute::kData);
+                mftRuns = runsOf(position, nf::attribute::kData);
+                mftDataSize = dataStream(position).dataSize;
                 status(u"got run ...");
                 if (!mftRuns.empty()) {
                     mftKnown = true;
                     runListPending = false;
                     entries.clear();
-                    lastChild_.clear();
                     return true;
                 }
             }
         }
     }
+    // The records met on the way are the result; they are placed by their own numbers.
+    foundByScan_ = true;
     return false;
 }
 
@@ -182,31 +276,71 @@ void ntfs::readMftEntries() {
     }
     // The entry list is filled afresh so that an entry's index is its record number.
     entries.clear();
-    lastChild_.clear();
-    // The MFT cannot hold more records than the volume has room for.
-    const std::uint64_t maxRecords = volumeSize ? volumeSize / nf::kRecordBytes + 16 : ~std::uint64_t(0);
+    byNumber_.clear();
+    numbersAreIndexes_ = true;
+    foundByScan_ = false;
+    const std::uint64_t cs = clusterSize;
+    // The MFT holds no more records than its run list covers, than its own data size
+    // says, and than the volume (already cut to the source) has room for.
+    std::uint64_t runBytes = 0;
+    for (const Run& r : mftRuns) runBytes = std::min<std::uint64_t>(runBytes + std::uint64_t(r.count) * cs, std::uint64_t(1) << 62);
+    std::uint64_t records = runBytes / nf::kRecordBytes;
+    if (mftDataSize) records = std::min(records, (mftDataSize + nf::kRecordBytes - 1) / nf::kRecordBytes);
+    if (volumeSize) records = std::min(records, volumeSize / nf::kRecordBytes);
+    std::vector<std::uint8_t> buffer;
+    try {
+        buffer.resize(std::size_t(std::min(kMftReadBytes, std::max<std::uint64_t>(runBytes, nf::kRecordBytes))));
+    } catch (const std::bad_alloc&) {
+        return;
+    }
+    // Room for every record up front (the count is already bounded by the source), so
+    // the list is not copied as it grows.
+    entries.reserve(std::size_t(std::min<std::uint64_t>(records, 1ULL << 22)));
+    nf::Record partial{};
+    std::size_t partialBytes = 0;
+    std::uint64_t partialPosition = 0;
+    auto emit = [&](const std::uint8_t* raw, std::uint64_t position, bool split) {
+        MftEntry e;
+        e.diskPosition = position;
+        e.ownIndex = entries.size();
+        decodeRecord(raw, e);
+        e.recordNumber = e.ownIndex;  // the place in the MFT is the number
+        e.splitRecord = split;
+        entries.push_back(std::move(e));
+    };
     for (const Run& run : mftRuns) {
+        if (entries.size() >= records) break;
         status(format16("parsing %d cluster of MFT run.", run.start));
         if (stopRequested()) return;
-        if (run.start < 0) continue;
-        const std::uint64_t recordsPerStep = clusterSize >= nf::kRecordBytes ? clusterSize / nf::kRecordBytes : 1;
-        const std::uint64_t clustersPerStep = clusterSize >= nf::kRecordBytes ? 1 : (nf::kRecordBytes + clusterSize - 1) / clusterSize;
-        for (std::uint64_t c = 0; c < run.count; c += clustersPerStep) {
-            const std::uint64_t cluster = std::uint64_t(run.start) + c;
-            const std::uint64_t position = cluster * clusterSize;
-            if (volumeSize && position >= volumeSize) break;
-            if (reader && reader->seek(std::int64_t(position))) {
-                for (std::uint64_t r = 0; r < recordsPerStep; ++r) {
-                    if (entries.size() >= maxRecords) return;
-                    nf::Record record{};
-                    reader->read(record.data(), nf::kRecordBytes);
-                    MftEntry e;
-                    std::copy_n(record.begin(), 4, e.signature.begin());
-                    e.diskPosition = position + nf::kRecordBytes * r;
-                    e.ownIndex = entries.size();
-                    entries.push_back(std::move(e));
+        const std::uint64_t bytes = std::uint64_t(run.count) * cs;
+        // A run without a place (sparse or negative) still stands for its records.
+        const bool placed = run.start > 0;
+        const std::uint64_t base = placed ? clusterOf(run) * cs : kNoEntry;
+        for (std::uint64_t offset = 0; offset < bytes && entries.size() < records;) {
+            const std::uint64_t piece = std::min<std::uint64_t>(buffer.size(), bytes - offset);
+            std::fill(buffer.begin(), buffer.begin() + std::ptrdiff_t(piece), 0);
+            const std::uint64_t at = placed ? base + offset : kNoEntry;
+            if (placed && at < volumeSize)
+                readAt(at, buffer.data(), std::uint32_t(std::min(piece, volumeSize - at)));
+            std::uint64_t p = 0;
+            if (partialBytes) {
+                const std::size_t take = std::size_t(std::min<std::uint64_t>(nf::kRecordBytes - partialBytes, piece));
+                std::copy_n(buffer.data(), take, partial.data() + partialBytes);
+                partialBytes += take;
+                p = take;
+                if (partialBytes == nf::kRecordBytes) {
+                    emit(partial.data(), partialPosition, true);
+                    partialBytes = 0;
                 }
             }
+            for (; p + nf::kRecordBytes <= piece && entries.size() < records; p += nf::kRecordBytes)
+                emit(buffer.data() + p, placed ? at + p : kNoEntry, false);
+            if (p < piece && entries.size() < records) {
+                partialPosition = placed ? at + p : kNoEntry;
+                partialBytes = std::size_t(piece - p);
+                std::copy_n(buffer.data() + p, partialBytes, partial.data());
+            }
+            offset += piece;
             if (stopRequested()) return;
         }
     }
@@ -214,254 +348,348 @@ void ntfs::readMftEntries() {
 
 // ---------------------------------------------------------------- record decoding
 
+std::vector<std::uint8_t> ntfs::attributeListBytes(const nf::Record& fixed, std::size_t at) const {
+    std::vector<std::uint8_t> list;
+    const auto attributes = nf::walkAttributes(fixed);
+    const auto it = std::find_if(attributes.begin(), attributes.end(), [&](const auto& a) { return a.offset == at; });
+    if (it == attributes.end()) return list;
+    const nf::AttributeHeader& a = *it;
+    if (!a.nonResident()) {
+        const std::size_t offset = a.offset + a.u16(nf::attribute::kContentOffset).value_or(0);
+        if (offset >= nf::kRecordBytes) return list;
+        const std::size_t length =
+            std::min<std::size_t>(a.u32(nf::attribute::kContentLength).value_or(0), nf::kRecordBytes - offset);
+        list.assign(fixed.begin() + std::ptrdiff_t(offset), fixed.begin() + std::ptrdiff_t(offset + length));
+        return list;
+    }
+    // Read along its own run list, up to its data size and never beyond the volume.
+    const std::uint64_t cs = clusterSize ? clusterSize : 4096;
+    const std::uint64_t limit = std::min<std::uint64_t>(a.u64(nf::attribute::kDataSize).value_or(0), kMaxAttributeListBytes);
+    const std::size_t runOffset = a.u16(nf::attribute::kRunListOffset).value_or(0);
+    const std::size_t end = std::min<std::size_t>(a.offset + a.length(), nf::kRecordBytes);
+    if (a.offset + runOffset >= end) return list;
+    const std::uint64_t lastVcn = a.u64(nf::attribute::kLastVcn).value_or(0);
+    const std::uint64_t startVcn = a.u64(nf::attribute::kStartVcn).value_or(0);
+    const auto runs = nf::decodeRuns(std::span(fixed.data() + a.offset + runOffset, end - a.offset - runOffset),
+                                     lastVcn >= startVcn ? lastVcn - startVcn + 1 : 0);
+    std::vector<std::uint8_t> cluster(cs);
+    for (const Run& r : runs) {
+        for (std::uint64_t c = 0; c < r.count && list.size() < limit; ++c) {
+            std::fill(cluster.begin(), cluster.end(), 0);
+            const std::uint64_t position = (clusterOf(r) + c) * cs;
+            if (r.start > 0 && (!volumeSize || position + cs <= volumeSize)) readAt(position, cluster.data(), std::uint32_t(cs));
+            const std::size_t n = std::size_t(std::min<std::uint64_t>(cs, limit - list.size()));
+            list.insert(list.end(), cluster.begin(), cluster.begin() + std::ptrdiff_t(n));
+        }
+    }
+    return list;
+}
+
+void ntfs::decodeRecord(const std::uint8_t* raw, MftEntry& e) const {
+    std::copy_n(raw, 4, e.signature.begin());
+    e.decoded = true;
+    if (!e.isFileRecord()) return;
+    nf::Record fixed;
+    std::copy_n(raw, nf::kRecordBytes, fixed.begin());
+    nf::applyFixups(fixed);
+    e.recordFlags = le16(raw, nf::mft_record::kFlags);
+    e.sequence = le16(raw, nf::mft_record::kSequence);
+    e.baseRecord = le64(raw, nf::mft_record::kBaseRecord) & kRecordNumberMask;
+    if (le16(raw, nf::mft_record::kUsaOffset) >= nf::mft_record::kRecordNumberLayoutUsa) {
+        e.hasRecordNumber = true;
+        e.recordNumber = le32(raw, nf::mft_record::kRecordNumber);
+    }
+    bool parentTaken = false;
+    bool lastIsList = false;
+    std::size_t listAt = 0;
+    bool hasList = false;
+    eachAttribute(fixed, [&](const AttributeView& a) {
+        const std::uint32_t type = a.type();
+        if (type == nf::attribute::kEnd || a.length() == 0) return;
+        const std::size_t contentOffset = a.offset + a.u(nf::attribute::kContentOffset, 2);
+        const bool resident = !a.nonResident() && contentOffset < nf::kRecordBytes;
+        const std::span<const std::uint8_t> content =
+            resident ? std::span<const std::uint8_t>(fixed.data() + contentOffset, nf::kRecordBytes - contentOffset)
+                     : std::span<const std::uint8_t>();
+        if (type == nf::attribute::kStandardInformation && resident) {
+            const FieldReader fields(content);
+            e.created = fields.le<std::uint64_t>(nf::standard_information::kCreated).value_or(0);
+            e.modified = fields.le<std::uint64_t>(nf::standard_information::kModified).value_or(0);
+            e.accessed = fields.le<std::uint64_t>(nf::standard_information::kAccessed).value_or(0);
+        } else if (type == nf::attribute::kFileName && resident) {
+            const FieldReader fields(content);
+            const auto flags = fields.le<std::uint32_t>(nf::file_name::kFlags);
+            if (!flags) return;
+            if (*flags & nf::file_name::kDirectoryFlag) e.kind = 'D';
+            e.fileNameFlags = *flags;
+            if (content.size() <= nf::file_name::kNameLength) return;
+            const std::size_t length = content[nf::file_name::kNameLength];
+            if (length == 255) return;
+            if (nf::file_name::kName + 2 * length > content.size()) return;  // name runs past the record
+            // Each named file name replaces the previous name; the parent comes from the first.
+            e.name = fromUtf16Le(content.data() + nf::file_name::kName, length);
+            e.hasName = true;
+            e.allocatedSize = fields.le<std::uint64_t>(nf::file_name::kAllocatedSize).value_or(0);
+            if (!parentTaken) {
+                const std::uint64_t reference = fields.le<std::uint64_t>(nf::file_name::kParent).value_or(0);
+                e.parentRecord = reference & kRecordNumberMask;
+                e.parentSequence = std::uint16_t(reference >> 48);
+                parentTaken = true;
+            }
+        } else if (type == nf::attribute::kAttributeList) {
+            hasList = true;
+            lastIsList = true;
+            listAt = a.offset;
+        } else if (type == nf::attribute::kData) {
+            if (a.named()) {
+                if (e.namedStreams < 255) ++e.namedStreams;
+                return;
+            }
+            lastIsList = false;
+            StreamFacts& d = e.data;
+            if (a.nonResident()) {
+                StreamPiece piece;
+                piece.startVcn = a.u(nf::attribute::kStartVcn, 8);
+                piece.lastVcn = a.u(nf::attribute::kLastVcn, 8);
+                const std::size_t runOffset = a.u(nf::attribute::kRunListOffset, 2);
+                const std::size_t end = std::min<std::size_t>(a.offset + a.length(), nf::kRecordBytes);
+                if (a.offset + runOffset < end) {
+                    const std::uint64_t clusters = piece.lastVcn >= piece.startVcn ? piece.lastVcn - piece.startVcn + 1 : 0;
+                    piece.runs = nf::decodeRuns(std::span(fixed.data() + a.offset + runOffset, end - a.offset - runOffset), clusters);
+                }
+                if (d.residency != 'N') {
+                    d = StreamFacts{};
+                    d.residency = 'N';
+                    d.flags = a.flags();
+                    d.compressionUnit = std::uint16_t(a.u(nf::attribute::kCompressionUnit, 2));
+                }
+                // Sizes are valid in the piece that starts the stream.
+                if (piece.startVcn == 0) {
+                    d.allocatedSize = a.u(nf::attribute::kAllocatedSize, 8);
+                    d.dataSize = a.u(nf::attribute::kDataSize, 8);
+                    d.flags = a.flags();
+                    d.compressionUnit = std::uint16_t(a.u(nf::attribute::kCompressionUnit, 2));
+                }
+                d.pieces.push_back(std::move(piece));
+            } else if (d.residency != 'N' && contentOffset < nf::kRecordBytes) {
+                d.residency = 'R';
+                d.flags = a.flags();
+                d.residentOffset = std::uint32_t(contentOffset);
+                d.dataSize = a.u(nf::attribute::kContentLength, 4);
+            }
+        }
+    });
+    e.dataElsewhere = hasList && lastIsList;
+    if (!hasList) return;
+    const std::vector<std::uint8_t> list = attributeListBytes(fixed, listAt);
+    namespace le = nf::attribute_list_entry;
+    for (std::size_t at = 0; at + le::kRecordHigh + 2 <= list.size();) {
+        const std::uint32_t type = le32(list.data(), at + le::kType);
+        const std::uint16_t length = le16(list.data(), at + le::kLength);
+        if (type == 0 || type == nf::attribute::kEnd || length == 0) break;
+        // Only the unnamed data stream: named streams are not the file's data.
+        if (type == nf::attribute::kData && list[at + le::kNameLength] == 0) {
+            const std::uint64_t number = std::uint64_t(le32(list.data(), at + le::kRecordLow)) |
+                                         (std::uint64_t(le16(list.data(), at + le::kRecordHigh)) << 32);
+            if (std::find(e.extents.begin(), e.extents.end(), number) == e.extents.end()) e.extents.push_back(number);
+        }
+        at += length;
+    }
+}
+
 bool ntfs::decodeEntry(std::uint64_t index) {
     if (index >= entries.size()) return false;
-    const auto record = readRecord(entries[index].diskPosition);
-    if (!record) return false;
-    const auto attributes = nf::walkAttributes(*record);
-    nf::Record fixed = *record;
-    nf::applyFixups(fixed);
-    const std::uint16_t headerFlags = le16(record->data(), nf::mft_record::kFlags);
-    bool parentTaken = false;
-    for (const auto& a : attributes) {
-        if (a.type() != nf::attribute::kFileName || a.nonResident()) continue;
-        const std::size_t contentOffset = a.offset + a.u16(nf::attribute::kContentOffset).value_or(0);
-        if (contentOffset >= nf::kRecordBytes) continue;
-        const std::span<const std::uint8_t> content(fixed.data() + contentOffset, nf::kRecordBytes - contentOffset);
-        const FieldReader fields(content);
-        MftEntry& e = entries[index];
-        const auto flags = fields.le<std::uint32_t>(nf::file_name::kFlags);
-        if (!flags) continue;
-        if (*flags & nf::file_name::kDirectoryFlag) e.kind = 'D';
-        if (content.size() <= nf::file_name::kNameLength) continue;
-        const std::size_t length = content[nf::file_name::kNameLength];
-        if (length == 255) continue;
-        if (nf::file_name::kName + 2 * length > content.size()) continue;  // name runs past the record
-        e.name = fromUtf16Le(content.data() + nf::file_name::kName, length);
-        e.hasName = true;
-        e.recordFlags = headerFlags;
-        e.allocatedSize = fields.le<std::uint64_t>(nf::file_name::kAllocatedSize).value_or(0);
-        if (!parentTaken) {
-            e.parent = fields.le<std::uint64_t>(nf::file_name::kParent).value_or(0) & kRecordNumberMask;
-            parentTaken = true;
-        }
-        placeEntry(index);
-    }
+    MftEntry& e = entries[index];
+    nf::Record record{};
+    if (!readRecordOf(index, record)) return false;
+    decodeRecord(record.data(), e);
+    // Read along the MFT, an entry's place is its number, whatever its header says.
+    if (numbersAreIndexes_ && !foundByScan_) e.recordNumber = index;
     return true;
 }
 
-std::vector<ntfs::Run> ntfs::runsOf(std::uint64_t position, std::uint32_t type) {
+std::vector<ntfs::Run> ntfs::runsOf(std::uint64_t position, std::uint32_t type) const {
     std::vector<Run> runs;
     const auto record = readRecord(position);
     if (!record) return runs;
     nf::Record fixed = *record;
     nf::applyFixups(fixed);
-    nf::RunDecodeState state;
     for (const auto& a : nf::walkAttributes(fixed)) {
-        if (a.type() != type || !a.nonResident()) continue;
+        if (a.type() != type || !a.nonResident() || !unnamed(a)) continue;
         const std::size_t runOffset = a.u16(nf::attribute::kRunListOffset).value_or(0);
         const std::size_t length = a.length();
         if (runOffset >= length) continue;
         const std::size_t begin = a.offset + runOffset;
         if (begin >= nf::kRecordBytes) continue;
         const std::size_t end = std::min<std::size_t>(a.offset + length, nf::kRecordBytes);
-        const std::uint32_t startVcn = std::uint32_t(a.u64(nf::attribute::kStartVcn).value_or(0));
-        const std::uint32_t lastVcn = std::uint32_t(a.u64(nf::attribute::kLastVcn).value_or(0));
-        streamClusterCount = std::uint32_t(lastVcn - startVcn + 1);
-        nf::decodeRunList(std::span<const std::uint8_t>(fixed.data() + begin, end - begin), streamClusterCount, state,
-                          [&](const Run& r) { runs.push_back(r); });
-        // A header byte 0x00 ends the whole decoding, later attributes included.
-        if (state.ended) break;
+        const std::uint64_t startVcn = a.u64(nf::attribute::kStartVcn).value_or(0);
+        const std::uint64_t lastVcn = a.u64(nf::attribute::kLastVcn).value_or(0);
+        for (const Run& r : nf::decodeRuns(std::span(fixed.data() + begin, end - begin),
+                                           lastVcn >= startVcn ? lastVcn - startVcn + 1 : 0))
+            runs.push_back(r);
     }
     return runs;
 }
 
-DataStreamDescriptor ntfs::dataStream(std::uint64_t position) {
+DataStreamDescriptor ntfs::dataStream(std::uint64_t position) const {
     DataStreamDescriptor d;
     const auto record = readRecord(position);
     if (!record) return d;
-    nf::Record fixed = *record;
-    nf::applyFixups(fixed);
-    for (const auto& a : nf::walkAttributes(fixed)) {
-        if (a.type() != nf::attribute::kData) continue;
-        hasData = true;
-        const std::uint16_t flags = a.flags();
-        d.attributeOffset = a.offset;
-        if (a.nonResident()) {
-            const std::uint16_t runOffset = a.u16(nf::attribute::kRunListOffset).value_or(0);
-            d.contentOffset = runOffset;
-            d.contentLength = a.length() > runOffset ? a.length() - runOffset : 0;
-            d.compressionUnit = a.u16(nf::attribute::kCompressionUnit).value_or(0);
-            d.startVcn = a.u64(nf::attribute::kStartVcn).value_or(0);
-            d.lastVcn = a.u64(nf::attribute::kLastVcn).value_or(0);
-            d.allocatedSize = a.u64(nf::attribute::kAllocatedSize).value_or(0);
-            d.dataSize = a.u64(nf::attribute::kDataSize).value_or(0);
-            d.residency = 'N';
-            if (flags == nf::attribute::kFlagCompressed) d.label = u"Compressed";
-            else if (flags == nf::attribute::kFlagEncrypted) d.label = u"Encrypted";
-            else if (flags == 0) d.label = u"Normal";
-            break;  // the first non-resident $DATA wins
-        }
-        d.contentOffset = std::uint32_t(a.offset + a.u16(nf::attribute::kContentOffset).value_or(0));
-        d.contentLength = a.u32(nf::attribute::kContentLength).value_or(0);
-        d.residency = 'R';
-        d.dataSize = d.contentLength;
-        if (flags == nf::attribute::kFlagEncrypted) d.label = u"Encrypted";
-        else if (flags == 0) d.label = u"Normal";
+    MftEntry e;
+    decodeRecord(record->data(), e);
+    d.residency = e.data.residency;
+    d.dataSize = e.data.dataSize;
+    d.allocatedSize = e.data.allocatedSize;
+    d.compressionUnit = e.data.compressionUnit;
+    d.label = labelOf(d.residency, e.data.flags);
+    if (d.residency == 'R') {
+        d.contentOffset = e.data.residentOffset;
+        d.contentLength = std::uint32_t(e.data.dataSize);
+    } else if (!e.data.pieces.empty()) {
+        d.startVcn = e.data.pieces.front().startVcn;
+        d.lastVcn = e.data.pieces.front().lastVcn;
     }
     return d;
 }
 
-bool ntfs::keepsDataElsewhere(std::uint64_t position) {
-    const auto record = readRecord(position);
-    if (!record) return false;
-    nf::Record fixed = *record;
-    nf::applyFixups(fixed);
-    bool lastIsList = false;
-    for (const auto& a : nf::walkAttributes(fixed)) {
-        if (a.type() == nf::attribute::kAttributeList) lastIsList = true;
-        else if (a.type() == nf::attribute::kData) lastIsList = false;
-    }
-    return lastIsList;
-}
-
-std::vector<std::uint64_t> ntfs::extentRecords(std::uint64_t position) {
-    std::vector<std::uint64_t> extents;
-    const auto record = readRecord(position);
-    if (!record) return extents;
-    nf::Record fixed = *record;
-    nf::applyFixups(fixed);
-    std::vector<std::uint8_t> list;
-    for (const auto& a : nf::walkAttributes(fixed)) {
-        if (a.type() != nf::attribute::kAttributeList) continue;
-        if (!a.nonResident()) {
-            const std::size_t offset = a.offset + a.u16(nf::attribute::kContentOffset).value_or(0);
-            if (offset >= nf::kRecordBytes) break;
-            const std::size_t length = std::min<std::size_t>(a.u32(nf::attribute::kContentLength).value_or(0),
-                                                             nf::kRecordBytes - offset);
-            list.assign(fixed.begin() + std::ptrdiff_t(offset), fixed.begin() + std::ptrdiff_t(offset + length));
-        } else {
-            // Read along its own run list, up to its data size and never beyond the volume.
-            const std::uint64_t dataSize = a.u64(nf::attribute::kDataSize).value_or(0);
-            const std::uint64_t cs = clusterSize ? clusterSize : 4096;
-            const std::uint64_t limit = std::min<std::uint64_t>(dataSize, volumeSize ? volumeSize : dataSize);
-            if (limit > (16ULL << 20)) break;  // an attribute list is never this large
-            const auto runs = runsOf(position, nf::attribute::kAttributeList);
-            std::vector<std::uint8_t> cluster(cs);
-            for (const Run& r : runs) {
-                for (std::uint64_t c = 0; c < r.count && list.size() < limit; ++c) {
-                    std::fill(cluster.begin(), cluster.end(), 0);
-                    if (r.start > 0) readAt((std::uint64_t(std::uint32_t(r.start)) + c) * cs, cluster.data(), std::uint32_t(cs));
-                    const std::size_t n = std::size_t(std::min<std::uint64_t>(cs, limit - list.size()));
-                    list.insert(list.end(), cluster.begin(), cluster.begin() + std::ptrdiff_t(n));
-                }
-            }
-        }
-        break;
-    }
-    namespace le = nf::attribute_list_entry;
-    std::size_t at = 0;
-    while (at + le::kRecordHigh + 2 <= list.size()) {
-        const std::uint32_t type = le32(list.data(), at + le::kType);
-        const std::uint16_t length = le16(list.data(), at + le::kLength);
-        if (type == 0 || type == nf::attribute::kEnd || length == 0) break;
-        // Only the unnamed data stream: named streams are other files' worth of data.
-        if (type == nf::attribute::kData && list[at + le::kNameLength] == 0) {
-            const std::uint64_t number = std::uint64_t(le32(list.data(), at + le::kRecordLow)) |
-                                         (std::uint64_t(le16(list.data(), at + le::kRecordHigh)) << 32);
-            extents.push_back(number);
-        }
-        at += length;
-    }
-    return extents;
-}
-
-NtfsTimes ntfs::times(std::uint64_t position) {
+NtfsTimes ntfs::times(std::uint64_t position) const {
     NtfsTimes t;
     const auto record = readRecord(position);
     if (!record) return t;
-    nf::Record fixed = *record;
-    nf::applyFixups(fixed);
-    for (const auto& a : nf::walkAttributes(*record)) {
-        if (a.nonResident()) continue;
-        const std::size_t offset = a.offset + a.u16(nf::attribute::kContentOffset).value_or(0);
-        if (offset >= nf::kRecordBytes) continue;
-        const FieldReader content(std::span<const std::uint8_t>(fixed.data() + offset, nf::kRecordBytes - offset));
-        if (a.type() == nf::attribute::kStandardInformation) {
-            t.created = content.le<std::uint64_t>(nf::standard_information::kCreated).value_or(0);
-            t.modified = content.le<std::uint64_t>(nf::standard_information::kModified).value_or(0);
-            t.accessed = content.le<std::uint64_t>(nf::standard_information::kAccessed).value_or(0);
-        } else if (a.type() == nf::attribute::kFileName) {
-            if (auto flags = content.le<std::uint32_t>(nf::file_name::kFlags)) t.attributes = nf::attributeWord(*flags);
-        }
-    }
+    MftEntry e;
+    decodeRecord(record->data(), e);
+    t.created = e.created;
+    t.modified = e.modified;
+    t.accessed = e.accessed;
+    if (e.fileNameFlags) t.attributes = nf::attributeWord(e.fileNameFlags);
     return t;
 }
 
 // ---------------------------------------------------------------- tree
 
-void ntfs::placeEntry(std::uint64_t e) {
-    const std::uint64_t count = entries.size();
-    if (lastChild_.size() < count) lastChild_.resize(count, 0);
-    MftEntry& E = entries[e];
-    const std::uint64_t p = E.parent;
-    if (p == e) return;  // the root folder is its own parent
-    if (p < e) {
-        if (entries[p].kind != 'D') {
-            E.orphan = 1;
-            return;
-        }
-        if (entries[p].firstChild == 0) {
-            entries[p].firstChild = e;
-            lastChild_[p] = e;
-        }
-        appendToParentChain(e);
-        return;
-    }
-    E.nextSibling = 0;
-    if (p < count) {
-        if (entries[p].firstChild == 0) {
-            entries[p].firstChild = e;
-            lastChild_[p] = e;
-        }
-        appendToParentChain(e);
-    } else {
-        E.orphan = 1;
-    }
+namespace {
+
+// The parent reference's sequence number names the folder as it was when the name was
+// written. A record freed since has a sequence number one higher (freeing bumps it), so
+// a deleted folder still owns the deleted names that point at its previous number; a
+// record reused for anything else does not.
+bool parentMatches(const MftEntry& child, const MftEntry& parent) {
+    if (!parent.isFileRecord() || !parent.hasName || !parent.isFolder()) return false;
+    if (child.parentSequence == 0 || parent.sequence == child.parentSequence) return true;
+    return parent.isDeleted() && std::uint16_t(child.parentSequence + 1) == parent.sequence;
 }
 
-void ntfs::appendToParentChain(std::uint64_t e) {
-    const std::uint64_t count = entries.size();
-    if (e >= count || e == 0) return;
-    MftEntry& E = entries[e];
-    const std::uint64_t p = E.parent;
-    if (p >= count) return;
-    const std::uint64_t f = p == 0 ? 0 : entries[p].firstChild;
-    if (f == 0) {
-        entries[p].firstChild = e;
-        lastChild_[p] = e;
-        return;
+}  // namespace
+
+void ntfs::indexFoundRecords() {
+    // Found records come in disk order, with the MFT's copies mixed in. They are ordered
+    // by their own record numbers, one kept per number (the one in use, else the one with
+    // the higher sequence number, else the first found); records without a number field
+    // follow in the order found.
+    std::vector<MftEntry> found = std::move(entries);
+    entries.clear();
+    byNumber_.clear();
+    std::stable_sort(found.begin(), found.end(), [](const MftEntry& a, const MftEntry& b) {
+        if (a.hasRecordNumber != b.hasRecordNumber) return a.hasRecordNumber;
+        return a.hasRecordNumber && a.recordNumber < b.recordNumber;
+    });
+    auto better = [](const MftEntry& candidate, const MftEntry& kept) {
+        if (candidate.isDeleted() != kept.isDeleted()) return !candidate.isDeleted();
+        return candidate.sequence > kept.sequence;
+    };
+    // Index 0 ends chains and is never a child: it is kept for record 0 or left empty.
+    if (found.empty() || !found.front().hasRecordNumber || found.front().recordNumber != 0) entries.emplace_back();
+    for (MftEntry& e : found) {
+        if (e.hasRecordNumber) {
+            const auto it = byNumber_.find(e.recordNumber);
+            if (it != byNumber_.end()) {
+                if (better(e, entries[it->second])) {
+                    e.ownIndex = it->second;
+                    entries[it->second] = std::move(e);
+                }
+                continue;
+            }
+            byNumber_[e.recordNumber] = entries.size();
+        }
+        e.ownIndex = entries.size();
+        entries.push_back(std::move(e));
     }
-    if (f >= count || !entries[f].isFileRecord()) return;
-    if (entries[f].ownIndex == e || p == e) return;
-    // The chain's last entry is kept per folder, so appending does not walk the chain;
-    // the order is the order of placing, as a walk from the first child would give.
-    std::uint64_t last = lastChild_[p] ? lastChild_[p] : f;
-    if (last == e) return;
-    entries[last].nextSibling = e;
-    lastChild_[p] = e;
+    numbersAreIndexes_ = false;
+    foundByScan_ = false;
+}
+
+void ntfs::linkEntries() {
+    const std::uint64_t count = entries.size();
+    // Candidate parent of every decoded, named entry; kNoEntry makes it an orphan.
+    std::vector<std::uint64_t> up(count, kNoEntry);
+    for (std::uint64_t e = 0; e < count; ++e) {
+        MftEntry& E = entries[e];
+        if (!E.decoded || !E.hasName || !E.isFileRecord()) continue;
+        const auto p = recordIndex(E.parentRecord);
+        if (p && *p == e) {
+            up[e] = e;  // its own parent: the root folder, or an orphan
+            if (e != rootIndex) E.orphan = 1;
+        } else if (p && parentMatches(E, entries[*p])) {
+            up[e] = *p;
+        } else {
+            E.orphan = 1;
+        }
+    }
+    // A chain of parents that comes back on itself never reaches the root: it is cut
+    // where it closes, and that entry becomes an orphan.
+    std::vector<std::uint8_t> state(count, 0);  // 0 not seen, 1 on the current path, 2 done
+    std::vector<std::uint64_t> path;
+    for (std::uint64_t e = 0; e < count; ++e) {
+        if (state[e] != 0 || up[e] == kNoEntry) continue;
+        path.clear();
+        std::uint64_t x = e;
+        while (x != kNoEntry && state[x] == 0 && up[x] != x) {
+            state[x] = 1;
+            path.push_back(x);
+            x = up[x];
+        }
+        if (x != kNoEntry && state[x] == 1) {
+            up[path.back()] = kNoEntry;
+            entries[path.back()].orphan = 1;
+        }
+        for (std::uint64_t y : path) state[y] = 2;
+    }
+    std::vector<std::uint64_t> lastChild(count, 0);
+    for (std::uint64_t e = 1; e < count; ++e) {  // index 0 can never be a child
+        const std::uint64_t p = up[e];
+        if (p == kNoEntry || p == e) continue;
+        entries[e].parent = p;
+        if (entries[p].firstChild == 0) entries[p].firstChild = e;
+        else entries[lastChild[p]].nextSibling = e;
+        lastChild[p] = e;
+    }
 }
 
 void ntfs::buildEntryTree() {
     if (mftKnown && stopFlag.load() == 0) {
+        // Records read along the MFT were decoded as they were read; only entries put in
+        // the list some other way are decoded here.
         if (sink) sink->setRange(0, std::int64_t(entries.size()));
         for (std::uint64_t i = 0; i < entries.size(); ++i) {
-            status(format16("parsing MFT entry %llu...", static_cast<unsigned long long>(i)));
-            if (sink) sink->setPosition(std::int64_t(i));
-            decodeEntry(i);
+            if (i % 4096 == 0) {
+                status(format16("parsing MFT entry %llu...", static_cast<unsigned long long>(i)));
+                if (sink) sink->setPosition(std::int64_t(i));
+            }
+            if (!entries[i].decoded) decodeEntry(i);
             if (stopRequested()) break;
         }
+    } else if (foundByScan_) {
+        indexFoundRecords();
     }
+    rootIndex = entries.size();
+    for (std::uint64_t i = 0; i < entries.size(); ++i) {
+        if (entries[i].hasName && entries[i].name == u"." && entries[i].isFolder()) {
+            rootIndex = i;
+            break;
+        }
+    }
+    linkEntries();
+
     MftEntry orphanFolder;
     orphanFolder.signature = {'F', 'I', 'L', 'E'};
     orphanFolder.name = u"ORPHAN_ENTRY";
@@ -472,20 +700,11 @@ void ntfs::buildEntryTree() {
     orphanFolder.diskPosition = kNoEntry;
     orphanIndex = entries.size();
     entries.push_back(std::move(orphanFolder));
+    if (rootIndex >= orphanIndex) rootIndex = entries.size();
 
-    rootIndex = entries.size();
-    for (std::uint64_t i = 0; i < entries.size(); ++i) {
-        if (entries[i].hasName && entries[i].name == u".") {
-            rootIndex = i;
-            break;
-        }
-    }
     if (rootIndex < entries.size()) {
         MftEntry& o = entries[orphanIndex];
         o.parent = rootIndex;
-        o.nextSibling = 0;
-        o.ownIndex = orphanIndex;
-        o.recordFlags = 1;
         MftEntry& root = entries[rootIndex];
         if (root.firstChild == 0 || root.firstChild == rootIndex) {
             root.firstChild = orphanIndex;
@@ -499,8 +718,7 @@ void ntfs::buildEntryTree() {
             if (at != orphanIndex) entries[at].nextSibling = orphanIndex;
         }
     }
-    if (recoveryMode == 3) gatherOrphansDeep();
-    else gatherOrphans();
+    gatherOrphans();
     fillTree();
 }
 
@@ -521,39 +739,11 @@ void ntfs::gatherOrphans() {
     }
 }
 
-void ntfs::gatherOrphansDeep() {
-    if (sink) sink->setRange(0, std::int64_t(entries.size()));
-    for (std::uint64_t i = 0; i < entries.size(); ++i) {
-        if (i == orphanIndex || i == rootIndex) continue;
-        entries[i].firstChild = 0;
-        entries[i].parent = 0;
-        entries[i].nextSibling = 0;
-    }
-    auto pushFront = [&](std::uint64_t folder, std::uint64_t i) {
-        const std::uint64_t head = entries[folder].firstChild;
-        entries[i].nextSibling = head == 0 ? kNoEntry : head;
-        entries[folder].firstChild = i;
-    };
-    std::uint64_t current = orphanIndex;
-    std::uint64_t foldersPlaced = 0;
-    for (std::uint64_t i = 0; i < entries.size(); ++i) {
-        if (i == orphanIndex || i == rootIndex) continue;
-        if (entries[i].kind == 'D' && foldersPlaced < 100001) {
-            pushFront(orphanIndex, i);
-            entries[i].parent = orphanIndex;
-            current = i;
-            ++foldersPlaced;
-        } else {
-            pushFront(current, i);
-        }
-    }
-}
-
 void ntfs::fillTree() {
     if (!tree) return;
     bool orphanShown = false;
     const bool rootFound = rootIndex < entries.size();
-    if (rootFound && recoveryMode != 3) {
+    if (rootFound) {
         std::uint64_t h = entries[rootIndex].firstChild;
         for (std::uint64_t steps = 0; h != 0 && h < entries.size() && steps <= entries.size(); ++steps) {
             const MftEntry& child = entries[h];
@@ -565,8 +755,8 @@ void ntfs::fillTree() {
             h = child.nextSibling;
         }
     }
-    // The orphan folder is shown even when no root folder was found: in deep mode it
-    // holds everything the scan found.
+    // The orphan folder is shown even when no root folder was found: it then holds
+    // everything that could be named.
     if (!orphanShown && (rootFound || entries[orphanIndex].firstChild != 0))
         tree->insertItem(u"ORPHAN_ENTRY", ItemImage::Folder, rootItem, orphanIndex);
     if (rootItem != kNoItem) {
@@ -580,6 +770,7 @@ void ntfs::fillTree() {
 bool ntfs::scanForMftRecords() {
     clusterSize = clusterSizeFromBoot();
     mftKnown = false;
+    entries.clear();
     std::vector<std::uint8_t> chunk;
     try {
         chunk.resize(kScanChunkBytes);
@@ -593,7 +784,7 @@ bool ntfs::scanForMftRecords() {
         if (stopRequested()) break;
         if (sink) sink->setPosition(std::int64_t(chunkOffset / kScanChunkBytes));
         const std::uint64_t span = std::min(kScanChunkBytes, volumeSize - chunkOffset);
-        if (!readAt(chunkOffset, chunk.data(), std::uint32_t(span))) continue;
+        readAt(chunkOffset, chunk.data(), std::uint32_t(span));
         for (std::uint64_t step = 0; step + kStepBytes <= span; step += kStepBytes) {
             if (stopFlag.load() != 0) {
                 stopped = true;
@@ -605,22 +796,19 @@ bool ntfs::scanForMftRecords() {
                 continue;
             if (workerControl) workerControl->checkPoint();
             MftEntry e;
-            std::copy_n(p, 4, e.signature.begin());
             e.diskPosition = chunkOffset + step;
             e.ownIndex = entries.size();
+            if (step + nf::kRecordBytes <= span) decodeRecord(p, e);
+            else if (const auto r = readRecord(e.diskPosition)) decodeRecord(r->data(), e);
+            // Unnamed records stay too (never shown): a base record whose names moved to
+            // an extension record, and the extension records, hold the data of named ones.
             entries.push_back(std::move(e));
-            const std::u16string text =
-                format16("MFT ENTRY %llu Found.Parsing it ..", static_cast<unsigned long long>(entries.size()));
-            decodeEntry(entries.size() - 1);
-            if (entries.back().hasName) {
-                entries.back().orphan = 1;
-                status(text);
-            } else {
-                entries.pop_back();
-            }
+            if (!entries.back().hasName) continue;
+            status(format16("MFT ENTRY %llu Found.Parsing it ..", static_cast<unsigned long long>(entries.size())));
         }
     }
     if (sink) sink->setPosition(range);
+    foundByScan_ = true;
     return false;
 }
 
@@ -629,6 +817,7 @@ std::int64_t ntfs::findMftCopies(std::int64_t maximum) {
     mftKnown = false;
     const std::uint64_t mb = std::uint64_t(sizeMbValue(volume.sizeMbText));
     volumeSize = mb > (~std::uint64_t(0) >> 20) ? 0 : mb << 20;
+    if (const auto device = deviceBytes(); device && volumeSize > *device) volumeSize = *device;
     if (volumeSize == 0) return std::int64_t(foundMfts.size());
     std::vector<std::uint8_t> chunk;
     try {
@@ -649,7 +838,7 @@ std::int64_t ntfs::findMftCopies(std::int64_t maximum) {
         }
         if (sink) sink->setPosition(std::int64_t(chunkOffset / kScanChunkBytes));
         const std::uint64_t span = std::min(kScanChunkBytes, volumeSize - chunkOffset);
-        if (!readAt(chunkOffset, chunk.data(), std::uint32_t(span))) continue;
+        readAt(chunkOffset, chunk.data(), std::uint32_t(span));
         for (std::uint64_t step = 0; step + kStepBytes <= span; step += kStepBytes) {
             if (stopFlag.load() != 0) break;
             const std::uint8_t* p = chunk.data() + step;
@@ -657,11 +846,11 @@ std::int64_t ntfs::findMftCopies(std::int64_t maximum) {
                 le16(p, nf::mft_record::kUsaCount) >= 512 || le16(p, nf::mft_record::kFirstAttribute) >= 512)
                 continue;
             MftEntry e;
-            std::copy_n(p, 4, e.signature.begin());
             e.diskPosition = chunkOffset + step;
             e.ownIndex = entries.size();
+            if (step + nf::kRecordBytes <= span) decodeRecord(p, e);
+            else if (const auto r = readRecord(e.diskPosition)) decodeRecord(r->data(), e);
             entries.push_back(std::move(e));
-            decodeEntry(entries.size() - 1);
             const std::size_t count = entries.size();
             const MftEntry& last = entries.back();
             if (last.hasName && startsWith(last.name, u"$Boot") && count >= 8) {
@@ -683,6 +872,7 @@ bool ntfs::useFoundMft(std::uint64_t index) {
     mftKnown = false;
     if (index < foundMfts.size()) {
         mftRuns = runsOf(foundMfts[index].diskPosition, nf::attribute::kData);
+        mftDataSize = dataStream(foundMfts[index].diskPosition).dataSize;
         if (!mftRuns.empty()) {
             mftKnown = true;
             runListPending = false;
@@ -700,144 +890,316 @@ int ntfs::freeNames() {
     return 1;
 }
 
-// ---------------------------------------------------------------- texts
+// ---------------------------------------------------------------- data streams
 
-std::uint64_t ntfs::dataPosition(std::uint64_t index) {
-    const std::uint64_t position = entries[index].diskPosition;
-    if (recoveryMode == 3) return position;
+// What saving and sizing need of one entry's unnamed data stream, put together from the
+// decoded facts of its record and of the records its attribute list names.
+struct ntfs::StreamPlan {
+    std::uint8_t residency = 0;
+    std::uint16_t flags = 0;
+    std::uint16_t compressionUnit = 0;
+    std::uint64_t dataSize = 0;
+    std::uint64_t streamClusters = 0;  // virtual clusters the pieces cover (sparse tail included)
+    std::uint64_t runClusters = 0;     // clusters the runs cover
+    std::vector<Run> runs;
+    std::uint64_t holder = 0;          // entry whose record holds resident data
+    std::uint32_t residentOffset = 0;
+    bool incomplete = false;           // a piece is missing or does not belong to the file
+    bool fromList = false;
+};
+
+std::uint64_t ntfs::dataEntry(std::uint64_t index) const {
+    const MftEntry& e = entries[index];
     // An extension record (one that holds attributes of another file, found by its base
     // reference at 0x20) stands for its base record's data and times.
-    const auto record = readRecord(position);
-    if (!record || !nf::hasFileSignature(*record)) return position;
-    const std::uint64_t base = le64(record->data(), kBaseRecordReference) & kRecordNumberMask;
-    if (base == 0 || base >= entries.size() || base == index || !entries[base].isFileRecord()) return position;
-    return entries[base].diskPosition;
+    if (e.baseRecord == 0 || !e.isFileRecord()) return index;
+    const auto base = recordIndex(e.baseRecord);
+    if (!base || *base == index || *base == orphanIndex || !entries[*base].isFileRecord()) return index;
+    return *base;
 }
 
-std::vector<std::uint64_t> ntfs::dataExtentPositions(std::uint64_t position) {
-    std::vector<std::uint64_t> positions;
-    if (recoveryMode == 3) return positions;  // record numbers do not name entries in deep mode
-    const bool elsewhere = keepsDataElsewhere(position);
-    const auto numbers = extentRecords(position);
+std::uint64_t ntfs::dataPosition(std::uint64_t index) const { return entries[dataEntry(index)].diskPosition; }
+
+std::vector<std::uint64_t> ntfs::dataExtents(std::uint64_t index) const {
+    std::vector<std::uint64_t> out;
+    const MftEntry& e = entries[index];
+    if (e.extents.empty()) return out;
     bool other = false;
-    for (std::uint64_t n : numbers) {
-        if (n >= entries.size()) return {};
-        positions.push_back(entries[n].diskPosition);
-        if (entries[n].diskPosition != position) other = true;
+    for (std::uint64_t n : e.extents) {
+        const auto i = recordIndex(n);
+        if (i && *i != orphanIndex) out.push_back(*i);
+        if (n != e.recordNumber) other = true;
     }
-    // Also when the base record holds the first extent itself and the list names more.
-    if (!elsewhere && !other) return {};
-    return positions;
+    // Also when the base record holds the first piece itself and the list names more.
+    if (!e.dataElsewhere && !other) return {};
+    return out;
 }
 
-std::uint64_t ntfs::dataSize(std::uint64_t index) {
-    if (index >= entries.size() || index == orphanIndex) return 0;
-    const std::uint64_t position = dataPosition(index);
-    const auto extents = dataExtentPositions(position);
+bool ntfs::planStream(std::uint64_t index, StreamPlan& plan) const {
+    const std::uint64_t d = dataEntry(index);
+    const MftEntry& e = entries[d];
+    std::vector<const StreamPiece*> pieces;
+    const StreamFacts* facts = &e.data;
+    const std::vector<std::uint64_t> extents = dataExtents(d);
     if (!extents.empty()) {
-        const DataStreamDescriptor first = dataStream(extents.front());
-        if (first.dataSize) return first.dataSize;
-        std::uint64_t clusters = 0;
-        for (std::uint64_t p : extents)
-            for (const Run& r : runsOf(p, nf::attribute::kData)) clusters += r.count;
-        return clusters * (clusterSize ? clusterSize : 4096);
+        plan.fromList = true;
+        if (extents.size() != e.extents.size()) plan.incomplete = true;
+        const StreamFacts* first = nullptr;
+        for (std::uint64_t i : extents) {
+            const MftEntry& x = entries[i];
+            // An extent record that now belongs to another file holds nothing of this one.
+            if (!x.isFileRecord() || (i != d && x.baseRecord != e.recordNumber)) {
+                plan.incomplete = true;
+                continue;
+            }
+            if (!first) first = &x.data;
+            for (const StreamPiece& p : x.data.pieces) {
+                if (p.startVcn == 0) facts = &x.data;
+                pieces.push_back(&p);
+            }
+        }
+        if (facts == &e.data && first && e.data.residency == 0) facts = first;
+        plan.residency = 'N';
+    } else {
+        plan.residency = e.data.residency;
+        for (const StreamPiece& p : e.data.pieces) pieces.push_back(&p);
     }
-    return dataStream(position).dataSize;
+    plan.flags = facts->flags;
+    plan.compressionUnit = facts->compressionUnit;
+    plan.dataSize = facts->dataSize;
+    plan.holder = d;
+    plan.residentOffset = e.data.residentOffset;
+    if (plan.residency != 'N') return plan.residency == 'R';
+    // The pieces follow one another by virtual cluster; a gap or an overlap means a piece
+    // is missing or stale.
+    std::stable_sort(pieces.begin(), pieces.end(),
+                     [](const StreamPiece* a, const StreamPiece* b) { return a->startVcn < b->startVcn; });
+    std::uint64_t expected = 0;
+    for (const StreamPiece* p : pieces) {
+        if (p->startVcn != expected || p->lastVcn < p->startVcn) {
+            plan.incomplete = true;
+            if (p->startVcn < expected || p->lastVcn < p->startVcn) continue;
+        }
+        std::uint64_t clusters = 0;
+        for (const Run& r : p->runs) {
+            plan.runs.push_back(r);
+            clusters += r.count;
+        }
+        plan.runClusters += clusters;
+        // A piece's runs may stop short of its last cluster (a sparse tail of a
+        // compressed stream): the tail stands as sparse clusters.
+        expected = p->lastVcn + 1;
+        if (expected - p->startVcn > clusters)
+            plan.runs.push_back(Run{0, std::uint32_t(std::min<std::uint64_t>(expected - p->startVcn - clusters, 0xFFFFFFFFu))});
+    }
+    plan.streamClusters = expected;
+    if (plan.dataSize == 0 && plan.fromList) plan.dataSize = plan.runClusters * (clusterSize ? clusterSize : 4096);
+    return true;
 }
 
-std::u16string ntfs::sizeText(std::uint64_t index) {
+std::uint64_t ntfs::dataSize(std::uint64_t index) const {
+    if (index >= entries.size() || index == orphanIndex) return 0;
+    StreamPlan plan;
+    if (!planStream(index, plan)) return 0;
+    return plan.dataSize;
+}
+
+std::u16string ntfs::sizeText(std::uint64_t index) const {
     const std::uint64_t size = dataSize(index);
     return formatSize(size > std::uint64_t(INT64_MAX) ? INT64_MAX : std::int64_t(size));
 }
 
-NtfsTimesText ntfs::timesText(std::uint64_t index) {
+NtfsTimesText ntfs::timesText(std::uint64_t index) const {
     NtfsTimesText out;
     if (index >= entries.size() || index == orphanIndex) return out;
-    const NtfsTimes t = times(dataPosition(index));
+    const MftEntry& e = entries[dataEntry(index)];
     auto text = [](std::uint64_t fileTime) -> std::u16string {
         const auto local = fileTimeToLocal(fileTime);
         return local ? formatDateTime(*local) : std::u16string();
     };
-    out.created = text(t.created);
-    out.accessed = text(t.accessed);
-    out.modified = text(t.modified);
-    out.attributes = t.attributes;
+    out.created = text(e.created);
+    out.accessed = text(e.accessed);
+    out.modified = text(e.modified);
+    const std::uint32_t flags = e.fileNameFlags ? e.fileNameFlags : entries[index].fileNameFlags;
+    if (flags) out.attributes = nf::attributeWord(flags);
+    return out;
+}
+
+EntryTimes ntfs::entryTimes(std::uint64_t index) const {
+    EntryTimes out;
+    if (index >= entries.size() || index == orphanIndex) return out;
+    const MftEntry& e = entries[dataEntry(index)];
+    out.accessed = fileTimeToTimespec(e.accessed);
+    out.modified = fileTimeToTimespec(e.modified);
     return out;
 }
 
 // ---------------------------------------------------------------- saving
 
-SaveStatus ntfs::writeStream(EntryWriter& out, const std::vector<Run>& runs, std::uint64_t streamClusters,
-                             const DataStreamDescriptor& d) {
-    const std::uint64_t cs = clusterSize ? clusterSize : 4096;
-    const bool compressed = d.label == u"Compressed";
-    const std::uint64_t unitClusters = compressed ? std::uint16_t(1u << (d.compressionUnit & 31)) : 0;
-    std::uint64_t written = 0;
-    const std::uint64_t size = d.dataSize;
-    bool damaged = false;
-    if (size == 0) return SaveStatus::Saved;
-    std::vector<std::uint8_t> cluster(cs);
-    // Fills dest with one cluster; false when it could not be had (then dest is zeros).
-    auto readCluster = [&](std::uint64_t number, std::uint8_t* dest) -> bool {
-        std::memset(dest, 0, cs);
-        if (number == 0) return true;  // sparse
-        if (number > std::uint64_t(INT64_MAX) / cs) return false;
-        const std::uint64_t position = number * cs;
-        // A cluster outside the volume cannot be read; it stays zero.
-        if (volumeSize && position + cs > volumeSize) return false;
-        return readAt(position, dest, std::uint32_t(cs));
+namespace {
+
+// Once a stop is asked for, a file with more than this still to write is cut there (and
+// reported damaged) rather than finished: a crafted size could otherwise hold the save
+// for days.
+constexpr std::uint64_t kFinishAfterStopBytes = 256ULL << 20;
+
+// Walks a stream's runs as spans of clusters: sparse or placed, then sparse clusters up
+// to the stream's cluster count.
+struct ClusterCursor {
+    const std::vector<nf::Run>* runs;
+    std::uint64_t tail = 0;  // sparse clusters after the runs
+    std::size_t index = 0;
+    std::uint64_t used = 0;  // clusters of runs[index] already taken
+    struct Span {
+        bool sparse = true;
+        std::uint64_t cluster = 0;
+        std::uint64_t count = 0;
     };
-    // The stream as a sequence of cluster numbers (0 = sparse), padded to streamClusters.
-    std::uint64_t runIndex = 0, inRun = 0, produced = 0;
-    auto nextCluster = [&](std::uint64_t& number) -> bool {
-        while (runIndex < runs.size() && inRun >= runs[runIndex].count) {
-            ++runIndex;
-            inRun = 0;
+    // The next span of at most `most` clusters; false at the end.
+    bool take(std::uint64_t most, Span& s) {
+        while (index < runs->size() && used >= (*runs)[index].count) {
+            ++index;
+            used = 0;
         }
-        if (runIndex < runs.size()) {
-            const Run& r = runs[runIndex];
-            number = r.start == 0 ? 0 : std::uint64_t(std::uint32_t(r.start)) + inRun;
-            ++inRun;
-        } else if (produced < streamClusters) {
-            number = 0;
-        } else {
-            return false;
+        if (index < runs->size()) {
+            const nf::Run& r = (*runs)[index];
+            s.count = std::min<std::uint64_t>(most, r.count - used);
+            s.sparse = r.start == 0;
+            s.cluster = s.sparse ? 0 : std::uint64_t(std::uint32_t(r.start)) + used;
+            used += s.count;
+            return true;
         }
-        ++produced;
+        if (tail == 0) return false;
+        s.sparse = true;
+        s.cluster = 0;
+        s.count = std::min(most, tail);
+        tail -= s.count;
         return true;
-    };
+    }
+};
+
+}  // namespace
+
+SaveStatus ntfs::writeStream(EntryWriter& out, const StreamPlan& plan) const {
+    const std::uint64_t cs = clusterSize ? clusterSize : 4096;
+    const std::uint64_t size = plan.dataSize;
+    bool damaged = plan.incomplete;
+    std::uint64_t written = 0;
+    if (size == 0) return damaged ? SaveStatus::Damaged : SaveStatus::Saved;
+    std::uint64_t runClusters = 0;
+    for (const Run& r : plan.runs) runClusters += r.count;
+    ClusterCursor cursor{&plan.runs};
+    cursor.tail = plan.streamClusters > runClusters ? plan.streamClusters - runClusters : 0;
     // kind: 0 data, 1 hole, 2 unreadable.
-    auto put = [&](const std::uint8_t* data, std::uint64_t n, int kind = 0) -> bool {
+    auto put = [&](const std::uint8_t* data, std::uint64_t n, int kind) -> bool {
         const std::uint64_t take = std::min(n, size - written);
-        bool ok = kind == 1 ? out.writeHole(take) : kind == 2 ? out.writeUnreadable(take) : out.write(data, std::size_t(take));
+        if (take == 0) return true;
+        const bool ok = kind == 1 ? out.writeHole(take) : kind == 2 ? out.writeUnreadable(take) : out.write(data, std::size_t(take));
         if (kind == 2) damaged = true;
         if (!ok) return false;
         written += take;
         return true;
     };
-    const auto ended = [&] { return damaged ? SaveStatus::Damaged : SaveStatus::Saved; };
-    if (!compressed || unitClusters == 0 || unitClusters * cs > kMaxUnitBytes) {
-        if (compressed && unitClusters != 0) return SaveStatus::Damaged;  // a unit too large to hold
-        std::uint64_t number = 0;
-        while (written < size && nextCluster(number)) {
-            if (stopRequested()) return SaveStatus::Stopped;
-            bool ok;
-            if (number == 0) ok = put(nullptr, cs, 1);
-            else if (readCluster(number, cluster.data())) ok = put(cluster.data(), cs);
-            else ok = put(nullptr, cs, 2);
-            if (!ok) return SaveStatus::Failed;
+    // A stop finishes the file unless much of it is still to come.
+    auto cutByStop = [&] { return stopFlag.load() != 0 && size - written > kFinishAfterStopBytes; };
+    // Reads `clusters` clusters from `first` into dest: false when any could not be had
+    // (clusters past the volume's end, read errors); they stay zero.
+    auto readClusters = [&](std::uint64_t first, std::uint64_t clusters, std::uint8_t* dest) -> bool {
+        const std::uint64_t bytes = clusters * cs;
+        std::memset(dest, 0, bytes);
+        if (first > std::uint64_t(INT64_MAX) / cs) return false;
+        const std::uint64_t position = first * cs;
+        if (position >= volumeSize) return false;
+        const std::uint64_t inside = std::min(bytes, volumeSize - position);
+        return readAt(position, dest, std::uint32_t(inside)) && inside == bytes;
+    };
+    std::uint64_t beyondBytes = 0;
+    auto beyondVolume = [&](std::uint64_t cluster) { return cluster > std::uint64_t(INT64_MAX) / cs || cluster * cs >= volumeSize; };
+    const bool compressed = plan.flags == nf::attribute::kFlagCompressed;
+    const std::uint64_t unitClusters = compressed ? std::uint16_t(1u << (plan.compressionUnit & 31)) : 0;
+    if (!compressed || unitClusters == 0) {
+        const std::uint64_t stepClusters = std::max<std::uint64_t>(1, kSaveReadBytes / cs);
+        std::vector<std::uint8_t> buffer(stepClusters * cs);
+        ClusterCursor::Span s;
+        while (written < size) {
+            if (cutByStop()) return SaveStatus::Damaged;
+            const std::uint64_t needed = (size - written + cs - 1) / cs;
+            if (!cursor.take(needed, s)) break;
+            if (s.sparse) {
+                if (!put(nullptr, s.count * cs, 1)) return SaveStatus::Failed;
+                continue;
+            }
+            // Clusters past the volume's end cannot be read: zeros, counted. A file cannot
+            // hold more clusters than the volume, so once they add up to more than it
+            // the run list is plainly damaged and the file ends there.
+            if (beyondVolume(s.cluster)) {
+                if (beyondBytes + s.count * cs > volumeSize) {
+                    damaged = true;
+                    break;
+                }
+                beyondBytes += s.count * cs;
+                if (!put(nullptr, s.count * cs, 2)) return SaveStatus::Failed;
+                continue;
+            }
+            // Placed spans longer than the buffer come back in buffer-sized steps, and a
+            // span that runs past the volume's end stops there (the rest comes next).
+            std::uint64_t keep = std::min(s.count, stepClusters);
+            if (s.cluster < volumeSize / cs) keep = std::min(keep, volumeSize / cs - s.cluster);
+            if (keep < s.count) {
+                cursor.used -= s.count - keep;
+                s.count = keep;
+            }
+            const bool ok = readClusters(s.cluster, s.count, buffer.data());
+            if (!(ok ? put(buffer.data(), s.count * cs, 0) : put(nullptr, s.count * cs, 2))) return SaveStatus::Failed;
         }
-        return ended();
+        // Runs that cover less than the data size leave the rest unknown.
+        if (written < size) damaged = true;
+        return damaged ? SaveStatus::Damaged : SaveStatus::Saved;
     }
     const std::uint64_t unitBytes = unitClusters * cs;
+    if (unitBytes > kMaxUnitBytes) return SaveStatus::Damaged;  // a unit too large to hold
     std::vector<std::uint8_t> unit(unitBytes), output(unitBytes);
     std::vector<std::uint64_t> numbers(unitClusters);
+    std::vector<std::uint8_t> readable(unitClusters);
     while (written < size) {
+        if (cutByStop()) return SaveStatus::Damaged;
         std::uint64_t gathered = 0;
-        std::uint64_t number = 0;
-        while (gathered < unitClusters && nextCluster(number)) numbers[gathered++] = number;
-        if (gathered < unitClusters) break;  // a trailing partial unit is not written
-        if (stopRequested()) return SaveStatus::Stopped;
+        ClusterCursor::Span s;
+        while (gathered < unitClusters && cursor.take(unitClusters - gathered, s)) {
+            // Whole sparse units at a unit boundary are written as one hole.
+            if (gathered == 0 && s.sparse && s.count == unitClusters) {
+                std::uint64_t units = 1;
+                ClusterCursor probe = cursor;
+                ClusterCursor::Span more;
+                while (probe.take(unitClusters, more) && more.sparse && more.count == unitClusters &&
+                       units * unitBytes < size - written) {
+                    cursor = probe;
+                    ++units;
+                }
+                gathered = kNoEntry;
+                if (!put(nullptr, units * unitBytes, 1)) return SaveStatus::Failed;
+                break;
+            }
+            if (!s.sparse && beyondVolume(s.cluster)) {
+                beyondBytes += s.count * cs;
+                if (beyondBytes > volumeSize) {
+                    gathered = kNoEntry - 1;  // see below
+                    break;
+                }
+            }
+            for (std::uint64_t k = 0; k < s.count; ++k) numbers[gathered + k] = s.sparse ? 0 : s.cluster + k;
+            gathered += s.count;
+        }
+        if (gathered == kNoEntry) continue;
+        if (gathered == kNoEntry - 1) {
+            // More clusters past the volume's end than the volume holds: the run list is
+            // damaged; the file ends here.
+            damaged = true;
+            break;
+        }
+        if (gathered == 0) break;
+        // A unit cut short by the end of the runs is completed with sparse clusters.
+        for (std::uint64_t k = gathered; k < unitClusters; ++k) numbers[k] = 0;
         std::uint64_t lastNonZero = 0;
         for (std::uint64_t k = 0; k < unitClusters; ++k)
             if (numbers[k] != 0) lastNonZero = k + 1;
@@ -846,64 +1208,65 @@ SaveStatus ntfs::writeStream(EntryWriter& out, const std::vector<Run>& runs, std
             continue;
         }
         bool unreadable = false;
-        for (std::uint64_t k = 0; k < lastNonZero; ++k)
-            if (!readCluster(numbers[k], unit.data() + k * cs)) unreadable = true;
-        if (unreadable) damaged = true;
+        for (std::uint64_t k = 0; k < lastNonZero; ++k) {
+            if (numbers[k] == 0) std::memset(unit.data() + k * cs, 0, cs);
+            else if (!readClusters(numbers[k], 1, unit.data() + k * cs)) unreadable = true;
+        }
         if (numbers[unitClusters - 1] != 0) {
-            if (!put(unit.data(), lastNonZero * cs)) return SaveStatus::Failed;  // stored uncompressed
+            // Stored uncompressed.
+            if (!put(unit.data(), unitBytes, unreadable ? 2 : 0)) return SaveStatus::Failed;
             continue;
         }
         const auto result = nf::lznt1Decompress(std::span(unit.data(), lastNonZero * cs), output);
-        if (!put(output.data(), result.produced)) return SaveStatus::Failed;
+        if (unreadable || result.damaged) {
+            // The unit cannot be trusted: zeros in its place, counted as unreadable.
+            if (!put(nullptr, unitBytes, 2)) return SaveStatus::Failed;
+            continue;
+        }
+        // A unit that decodes short ends in zeros, so the next unit keeps its place.
+        std::fill(output.begin() + std::ptrdiff_t(result.produced), output.end(), 0);
+        if (!put(output.data(), unitBytes, 0)) return SaveStatus::Failed;
     }
-    return ended();
+    if (written < size) damaged = true;
+    return damaged ? SaveStatus::Damaged : SaveStatus::Saved;
 }
 
-SaveStatus ntfs::saveEntry(std::uint64_t index, EntryWriter& out) {
+SaveStatus ntfs::saveEntry(std::uint64_t index, EntryWriter& out) const {
     if (index >= entries.size() || index == orphanIndex) return SaveStatus::Failed;
     const MftEntry& entry = entries[index];
     if (!entry.hasName) return SaveStatus::Failed;
+    // A stop seen before the file is begun ends the save here; one that comes while the
+    // file is written lets it finish.
+    if (stopFlag.load() != 0) return SaveStatus::Stopped;
     auto message = [&](const std::u16string& text) {
         if (prompt) prompt->message(text);
     };
     try {
-        const std::uint64_t position = dataPosition(index);
-        const auto record = readRecord(position);
-        if (!record || !nf::hasFileSignature(*record)) {
+        const std::uint64_t d = dataEntry(index);
+        // The record is read again as it is now: a source that changed under the scan
+        // does not get something else saved under this name.
+        nf::Record record{};
+        if (!readRecordOf(d, record) || !nf::hasFileSignature(record)) {
             message(u"not a valid entry...");
             return SaveStatus::Failed;
         }
-        nf::Record fixed = *record;
-        nf::applyFixups(fixed);
-        hasData = false;
-        DataStreamDescriptor d = dataStream(position);
-        SaveStatus status = SaveStatus::Saved;
-        const auto extents = dataExtentPositions(position);
-        if (!extents.empty()) {
-            const DataStreamDescriptor first = dataStream(extents.front());
-            std::vector<Run> runs;
-            std::uint64_t clusters = 0;
-            for (std::uint64_t p : extents) {
-                for (const Run& r : runsOf(p, nf::attribute::kData)) {
-                    runs.push_back(r);
-                    clusters += r.count;
-                }
-            }
-            status = writeStream(out, runs, clusters, first);
-        } else if (hasData) {
-            if (entry.isFolder()) {
+        if (entry.isFolder()) {
+            if (entries[d].data.residency != 0 || entries[d].namedStreams != 0)
                 message(u"This is  " + trim(entry.name) + u" directory .Please specify file names ");
-            } else if (d.residency == 'R') {
-                if (d.contentOffset < nf::kRecordBytes) {
-                    const std::size_t n = std::min<std::size_t>(d.contentLength, nf::kRecordBytes - d.contentOffset);
-                    if (!out.write(fixed.data() + d.contentOffset, n)) status = SaveStatus::Failed;
-                }
-            } else if (d.residency == 'N') {
-                const auto runs = runsOf(position, nf::attribute::kData);
-                // The stream's own cluster count bounds a compressed stream (sparse tail units).
-                const std::uint64_t n = d.label == u"Compressed" ? std::uint32_t(d.lastVcn - d.startVcn + 1) : 0;
-                status = writeStream(out, runs, n, d);
+            return SaveStatus::Saved;
+        }
+        StreamPlan plan;
+        if (!planStream(index, plan)) return SaveStatus::Saved;  // no data stream: an empty file
+        SaveStatus status = SaveStatus::Saved;
+        if (plan.residency == 'R') {
+            nf::applyFixups(record);
+            if (plan.residentOffset < nf::kRecordBytes) {
+                const std::size_t n = std::size_t(std::min<std::uint64_t>(plan.dataSize, nf::kRecordBytes - plan.residentOffset));
+                if (!out.write(record.data() + plan.residentOffset, n)) status = SaveStatus::Failed;
+                else if (n < plan.dataSize) status = SaveStatus::Damaged;  // content runs past the record
             }
+        } else {
+            status = writeStream(out, plan);
         }
         if (status == SaveStatus::Failed && out.errorNumber() != 0)
             message(u"Exception :  " + fromUtf8(std::strerror(out.errorNumber())) + u"   ");
@@ -912,15 +1275,6 @@ SaveStatus ntfs::saveEntry(std::uint64_t index, EntryWriter& out) {
         message(u"Exception :  " + fromUtf8(ex.what()) + u"   ");
         return SaveStatus::Failed;
     }
-}
-
-EntryTimes ntfs::entryTimes(std::uint64_t index) {
-    EntryTimes out;
-    if (index >= entries.size() || index == orphanIndex) return out;
-    const NtfsTimes t = times(dataPosition(index));
-    out.accessed = fileTimeToTimespec(t.accessed);
-    out.modified = fileTimeToTimespec(t.modified);
-    return out;
 }
 
 }  // namespace dravonel

@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "core/common/platform.h"
@@ -24,9 +25,29 @@
 
 namespace dravonel {
 
-// One MFT record as the parser knows it. Entries link into a tree by indexes into the
-// parser's entry list: parent, first child (0 = none) and next sibling (0 or a value
-// negative as a signed 64-bit number ends the chain).
+// One piece of a non-resident stream as one attribute holds it: the virtual clusters it
+// covers and its decoded runs.
+struct StreamPiece {
+    std::uint64_t startVcn = 0;
+    std::uint64_t lastVcn = 0;
+    std::vector<ntfs_format::Run> runs;
+};
+
+// What one record holds of its file's unnamed $DATA attribute (name length 0 at 0x09 of
+// the attribute header). Named streams never contribute to it.
+struct StreamFacts {
+    std::uint8_t residency = 0;  // 'N' non-resident, 'R' resident, 0 none
+    std::uint16_t flags = 0;     // attribute flags word of the first piece
+    std::uint16_t compressionUnit = 0;
+    std::uint64_t dataSize = 0;       // non-resident: 0x30 of the piece starting at VCN 0; resident: content length
+    std::uint64_t allocatedSize = 0;  // non-resident: 0x28 of the piece starting at VCN 0
+    std::uint32_t residentOffset = 0;  // resident: content offset in the record
+    std::vector<StreamPiece> pieces;   // non-resident pieces held by this record
+};
+
+// One MFT record as the parser knows it, decoded once when it is read. Entries link into
+// a tree by indexes into the parser's entry list: parent, first child (0 = none) and next
+// sibling (0 or a value negative as a signed 64-bit number ends the chain).
 struct MftEntry {
     std::array<std::uint8_t, 4> signature{};  // the record's first four bytes
     std::uint64_t diskPosition = 0;           // byte offset of the record from the volume start
@@ -41,6 +62,22 @@ struct MftEntry {
     std::uint64_t firstChild = 0;
     std::uint64_t nextSibling = 0;
 
+    // Decoded facts (filled once per record; read-only afterwards).
+    bool decoded = false;
+    bool hasRecordNumber = false;      // NTFS 3.1 records carry their number at 0x2C
+    bool splitRecord = false;          // the record's two halves lie in different MFT runs
+    bool dataElsewhere = false;        // the attribute list, not $DATA, comes last of the two
+    std::uint8_t namedStreams = 0;     // named $DATA attributes in the record (at most 255 counted)
+    std::uint16_t sequence = 0;        // header 0x10
+    std::uint16_t parentSequence = 0;  // high 16 bits of the file name's parent reference (0 = unchecked)
+    std::uint32_t fileNameFlags = 0;   // flags of the last file name (attribute word)
+    std::uint64_t recordNumber = 0;    // MFT record number
+    std::uint64_t parentRecord = 0;    // low 48 bits of the first file name's parent reference
+    std::uint64_t baseRecord = 0;      // header 0x20, low 48 bits; 0 in a base record
+    std::uint64_t created = 0, modified = 0, accessed = 0;  // $STANDARD_INFORMATION (FILETIME)
+    StreamFacts data;
+    std::vector<std::uint64_t> extents;  // records the attribute list names for the unnamed $DATA
+
     bool isFileRecord() const { return signature == std::array<std::uint8_t, 4>{'F', 'I', 'L', 'E'}; }
     bool isFolder() const { return kind == 'D'; }
     bool isDeleted() const { return (recordFlags & 0x0001) == 0; }
@@ -48,8 +85,8 @@ struct MftEntry {
 
 // Facts about a record's $DATA attribute that saving and sizing need.
 struct DataStreamDescriptor {
-    std::uint32_t contentOffset = 0;  // non-resident: run-list offset in the attribute; resident: content offset in the record
-    std::uint32_t contentLength = 0;  // non-resident: run-list bytes; resident: content bytes
+    std::uint32_t contentOffset = 0;  // resident: content offset in the record
+    std::uint32_t contentLength = 0;  // resident: content bytes
     std::uint16_t compressionUnit = 0;
     std::uint64_t startVcn = 0;
     std::uint64_t lastVcn = 0;
@@ -57,7 +94,6 @@ struct DataStreamDescriptor {
     std::u16string label;        // "Compressed", "Encrypted", "Normal" or empty
     std::uint64_t allocatedSize = 0;
     std::uint64_t dataSize = 0;
-    std::size_t attributeOffset = 0;  // start of the attribute in the record
 };
 
 // The file-list texts of one entry: creation, last access, last modification, attributes.
@@ -71,6 +107,11 @@ struct NtfsTimes {
     std::u16string attributes;
 };
 
+// Threads: the scan steps (readBootSector to buildEntryTree, and the copy search) run on
+// the scan worker and change the parser. Everything the walks use afterwards (sizeText,
+// timesText, dataSize, entryTimes, saveEntry, the entry list) is const: it reads only
+// the facts decoded during the scan and reads the source through positional reads, so
+// it may run on another thread while nothing scans.
 class ntfs {
 public:
     using Run = ntfs_format::Run;
@@ -94,36 +135,39 @@ public:
     // Volume facts.
     std::optional<std::array<std::uint8_t, 512>> bootSector;
     std::uint64_t clusterSize = 0;  // bytes
-    std::uint64_t volumeSize = 0;   // bytes
+    std::uint64_t volumeSize = 0;   // bytes, never beyond what the source holds
     std::vector<Run> mftRuns;
+    std::uint64_t mftDataSize = 0;  // the $MFT's own data size when known (bounds the records read)
     bool mftKnown = false;
     bool runListPending = true;
 
-    // The entries in the order read; in standard and advanced modes index = record number.
+    // The entries; index = MFT record number in every mode (deep mode: see recordIndex).
     std::vector<MftEntry> entries;
     // Copies of $MFT records found by findMftCopies.
     std::vector<MftEntry> foundMfts;
     std::uint64_t rootIndex = 5;
     std::uint64_t orphanIndex = ~std::uint64_t(0);
     TreeItem rootItem = kNoItem;
-    // Cluster count of the last attribute decoded by runsOf (last VCN - start VCN + 1).
-    std::uint64_t streamClusterCount = 0;
-    bool hasData = false;
 
     // Inserts "ROOT" at the top of the result tree, checked and expanded. True.
     bool addTreeRoot();
     // Reads the boot sector; the volume size comes from it (total sectors * 512) or, when
-    // it lacks "NTFS", from the volume record's size in MiB. True when the size is not 0.
+    // it lacks "NTFS", from the volume record's size in MiB; either is cut to what the
+    // source holds past the volume start. True when the size is not 0.
     bool readBootSector();
     // Standard mode: the MFT run list from the boot sector's MFT cluster, or from a
     // "$MF" record found by scanning the volume. False when the scan found none.
     bool locateMft();
-    // Reads every 1024-byte record along the MFT run list into entries.
+    // Reads the MFT along its run list in large sequential pieces and decodes every
+    // 1024-byte record once into entries (index = record number). Records past the
+    // volume or the source stay empty entries so later indexes keep their numbers.
     void readMftEntries();
-    // Decodes the entries (unless a scan already did), links them, gathers orphans under
+    // Decodes what is not decoded yet, links entries to their parents by record number
+    // (the parent reference's sequence number checked), gathers the rest under
     // "ORPHAN_ENTRY" and inserts the root's children into the result tree.
     void buildEntryTree();
-    // Deep mode: every named MFT record on the volume becomes an orphan entry. False.
+    // Deep mode: every named MFT record on the volume, indexed by its own record number
+    // (one per number: the one in use, else the highest sequence number). False.
     bool scanForMftRecords();
     // Looks for $MFT records followed seven records later by $Boot; the number found.
     std::int64_t findMftCopies(std::int64_t maximum);
@@ -133,58 +177,62 @@ public:
     int freeNames();
 
     // File-list texts.
-    std::u16string sizeText(std::uint64_t index);
-    NtfsTimesText timesText(std::uint64_t index);
-    // The entry's data size in bytes (as sizeText shows it).
-    std::uint64_t dataSize(std::uint64_t index);
-    // Delivers one entry's data through out: Saved, Damaged when clusters could not be
-    // read (zeros stand in for them), Failed for a folder, an unreadable record or a
-    // write error, Stopped when stopFlag ended it.
-    SaveStatus saveEntry(std::uint64_t index, EntryWriter& out);
+    std::u16string sizeText(std::uint64_t index) const;
+    NtfsTimesText timesText(std::uint64_t index) const;
+    // The entry's data size in bytes (as sizeText shows it): the unnamed stream's.
+    std::uint64_t dataSize(std::uint64_t index) const;
+    // Delivers one entry's unnamed data stream through out: Saved; Damaged when clusters
+    // could not be read, a compression unit did not decode or the stream's pieces do not
+    // fit together; Failed for an unreadable record or a write error; Stopped, with
+    // nothing written, when the stop flag is already set. A started file is finished
+    // (unless more than 256 MiB of it remain, then it is cut and Damaged).
+    SaveStatus saveEntry(std::uint64_t index, EntryWriter& out) const;
     // The last access and last write times of $STANDARD_INFORMATION.
-    EntryTimes entryTimes(std::uint64_t index);
+    EntryTimes entryTimes(std::uint64_t index) const;
 
     // Record-level operations.
-    // Reads the 1024-byte record at a volume position; nothing when the seek fails.
-    std::optional<ntfs_format::Record> readRecord(std::uint64_t position);
-    // Decodes entry i from its record (name, parent, kind, flags) and places it in the
-    // tree. False when the record could not be read.
+    // Reads the 1024-byte record at a volume position; nothing when it cannot be read.
+    std::optional<ntfs_format::Record> readRecord(std::uint64_t position) const;
+    // Decodes entry i from its record at its disk position. False when it could not be read.
     bool decodeEntry(std::uint64_t index);
-    // Runs of every non-resident attribute of type `type` in the record at position.
-    std::vector<Run> runsOf(std::uint64_t position, std::uint32_t type);
-    // The record's $DATA descriptor; sets hasData when it has any $DATA attribute.
-    DataStreamDescriptor dataStream(std::uint64_t position);
-    // Record numbers the record's attribute list names for $DATA.
-    std::vector<std::uint64_t> extentRecords(std::uint64_t position);
-    // True when the record's last attribute-list/$DATA attribute is the attribute list.
-    bool keepsDataElsewhere(std::uint64_t position);
-    NtfsTimes times(std::uint64_t position);
+    // Runs of the unnamed non-resident attributes of type `type` in the record at position.
+    std::vector<Run> runsOf(std::uint64_t position, std::uint32_t type) const;
+    // The unnamed $DATA descriptor of the record at position.
+    DataStreamDescriptor dataStream(std::uint64_t position) const;
+    NtfsTimes times(std::uint64_t position) const;
 
-    // The record that holds an entry's data and times: its own, or for an extension
-    // record its base record (standard and advanced modes).
-    std::uint64_t dataPosition(std::uint64_t index);
-    // Positions of the records that hold the $DATA extents named by the attribute list
-    // of the record at position; empty when the record holds its data itself.
-    std::vector<std::uint64_t> dataExtentPositions(std::uint64_t position);
-    // Writes a non-resident stream given by runs (start 0 = sparse) up to the
-    // descriptor's data size: cluster by cluster, or unit by unit when compressed
-    // (streamClusters pads the run clusters with sparse ones).
-    SaveStatus writeStream(EntryWriter& out, const std::vector<Run>& runs, std::uint64_t streamClusters,
-                     const DataStreamDescriptor& d);
+    // The entry that holds an entry's data and times: itself, or for an extension record
+    // its base record.
+    std::uint64_t dataEntry(std::uint64_t index) const;
+    // The disk position of dataEntry(index)'s record.
+    std::uint64_t dataPosition(std::uint64_t index) const;
+    // Entry indexes of the records that hold the unnamed $DATA pieces named by the
+    // attribute list of entry `index`; empty when the entry holds its data itself.
+    std::vector<std::uint64_t> dataExtents(std::uint64_t index) const;
+    // The entry index of MFT record `number`, or nothing.
+    std::optional<std::uint64_t> recordIndex(std::uint64_t number) const;
 
     // The effective cluster size: boot sector bytes per sector * sectors per cluster, or 4096.
     std::uint64_t clusterSizeFromBoot() const;
 
 private:
-    void placeEntry(std::uint64_t e);
-    void appendToParentChain(std::uint64_t e);
+    struct StreamPlan;
+    void linkEntries();
+    void indexFoundRecords();
     void gatherOrphans();
-    void gatherOrphansDeep();
     void fillTree();
     bool stopRequested();
     void status(std::u16string_view text);
-    bool readAt(std::uint64_t position, std::uint8_t* dest, std::uint32_t count);
-    std::vector<std::uint64_t> lastChild_;  // per entry: last child placed, for linear linking
+    bool readAt(std::uint64_t position, std::uint8_t* dest, std::uint32_t count) const;
+    bool readRecordOf(std::uint64_t index, ntfs_format::Record& record) const;
+    void decodeRecord(const std::uint8_t* raw, MftEntry& e) const;
+    std::vector<std::uint8_t> attributeListBytes(const ntfs_format::Record& fixed, std::size_t at) const;
+    std::optional<std::uint64_t> deviceBytes() const;
+    bool planStream(std::uint64_t index, StreamPlan& plan) const;
+    SaveStatus writeStream(EntryWriter& out, const StreamPlan& plan) const;
+    std::unordered_map<std::uint64_t, std::uint64_t> byNumber_;  // deep mode: record number -> entry index
+    bool numbersAreIndexes_ = true;
+    bool foundByScan_ = false;  // entries hold records found by a volume scan, not read along the MFT
 };
 
 }  // namespace dravonel

@@ -81,23 +81,36 @@ std::vector<Run> decodeRuns(std::span<const std::uint8_t> bytes, std::uint64_t s
 }
 
 Lznt1Result lznt1Decompress(std::span<const std::uint8_t> input, std::span<std::uint8_t> output) {
+    constexpr std::size_t kChunkOutput = 4096;
     Lznt1Result result;
     std::size_t in = 0;
     std::size_t out = 0;
-    auto finish = [&](int code) {
+    auto finish = [&](int code, bool damaged = false) {
         result.code = code;
         result.produced = out;
+        result.damaged = damaged;
         return result;
     };
+    bool firstChunk = true;
+    std::size_t chunkStart = 0;
     while (true) {
         if (out >= output.size()) return finish(in >= input.size() ? 0 : 1);
         if (input.size() - in < 2) return finish(0);
         const std::uint16_t header = le16(input.data(), in);
         if ((header & 0x0FFF) == 0) return finish(0);
+        // A chunk that follows a short one still starts 4096 bytes after that one began.
+        if (!firstChunk && out - chunkStart < kChunkOutput) {
+            const std::size_t padEnd = std::min(chunkStart + kChunkOutput, output.size());
+            std::fill(output.begin() + std::ptrdiff_t(out), output.begin() + std::ptrdiff_t(padEnd), 0);
+            out = padEnd;
+            if (out >= output.size()) return finish(1);
+        }
+        firstChunk = false;
+        chunkStart = out;
         // Chunk size includes its 2-byte header: low 12 bits + 3.
         const std::size_t chunkBytes = std::size_t(header & 0x0FFF) + 3;
         const std::size_t chunkEnd = in + chunkBytes;
-        if (chunkEnd > input.size()) return finish(1);
+        if (chunkEnd > input.size()) return finish(1, true);
         std::size_t pos = in + 2;
         if ((header & 0x8000) == 0) {
             // A stored chunk: its bytes as they are.
@@ -108,7 +121,6 @@ Lznt1Result lznt1Decompress(std::span<const std::uint8_t> input, std::span<std::
             in = chunkEnd;
             continue;
         }
-        const std::size_t chunkStart = out;
         while (pos < chunkEnd) {
             const std::uint8_t flags = input[pos++];
             for (int bit = 0; bit < 8 && pos < chunkEnd; ++bit) {
@@ -117,18 +129,18 @@ Lznt1Result lznt1Decompress(std::span<const std::uint8_t> input, std::span<std::
                     output[out++] = input[pos++];
                     continue;
                 }
-                if (chunkEnd - pos < 2) return finish(1);
+                if (chunkEnd - pos < 2) return finish(1, true);
                 const std::uint16_t token = le16(input.data(), pos);
                 pos += 2;
                 // The split between displacement and length follows how much of this
                 // chunk is already out: 12 length bits up to 16 bytes, one fewer per doubling.
-                if (out == chunkStart) return finish(1);  // nothing to refer back to
+                if (out == chunkStart) return finish(1, true);  // nothing to refer back to
                 unsigned lengthBits = 12;
                 for (std::size_t produced = out - chunkStart - 1; produced >= 0x10 && lengthBits > 4; produced >>= 1)
                     --lengthBits;
                 const std::size_t length = std::size_t(token & ((1u << lengthBits) - 1)) + 3;
                 const std::size_t displacement = std::size_t(token >> lengthBits) + 1;
-                if (displacement > out - chunkStart) return finish(1);
+                if (displacement > out - chunkStart) return finish(1, true);
                 for (std::size_t k = 0; k < length; ++k) {
                     if (out >= output.size()) return finish(1);
                     output[out] = output[out - displacement];

@@ -29,7 +29,11 @@ constexpr std::size_t kSignature = 0x00;       // 4 bytes "FILE"
 constexpr std::size_t kUsaOffset = 0x04;       // u16
 constexpr std::size_t kUsaCount = 0x06;        // u16: sequence number + one word per sector
 constexpr std::size_t kFirstAttribute = 0x14;  // u16
+constexpr std::size_t kSequence = 0x10;        // u16: bumped each time the record is freed
 constexpr std::size_t kFlags = 0x16;           // u16: 0x0001 = in use
+constexpr std::size_t kBaseRecord = 0x20;      // u64: base record reference (0 in a base record)
+constexpr std::size_t kRecordNumber = 0x2C;    // u32: the record's own number (NTFS 3.1 layout)
+constexpr std::size_t kRecordNumberLayoutUsa = 0x30;  // update-sequence offset of records with 0x2C
 constexpr std::uint16_t kInUse = 0x0001;
 }  // namespace mft_record
 
@@ -37,6 +41,7 @@ namespace attribute {
 constexpr std::size_t kType = 0x00;           // u32
 constexpr std::size_t kLength = 0x04;         // u32, low 16 bits used
 constexpr std::size_t kNonResident = 0x08;    // u8
+constexpr std::size_t kNameLength = 0x09;     // u8: characters of the attribute's name; 0 = unnamed
 constexpr std::size_t kFlags = 0x0C;          // u16
 constexpr std::size_t kContentLength = 0x10;  // u32 (resident)
 constexpr std::size_t kContentOffset = 0x14;  // u16 (resident)
@@ -141,9 +146,11 @@ std::vector<Run> decodeRuns(std::span<const std::uint8_t> bytes, std::uint64_t s
 struct Lznt1Result {
     int code = 0;             // 0 done; 1 input or output exhausted early
     std::size_t produced = 0;  // bytes written to output
+    bool damaged = false;     // a chunk ran past the input, or a token past its chunk or before its start
 };
 // Decompresses LZNT1 chunks from input into output, never beyond output.size() and never
-// reading beyond input.size().
+// reading beyond input.size(). Every chunk but the last stands for 4096 bytes: one that
+// decodes shorter is padded with zeros so the chunks after it keep their places.
 Lznt1Result lznt1Decompress(std::span<const std::uint8_t> input, std::span<std::uint8_t> output);
 
 // The "-R-H-S-A-C-E" attribute word of the low 16 bits of the file-name flags.

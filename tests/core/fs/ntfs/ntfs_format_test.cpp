@@ -174,6 +174,7 @@ struct LzntCase {
     std::size_t capacity;
     std::string output;
     int code;
+    bool damaged = false;  // the data itself is malformed (not merely cut by a buffer)
 };
 
 class Lznt1 : public ::testing::TestWithParam<LzntCase> {};
@@ -184,6 +185,7 @@ TEST_P(Lznt1, DecodesWithinBothBuffers) {
     const auto res = lznt1Decompress(c.input, out);
     EXPECT_EQ(std::string(out.begin(), out.begin() + std::ptrdiff_t(res.produced)), c.output) << c.name;
     EXPECT_EQ(res.code, c.code) << c.name;
+    EXPECT_EQ(res.damaged, c.damaged) << c.name;
 }
 
 std::vector<std::uint8_t> bytesOf(std::initializer_list<int> b) { return std::vector<std::uint8_t>(b.begin(), b.end()); }
@@ -217,10 +219,14 @@ const LzntCase kLzntCases[] = {
      64, "0123456789ABCDEFG012", 0},
     {"zero header ends the input", concat(kAbcTimesThree, bytesOf({0x00, 0x00, 0x41, 0x42})), 64, "abcabcabc", 0},
     {"output capacity stops decoding", kAbcTimesThree, 4, "abca", 1},
-    {"reference before any output is damage", bytesOf({0x02, 0xB0, 0x01, 0x00, 0x00}), 64, "", 1},
-    {"reference reaching before the chunk is damage", bytesOf({0x03, 0xB0, 0x02, 'a', 0x00, 0x70}), 64, "a", 1},
-    {"chunk longer than the input", bytesOf({0xFF, 0xBF, 0x00, 'a'}), 64, "", 1},
-    {"token cut by the chunk end", bytesOf({0x02, 0xB0, 0x02, 'a', 0x03}), 64, "a", 1},
+    // A chunk that decodes short still stands for 4096 bytes when another follows it.
+    {"short chunk padded before the next", concat(kAbcTimesThree, kAbcTimesThree), 8192,
+     "abcabcabc" + std::string(4087, '\0') + "abcabcabc", 0},
+    {"padding stops at the capacity", concat(kAbcTimesThree, kAbcTimesThree), 100, "abcabcabc" + std::string(91, '\0'), 1},
+    {"reference before any output is damage", bytesOf({0x02, 0xB0, 0x01, 0x00, 0x00}), 64, "", 1, true},
+    {"reference reaching before the chunk is damage", bytesOf({0x03, 0xB0, 0x02, 'a', 0x00, 0x70}), 64, "a", 1, true},
+    {"chunk longer than the input", bytesOf({0xFF, 0xBF, 0x00, 'a'}), 64, "", 1, true},
+    {"token cut by the chunk end", bytesOf({0x02, 0xB0, 0x02, 'a', 0x03}), 64, "a", 1, true},
 };
 INSTANTIATE_TEST_SUITE_P(Ntfs, Lznt1, ::testing::ValuesIn(kLzntCases));
 

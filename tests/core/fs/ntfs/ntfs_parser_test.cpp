@@ -20,10 +20,11 @@ namespace nf = ntfs_format;
 struct RecordBuilder {
     nf::Record r{};
     std::size_t at = 0x38;
-    explicit RecordBuilder(std::uint16_t flags = 1) {
+    explicit RecordBuilder(std::uint16_t flags = 1, std::uint16_t sequence = 0) {
         std::memcpy(r.data(), "FILE", 4);
         put16(0x04, 0x30);
         put16(0x06, 3);
+        put16(0x10, sequence);
         put16(0x30, 0x0001);
         put16(0x14, 0x38);
         put16(0x16, flags);
@@ -91,8 +92,10 @@ constexpr std::uint64_t kMftCluster = 4;  // the synthetic volumes keep their MF
 // A 4096-byte-cluster volume without a boot sector; records go at kMftCluster.
 struct Volume {
     std::vector<std::uint8_t> bytes = std::vector<std::uint8_t>(1 << 20, 0);
-    void record(std::uint64_t number, const nf::Record& r) {
-        std::copy(r.begin(), r.end(), bytes.begin() + std::ptrdiff_t(kMftCluster * 4096 + number * 1024));
+    // Writes r as MFT record `number` (its number field at 0x2C set), or at `at` bytes.
+    void record(std::uint64_t number, nf::Record r, std::uint64_t at = 0) {
+        for (int i = 0; i < 4; ++i) r[0x2C + i] = std::uint8_t(number >> (8 * i));
+        std::copy(r.begin(), r.end(), bytes.begin() + std::ptrdiff_t(at ? at : kMftCluster * 4096 + number * 1024));
     }
     void cluster(std::uint64_t number, const std::vector<std::uint8_t>& data) {
         std::copy(data.begin(), data.end(), bytes.begin() + std::ptrdiff_t(number * 4096));
@@ -115,8 +118,9 @@ ScannedImage scanned(Volume& v, std::uint32_t records, int mode = 1) {
     return img;
 }
 
-nf::Record named(const std::u16string& name, std::uint64_t parent, bool folder = false, std::uint16_t flags = 1) {
-    RecordBuilder b(flags);
+nf::Record named(const std::u16string& name, std::uint64_t parent, bool folder = false, std::uint16_t flags = 1,
+                 std::uint16_t sequence = 0) {
+    RecordBuilder b(flags, sequence);
     b.fileName(name, parent, folder);
     return b.finish();
 }
@@ -167,22 +171,68 @@ TEST(NtfsPlacing, LinksByParentInRecordOrderAndGathersOrphans) {
     EXPECT_EQ(top, (std::vector<std::u16string>{u"a", u"notdir", u"sub", u"ORPHAN_ENTRY"}));
 }
 
-TEST(NtfsPlacing, WithoutARootTheOrphansStillShowAndNothingElse) {
+TEST(NtfsPlacing, WithoutARootEveryNamedEntryShowsUnderOrphanEntry) {
     Volume v;
     v.record(1, named(u"a", 9));  // parent beyond the entry count
-    v.record(2, named(u"b", 3));  // parent never named
+    v.record(2, named(u"b", 3));  // parent record holds nothing
     ScannedImage img = scanned(v, 4);
     EXPECT_EQ(img.parser->rootIndex, img.parser->entries.size());
     const TreeItem first = img.tree.firstChild(img.tree.root());
     ASSERT_NE(first, kNoItem);
     EXPECT_EQ(img.tree.getItemText(first), u"ORPHAN_ENTRY");
     EXPECT_EQ(img.tree.nextSibling(first), kNoItem);
-    EXPECT_EQ(names(img, img.children(img.parser->orphanIndex)), (std::vector<std::u16string>{u"a"}));
+    EXPECT_EQ(names(img, img.children(img.parser->orphanIndex)), (std::vector<std::u16string>{u"b", u"a"}));
 
     Volume empty;
-    empty.record(1, named(u"c", 3));
     ScannedImage none = scanned(empty, 4);
     EXPECT_EQ(none.tree.itemCount(), 1u);  // only ROOT
+}
+
+// The parent reference's sequence number decides whether the folder record still is the
+// folder the name was written in.
+TEST(NtfsPlacing, ParentSequenceNumberDecidesBetweenFolderAndOrphan) {
+    Volume v;
+    v.record(5, named(u".", 5, true, 3, 5));
+    v.record(6, named(u"live", 5, true, 1, 4));                 // in use, sequence 4
+    v.record(7, named(u"gone", 5, true, 0, 3));                 // deleted folder, bumped to 3
+    v.record(8, named(u"file", 5, false, 1, 2));
+    v.record(10, named(u"kept", 6 | (4ULL << 48)));             // same sequence: placed
+    v.record(11, named(u"stale", 6 | (3ULL << 48), false, 0));  // folder reused since: orphan
+    v.record(12, named(u"inside", 7 | (2ULL << 48), false, 0)); // deleted with its folder: placed
+    v.record(13, named(u"late", 7 | (1ULL << 48), false, 0));   // two frees ago: orphan
+    v.record(14, named(u"onfile", 8 | (2ULL << 48), false, 0)); // parent record is a file: orphan
+    v.record(15, named(u"nocheck", 6));                         // sequence 0: not checked
+    v.record(16, named(u"self", 16));                           // its own parent, not the root: orphan
+    ScannedImage img = scanned(v, 17);
+    EXPECT_EQ(names(img, img.children(6)), (std::vector<std::u16string>{u"kept", u"nocheck"}));
+    EXPECT_EQ(names(img, img.children(7)), (std::vector<std::u16string>{u"inside"}));
+    EXPECT_EQ(names(img, img.children(img.parser->orphanIndex)),
+              (std::vector<std::u16string>{u"self", u"onfile", u"late", u"stale"}));
+}
+
+TEST(NtfsPlacing, FoldersThatNameEachOtherAsParentStillShowUnderOrphanEntry) {
+    Volume v;
+    v.record(5, named(u".", 5, true));
+    v.record(6, named(u"x", 7, true));
+    v.record(7, named(u"y", 6, true));
+    v.record(8, named(u"in-y", 7));
+    ScannedImage img = scanned(v, 9);
+    // The loop is cut once: one of the folders goes under ORPHAN_ENTRY, the other
+    // folder and the file stay below it.
+    const auto top = img.children(img.parser->orphanIndex);
+    ASSERT_EQ(top.size(), 1u);
+    EXPECT_EQ(img.children(top[0]).size(), 2u);
+    std::size_t reachable = 0;
+    std::vector<std::uint64_t> todo{img.parser->rootIndex};
+    while (!todo.empty() && reachable < 100) {
+        const auto at = todo.back();
+        todo.pop_back();
+        for (auto c : img.children(at)) {
+            ++reachable;
+            todo.push_back(c);
+        }
+    }
+    EXPECT_EQ(reachable, 4u);  // ORPHAN_ENTRY, x, y, in-y
 }
 
 TEST(NtfsOrphans, StandardModeListsOrphansInReverseIndexOrder) {
@@ -203,30 +253,28 @@ TEST(NtfsOrphans, StandardModeListsOrphansInReverseIndexOrder) {
     EXPECT_EQ(img.children(img.parser->orphanIndex), (std::vector<std::uint64_t>{30, 20, 10}));
 }
 
-TEST(NtfsOrphans, DeepModePutsFoldersUnderOrphanEntryAndFilesUnderThePrecedingFolder) {
-    ScannedImage img("", "1", std::vector<std::uint8_t>(4096, 0));
-    img.parser->recoveryMode = 3;
-    auto& e = img.parser->entries;
-    // Index 0 ends a chain, so the first record found can never be listed; it is a file here.
-    const char* list[] = {"first", "F1", "D1", "F2", "F3", "D2", "F4", "."};
-    for (const char* n : list) {
-        MftEntry m;
-        m.signature = {'F', 'I', 'L', 'E'};
-        m.ownIndex = e.size();
-        m.hasName = true;
-        m.name = fromUtf8(n);
-        m.kind = (n[0] == 'D' || n[0] == '.') ? 'D' : 0;
-        m.orphan = 1;
-        e.push_back(m);
-    }
-    img.parser->addTreeRoot();
-    img.parser->buildEntryTree();
-    EXPECT_EQ(names(img, img.children(img.parser->orphanIndex)), (std::vector<std::u16string>{u"D2", u"D1", u"F1"}));
-    EXPECT_EQ(names(img, img.children(2)), (std::vector<std::u16string>{u"F3", u"F2"}));
-    EXPECT_EQ(names(img, img.children(5)), (std::vector<std::u16string>{u"F4"}));
-    const TreeItem first = img.tree.firstChild(img.tree.root());
-    EXPECT_EQ(img.tree.getItemText(first), u"ORPHAN_ENTRY");
-    EXPECT_EQ(img.tree.nextSibling(first), kNoItem);
+// Deep mode finds records anywhere, twice where the MFT has a mirror, and older freed
+// copies; each number is kept once and placed under its parent by number.
+TEST(NtfsDeepMode, RecordsAreKeptOncePerNumberAndPlacedByTheirOwnNumbers) {
+    Volume v;
+    v.record(5, named(u".", 5, true, 3, 5));
+    v.record(9, named(u"sub", 5 | (5ULL << 48), true, 3, 2));
+    v.record(12, named(u"inner.txt", 9 | (2ULL << 48), false, 1, 1));
+    v.record(1, named(u"$MFTMirr", 5));
+    v.record(1, named(u"$MFTMirr", 5), 200 * 1024);               // the mirror's copy
+    v.record(12, named(u"old-inner.txt", 9, false, 0, 0), 300 * 1024);  // an older, freed copy
+    v.record(40, named(u"lost.txt", 33), 400 * 1024);             // parent never found
+    ScannedImage img("", "1", v.bytes);
+    img.scan(3);
+    const auto& e = img.parser->entries;
+    EXPECT_TRUE(img.find("sub/inner.txt"));
+    EXPECT_TRUE(img.find("$MFTMirr"));
+    std::size_t mirrors = 0;
+    for (const auto& m : e) mirrors += m.name == u"$MFTMirr";
+    EXPECT_EQ(mirrors, 1u);
+    for (const auto& m : e) EXPECT_NE(m.name, u"old-inner.txt");
+    EXPECT_EQ(names(img, img.children(img.parser->orphanIndex)), (std::vector<std::u16string>{u"lost.txt"}));
+    EXPECT_EQ(img.tree.getItemText(img.tree.firstChild(img.tree.root())), u"$MFTMirr");
 }
 
 // ---------------------------------------------------------------- geometry
@@ -287,9 +335,13 @@ INSTANTIATE_TEST_SUITE_P(Ntfs, NtfsClusterSize,
                                            ClusterCase{512, 0xF4, 512u << 12}, ClusterCase{512, 0xF8, 512u << 8}));
 
 TEST(NtfsClusterSizeWithoutBoot, IsFourKibAndSizeComesFromTheVolumeRecord) {
-    ScannedImage img("", "3", std::vector<std::uint8_t>(4096, 0));
+    ScannedImage img("", "3", std::vector<std::uint8_t>(4 << 20, 0));
     EXPECT_TRUE(img.parser->readBootSector());
     EXPECT_EQ(img.parser->volumeSize, 3u << 20);
+    // A volume record larger than the source is cut to the source.
+    ScannedImage small("", "3", std::vector<std::uint8_t>(4096, 0));
+    EXPECT_TRUE(small.parser->readBootSector());
+    EXPECT_EQ(small.parser->volumeSize, 4096u);
     EXPECT_EQ(img.parser->clusterSizeFromBoot(), 512u * 0);  // a zeroed boot sector: 0 * 0
     img.parser->bootSector.reset();
     EXPECT_EQ(img.parser->clusterSizeFromBoot(), 4096u);
@@ -305,18 +357,44 @@ std::vector<std::uint8_t> pattern(std::size_t n, std::uint8_t seed) {
 
 struct Saved {
     bool ok = false;
+    SaveStatus status = SaveStatus::Failed;
     std::vector<std::uint8_t> bytes;
     std::vector<std::u16string> messages;
     bool exists = false;
 };
 
-Saved save(Volume& v, const nf::Record& file) {
+Saved save(Volume& v, const nf::Record& file, bool stopWhileWriting = false) {
     v.record(5, named(u".", 5, true));
     v.record(6, file);
     ScannedImage img = scanned(v, 7);
     const auto dir = makeTempDir("ntfs-synthetic");
     Saved s;
-    s.ok = saveToFile(*img.parser, 6, dir / "out");
+    {
+        // Stands for a Stop pressed while the file is being written.
+        struct StopOnFirstWrite final : EntryWriter {
+            OutputFile& file;
+            StopFlag* flag = nullptr;
+            explicit StopOnFirstWrite(OutputFile& f) : file(f) {}
+            bool write(const std::uint8_t* data, std::size_t count) override {
+                if (flag) *flag = 1;
+                return file.write(data, count);
+            }
+            bool writeHole(std::uint64_t count) override { return file.writeHole(count); }
+            bool writeUnreadable(std::uint64_t count) override { return file.writeUnreadable(count); }
+            std::uint64_t written() const override { return file.written(); }
+            int errorNumber() const override { return file.errorNumber(); }
+        };
+        OutputFile out;
+        StopOnFirstWrite writer(out);
+        if (stopWhileWriting) writer.flag = &img.parser->stopFlag;
+        EXPECT_TRUE(out.create(dir / "out"));
+        s.status = img.parser->saveEntry(6, writer);
+        s.ok = s.status != SaveStatus::Failed;
+        if (s.ok) {
+            EXPECT_TRUE(out.close());
+        }
+        else out.discard();
+    }
     s.exists = std::filesystem::exists(dir / "out");
     if (s.exists) s.bytes = readFileBytes(dir / "out");
     s.messages = img.prompt.messages;
@@ -365,6 +443,7 @@ TEST(NtfsSaving, SparseRunsAndClustersOutsideTheVolumeReadAsZeros) {
     expect.insert(expect.end(), c.begin(), c.end());
     expect.resize(5 * 4096 - 100, 0);
     EXPECT_EQ(s.bytes, expect);
+    EXPECT_EQ(s.status, SaveStatus::Damaged);  // the cluster past the volume could not be read
 }
 
 // A compressed unit of 16 chunks, each one literal and one back-reference of 4095 bytes.
@@ -395,6 +474,63 @@ TEST(NtfsSaving, CompressedStreamDecidesEachUnitByItsClusterNumbers) {
     expect.resize(3 * 65536 + 1000, 'B');
     ASSERT_EQ(s.bytes.size(), expect.size());
     EXPECT_TRUE(s.bytes == expect);
+}
+
+// Units that decode short keep the next unit in its place; a unit that does not decode
+// leaves zeros in its place and the file reported damaged.
+TEST(NtfsSaving, CompressedUnitsKeepTheirPlacesAndBadUnitsAreDamage) {
+    const std::vector<std::uint8_t> shortUnit = {0x05, 0xB0, 0x08, 'a', 'b', 'c', 0x03, 0x20};  // "abcabcabc"
+    const std::vector<std::uint8_t> badUnit = {0x02, 0xB0, 0x01, 0x00, 0x00};                    // refers before the start
+    struct Case {
+        const char* name;
+        std::vector<std::uint8_t> first;
+        SaveStatus status;
+        std::string firstBytes;
+    } cases[] = {
+        {"short unit", shortUnit, SaveStatus::Saved, "abcabcabc"},
+        {"undecodable unit", badUnit, SaveStatus::Damaged, ""},
+    };
+    for (const Case& c : cases) {
+        Volume v;
+        v.cluster(30, c.first);
+        v.cluster(40, compressedUnit('B'));
+        RecordBuilder b;
+        b.fileName(u"c.bin", 5, false);
+        // unit 0: cluster 30 + 15 sparse; unit 1: cluster 40 + 15 sparse.
+        b.nonResident(0x80, {0x11, 1, 30, 0x01, 15, 0x11, 1, 10, 0x01, 15, 0x00}, 31, 65536 + 5000, 0x0001, 4);
+        const Saved s = save(v, b.finish());
+        EXPECT_EQ(s.status, c.status) << c.name;
+        std::vector<std::uint8_t> expect(c.firstBytes.begin(), c.firstBytes.end());
+        expect.resize(65536, 0);
+        expect.resize(65536 + 5000, 'B');
+        EXPECT_TRUE(s.bytes == expect) << c.name;
+    }
+}
+
+TEST(NtfsSaving, StopFinishesTheFileBeingWritten) {
+    Volume v;
+    const auto data = pattern(3 * 4096, 9);
+    v.cluster(20, data);
+    RecordBuilder b;
+    b.fileName(u"p.bin", 5, false);
+    b.nonResident(0x80, {0x11, 0x03, 20, 0x00}, 2, 10000);
+    const Saved s = save(v, b.finish(), true);
+    EXPECT_EQ(s.status, SaveStatus::Saved);
+    EXPECT_EQ(s.bytes, std::vector<std::uint8_t>(data.begin(), data.begin() + 10000));
+
+    // A stop seen before the file is begun writes nothing.
+    Volume w;
+    w.record(5, named(u".", 5, true));
+    w.record(6, b.finish());
+    ScannedImage img = scanned(w, 7);
+    img.parser->stopFlag = 1;
+    const auto dir = makeTempDir("ntfs-stopped");
+    OutputFile out;
+    ASSERT_TRUE(out.create(dir / "out"));
+    EXPECT_EQ(img.parser->saveEntry(6, out), SaveStatus::Stopped);
+    EXPECT_EQ(out.written(), 0u);
+    out.discard();
+    std::filesystem::remove_all(dir);
 }
 
 TEST(NtfsSaving, CompressedAndSparseFlagsTogetherSaveAsPlainData) {
