@@ -1,5 +1,6 @@
 #include "core/scan/parser_registry.h"
 
+#include "core/fs/ext/ext_scan_parser.h"
 #include "core/fs/ntfs/ntfs_scan_parser.h"
 
 namespace dravonel {
@@ -8,6 +9,7 @@ const ParserRegistry& ParserRegistry::standard() {
     // One line per file system.
     static const ParserRegistry registry({
         {FileSystemKind::Ntfs, makeNtfsScanParser},
+        {FileSystemKind::Ext, makeExtScanParser},
     });
     return registry;
 }
