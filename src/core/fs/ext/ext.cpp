@@ -487,13 +487,13 @@ void ext2Class::mapRuns(std::uint64_t pointer, int level, std::uint64_t& logical
         mapRuns(le32(block.data(), i * 4), level - 1, logical, logicalBlocks, runs, budget);
 }
 
-void ext2Class::extentRuns(const std::uint8_t* node, std::size_t nodeBytes, int depth, std::uint64_t logicalBlocks,
+bool ext2Class::extentRuns(const std::uint8_t* node, std::size_t nodeBytes, int depth, std::uint64_t logicalBlocks,
                            std::vector<ExtRun>& runs, std::unordered_set<std::uint64_t>& visited, std::uint64_t& budget) const {
-    if (nodeBytes < ext::kHeaderBytes || le16(node, ext::kHeaderMagic) != ext::kMagic) return;
+    if (nodeBytes < ext::kHeaderBytes || le16(node, ext::kHeaderMagic) != ext::kMagic) return false;
     const std::uint16_t nodeDepth = le16(node, ext::kHeaderDepth);
     // The root gives the depth; every level below must be exactly one less, which also
     // ends a node that points back up the tree.
-    if (nodeDepth > ext::kMaxDepth || (depth >= 0 && nodeDepth != depth)) return;
+    if (nodeDepth > ext::kMaxDepth || (depth >= 0 && nodeDepth != depth)) return false;
     const std::size_t count =
         std::min<std::size_t>(le16(node, ext::kHeaderEntries), (nodeBytes - ext::kHeaderBytes) / ext::kEntryBytes);
     const std::uint64_t usable = usableBlocks();
@@ -512,28 +512,33 @@ void ext2Class::extentRuns(const std::uint8_t* node, std::size_t nodeBytes, int 
             const std::uint64_t start = le32(e, ext::kLeafStartLo) | (std::uint64_t(le16(e, ext::kLeafStartHi)) << 32);
             if (kind == ExtRun::Kind::Data && (start == 0 || start >= usable || len > usable - start))
                 kind = ExtRun::Kind::Unreadable;
-            if (budget < len) return;
+            if (budget < len) return true;
             budget -= len;
             runs.push_back({logical, start, len, kind});
         } else {
             const std::uint64_t child =
                 le32(e, ext::kIndexLeafLo) | (std::uint64_t(le16(e, ext::kIndexLeafHi)) << 32);
-            if (child == 0 || child >= usable || budget == 0) continue;
-            if (!visited.insert(child).second) continue;
-            --budget;
-            std::vector<std::uint8_t> block(blockSize);
-            if (!readBytes(child * blockSize, block.data(), blockSize)) {
-                // The leaves below are lost: what this index entry covers up to the next
-                // one is unreadable.
+            // What this index entry covers, up to the next one: lost when the node below
+            // cannot be had (out of the volume, unreadable, not a node of the next level,
+            // or one already walked, which would loop).
+            auto lost = [&] {
                 const std::uint64_t from = le32(e, ext::kIndexBlock);
                 std::uint64_t to = logicalBlocks;
                 if (i + 1 < count) to = std::min<std::uint64_t>(to, le32(e + ext::kEntryBytes, ext::kIndexBlock));
                 if (from < to) runs.push_back({from, 0, to - from, ExtRun::Kind::Unreadable});
+            };
+            if (child == 0 || child >= usable || budget == 0 || !visited.insert(child).second) {
+                lost();
                 continue;
             }
-            extentRuns(block.data(), blockSize, nodeDepth - 1, logicalBlocks, runs, visited, budget);
+            --budget;
+            std::vector<std::uint8_t> block(blockSize);
+            if (!readBytes(child * blockSize, block.data(), blockSize) ||
+                !extentRuns(block.data(), blockSize, nodeDepth - 1, logicalBlocks, runs, visited, budget))
+                lost();
         }
     }
+    return true;
 }
 
 std::vector<ExtRun> ext2Class::blockRuns(const std::vector<std::uint8_t>& inode, std::uint64_t logicalBlocks) const {
@@ -544,8 +549,11 @@ std::vector<ExtRun> ext2Class::blockRuns(const std::vector<std::uint8_t>& inode,
     const std::uint8_t* area = inode.data() + ino::kBlock;
     if (le32(inode.data(), ino::kFlags) & ino::kFlagExtents) {
         std::unordered_set<std::uint64_t> visited;
-        extentRuns(area, ino::kBlockBytes, -1, logicalBlocks, runs, visited, budget);
-        std::sort(runs.begin(), runs.end(), [](const ExtRun& a, const ExtRun& b) { return a.logical < b.logical; });
+        if (!extentRuns(area, ino::kBlockBytes, -1, logicalBlocks, runs, visited, budget))
+            runs.assign(1, ExtRun{0, 0, logicalBlocks, ExtRun::Kind::Unreadable});
+        // Runs that claim the same logical blocks twice keep the first (the save walk
+        // skips what it delivered already).
+        std::stable_sort(runs.begin(), runs.end(), [](const ExtRun& a, const ExtRun& b) { return a.logical < b.logical; });
         return runs;
     }
     std::uint64_t logical = 0;

@@ -137,7 +137,8 @@ private:
     std::uint64_t usableBlocks() const;
     void walkDirectory(std::uint32_t dirInode, const std::uint8_t* inode, std::uint64_t& blockBudget);
     void nameEntry(std::uint32_t inodeNumber, std::u16string name, std::int64_t parentKey, std::uint8_t fileType);
-    void extentRuns(const std::uint8_t* node, std::size_t nodeBytes, int depth, std::uint64_t logicalBlocks,
+    // False when node is not an extent node of the expected depth (-1: the root, any).
+    bool extentRuns(const std::uint8_t* node, std::size_t nodeBytes, int depth, std::uint64_t logicalBlocks,
                     std::vector<ExtRun>& runs, std::unordered_set<std::uint64_t>& visited, std::uint64_t& budget) const;
     void mapRuns(std::uint64_t pointer, int level, std::uint64_t& logical, std::uint64_t logicalBlocks,
                  std::vector<ExtRun>& runs, std::uint64_t& budget) const;
