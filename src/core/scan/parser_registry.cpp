@@ -1,6 +1,7 @@
 #include "core/scan/parser_registry.h"
 
 #include "core/fs/ext/ext_scan_parser.h"
+#include "core/fs/hfsplus/hfsplus_scan_parser.h"
 #include "core/fs/ntfs/ntfs_scan_parser.h"
 
 namespace dravonel {
@@ -10,6 +11,7 @@ const ParserRegistry& ParserRegistry::standard() {
     static const ParserRegistry registry({
         {FileSystemKind::Ntfs, makeNtfsScanParser},
         {FileSystemKind::Ext, makeExtScanParser},
+        {FileSystemKind::HfsPlus, makeHfsScanParser},
     });
     return registry;
 }
