@@ -148,8 +148,11 @@ hfs_start=$(python3 -c "import sys; d=open(sys.argv[1],'rb').read(); print((d.fi
 dd if="$work/hfs_hybrid.img" of="$work/hfsplus_files.img" bs=512 skip=$((hfs_start / 512)) status=none
 manifest "$src" "$out/hfsplus_files.json" hfsplus_files.img
 python3 - "$out/hfsplus_files.json" <<'PY'
-import json, sys
+import json, sys, unicodedata
+# HFS+ keeps names decomposed (NFD); the manifest names them as the volume does.
 m = json.load(open(sys.argv[1])); m['deleted'] = []
+for it in m['items']:
+    it['path'] = unicodedata.normalize('NFD', it['path'])
 json.dump(m, open(sys.argv[1], 'w'), indent=1, ensure_ascii=False)
 PY
 if command -v fls >/dev/null; then echo "== fls -r -p hfsplus_files.img"; fls -r -p "$work/hfsplus_files.img" || true; fi

@@ -14,8 +14,12 @@ ScanOutcome HfsScanParser::run(RecoveryMode mode) {
         return ok;
     };
     parser_.attachReader(parser_.reader);
-    const bool ok = step(parser_.readVolumeHeader(0)) && step(parser_.readExtentsTree()) &&
-                    step(mode == RecoveryMode::Standard ? parser_.readCatalogTree() : parser_.scanCatalogTree());
+    // The catalog walk needs the overflow records of the catalog itself, so Standard
+    // reads the extents tree first; the deep scan needs only the catalog's header node.
+    const bool ok = step(parser_.readVolumeHeader(0)) &&
+                    (mode == RecoveryMode::Standard
+                         ? step(parser_.readExtentsTree()) && step(parser_.readCatalogTree())
+                         : step(parser_.scanCatalogTree()) && step(parser_.readExtentsTree()));
     if (ok) {
         parser_.readCatalogRecords();
         step(true);

@@ -22,8 +22,9 @@ public:
         return mode == RecoveryMode::Standard || mode == RecoveryMode::Deep;
     }
     std::u16string selectedText() const override { return u"HFS+ partition selected...."; }
-    // attachReader, readVolumeHeader(0), readExtentsTree (the catalog's own overflow
-    // records come from it), then readCatalogTree (Standard) or scanCatalogTree (Deep);
+    // attachReader, readVolumeHeader(0), then readExtentsTree and readCatalogTree
+    // (Standard: the catalog's own overflow records come from the extents tree) or
+    // scanCatalogTree and readExtentsTree (Deep);
     // when all succeed readCatalogRecords, linkParentChild, fillTree and "Work Done.",
     // otherwise "Work Aborted....".
     ScanOutcome run(RecoveryMode mode) override;
