@@ -158,3 +158,22 @@ PY
 if command -v fls >/dev/null; then echo "== fls -r -p hfsplus_files.img"; fls -r -p "$work/hfsplus_files.img" || true; fi
 zstd -q -19 -f "$work/hfsplus_files.img" -o "$out/hfsplus_files.img.zst"
 ls -l "$out"/ext*_*.img.zst "$out"/hfsplus_files.*
+
+# --- fuzz seeds: small volumes, and the fixtures cut to the part the parsers read -----
+seeds=$here/fuzz/corpus
+mkdir -p "$seeds/ext" "$seeds/hfsplus"
+seed_src=$work/seedsrc
+mkdir -p "$seed_src/d/e"
+printf 'seed\n' > "$seed_src/a.txt"; printf 'deeper\n' > "$seed_src/d/e/b.txt"
+ln -s a.txt "$seed_src/l"
+python3 -c "
+f = open('$seed_src/frag.bin', 'wb')
+for i in range(6):
+    f.seek(i * 2048); f.write(bytes([65 + i]) * 1024)"
+for t in ext2 ext4; do
+  truncate -s 160K "$work/seed-$t.img"
+  mke2fs -q -F -t "$t" -b 1024 -N 32 -E lazy_itable_init=0,root_owner=0:0 -d "$seed_src" "$work/seed-$t.img"
+  cp "$work/seed-$t.img" "$seeds/ext/$t-1k.img"
+done
+head -c 65536 "$work/hfsplus_files.img" > "$seeds/hfsplus/hfsplus-head.img"
+ls -l "$seeds/ext" "$seeds/hfsplus"

@@ -243,7 +243,7 @@ bool HFSP::scanCatalogTree() {
         return false;
     }
     if (sink) sink->setRange(0, static_cast<std::int64_t>(scanBytes / blockSize));
-    std::vector<std::uint8_t> chunk(kScanChunkBytes + catalogNodeSize);
+    std::vector<std::uint8_t> chunk(std::size_t(std::min<std::uint64_t>(kScanChunkBytes, scanBytes)) + catalogNodeSize);
     const std::size_t ns = catalogNodeSize;
     for (std::uint64_t base = 0; base + ns <= scanBytes && !stopRequested(); base += kScanChunkBytes) {
         checkPoint();
