@@ -116,13 +116,13 @@ bool ext2Class::readSuperblock() {
     // The primary copy is at 1024; further on, a copy is looked for sector by sector (a
     // volume whose first blocks were overwritten keeps copies at the start of later
     // groups). The volume is read a chunk at a time and tested in memory.
-    std::vector<std::uint8_t> chunk(kChunkBytes + ext_format::kSuperblockBytes);
+    std::vector<std::uint8_t> chunk(std::size_t(std::min<std::uint64_t>(kChunkBytes, volumeSize)) + ext_format::kSuperblockBytes);
     for (std::uint64_t base = ext_format::kSuperblockOffset; base + ext_format::kSuperblockBytes <= volumeSize;
          base += kChunkBytes) {
         if (stopRequested()) break;
         checkPoint();
         const std::size_t want = std::size_t(std::min<std::uint64_t>(chunk.size(), volumeSize - base));
-        std::fill(chunk.begin(), chunk.end(), 0);
+        std::fill_n(chunk.begin(), want, 0);
         readBytes(base, chunk.data(), want);
         for (std::size_t at = 0; at < kChunkBytes && at + ext_format::kSuperblockBytes <= want; at += 512) {
             if (le16(chunk.data(), at + sbf::kMagic) != ext_format::kMagic) continue;
@@ -267,7 +267,8 @@ bool ext2Class::parseInodes() {
     // Directory blocks read on the whole volume stay within the blocks it holds (twice
     // over, for folders that share blocks on a damaged volume).
     std::uint64_t blockBudget = usableBlocks() * 2 + 16;
-    const std::size_t perChunk = std::max<std::size_t>(1, kChunkBytes / s.inodeSize);
+    const std::size_t perChunk =
+        std::min<std::size_t>(std::max<std::size_t>(1, kChunkBytes / s.inodeSize), s.inodesPerGroup);
     std::vector<std::uint8_t> chunk(perChunk * s.inodeSize);
     for (std::uint32_t g = 0; g < groups.size() && !stopRequested(); ++g) {
         const std::uint64_t first = std::uint64_t(g) * s.inodesPerGroup;
@@ -279,7 +280,6 @@ bool ext2Class::parseInodes() {
             checkPoint();
             const std::uint32_t count = std::uint32_t(std::min<std::uint64_t>(perChunk, group.usedInodes - i));
             const std::uint64_t pos = group.inodeTable * blockSize + std::uint64_t(i) * s.inodeSize;
-            std::fill(chunk.begin(), chunk.end(), 0);
             if (!readBytes(pos, chunk.data(), std::size_t(count) * s.inodeSize)) {
                 i += count;
                 continue;

@@ -248,7 +248,7 @@ bool HFSP::scanCatalogTree() {
     for (std::uint64_t base = 0; base + ns <= scanBytes && !stopRequested(); base += kScanChunkBytes) {
         checkPoint();
         const std::size_t want = std::size_t(std::min<std::uint64_t>(chunk.size(), scanBytes - base));
-        std::fill(chunk.begin(), chunk.end(), 0);
+        std::fill_n(chunk.begin(), want, 0);
         readBytes(base, chunk.data(), want);
         for (std::size_t at = 0; at < kScanChunkBytes && at + ns <= want; at += step) {
             const std::uint8_t* p = chunk.data() + at;
