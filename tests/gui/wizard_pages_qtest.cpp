@@ -507,8 +507,8 @@ private slots:
         QVERIFY(done.count() == 1 || done.wait(60000));
         auto* table = child<QTableWidget>(list, "volumeList");
         // Rows go in at the top as found, so the last find leads.
-        QCOMPARE(column(table, 0), (QStringList{"3", "2", "1", "0"}));
-        QCOMPARE(column(table, 3), (QStringList{"124928", "88064", "18432", "2048"}));
+        QCOMPARE(column(table, 0), (QStringList{"4", "3", "2", "1", "0"}));
+        QCOMPARE(column(table, 3), (QStringList{"124928", "106496", "88064", "18432", "2048"}));
         QCOMPARE(answers.texts, QStringList{"populated partitions...."});
         QCOMPARE(child<QLabel>(list, "statusLine")->text(), QStringLiteral("Select volume and click next button..."));
         QVERIFY(child<QPushButton>(list, "nextButton")->isEnabled());
@@ -518,7 +518,7 @@ private slots:
         QVERIFY(!child<QPushButton>(list, "stopButton")->isVisible());
         // Add Custom Volume in advance mode goes to the top.
         click(list, "addCustomVolumeButton");
-        QCOMPARE(table->item(0, 0)->text(), QStringLiteral("G4"));
+        QCOMPARE(table->item(0, 0)->text(), QStringLiteral("G5"));
         QCOMPARE(table->currentRow(), 0);
     }
 

@@ -52,8 +52,9 @@ std::uint32_t deepScan(Partition& p, readWriteInterface& reader, bool clearStop)
         while (i < sectors) {
             if (p.stopRequested.load(std::memory_order_relaxed)) return kStopWalk;
             const std::uint8_t* b = chunk.bytes.data() + i * kSectorBytes;
-            // Quick reject: every volume start begins with 0xEB or 'H'.
-            if (b[0] == 0xEB || b[0] == 'H') {
+            // Quick reject: a volume start begins with 0xEB or 'H', or holds the ext magic 0xEF53
+            // at byte 56 of its superblock sector.
+            if (b[0] == 0xEB || b[0] == 'H' || (b[56] == 0x53 && b[57] == 0xEF)) {
                 if (auto f = classifyBootSector(b, ntfsCount)) {
                     const std::int64_t X = chunk.offset + i * kSectorBytes;
                     const std::int64_t sizeMb = f->sizeBytes / 1048576;
@@ -75,9 +76,10 @@ std::uint32_t deepScan(Partition& p, readWriteInterface& reader, bool clearStop)
                         p.status(f->statusText);
                     }
                     // Skipping carries on after the volume's last sector, possibly past this
-                    // chunk (the walk then goes on from there).
+                    // chunk (the walk then goes on from there). It counts from the volume's
+                    // start, which lies before the tested sector for HFS+ and ext.
                     if (p.skipVolumeSize == 1 && f->sizeBytes >= 1048576) {
-                        const std::int64_t skip = f->sizeBytes / kSectorBytes;
+                        const std::int64_t skip = (f->sizeBytes + f->startOffsetBytes) / kSectorBytes;
                         i = skip > kMaxOffset / kSectorBytes - i ? kMaxOffset / kSectorBytes : i + skip;
                     }
                     if (p.stopRequested.load()) return kStopWalk;

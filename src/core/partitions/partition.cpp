@@ -10,6 +10,8 @@
 #include "core/common/text.h"
 #include "core/fs/ntfs/ntfs_format.h"
 #include "core/fs/fat/fat_format.h"
+#include "core/fs/ext/ext_format.h"
+#include "core/fs/hfsplus/hfsplus_format.h"
 
 namespace dravonel {
 
@@ -67,7 +69,7 @@ struct TypeInfo {
     std::u16string statusText;
 };
 
-TypeInfo classifyMbrType(std::uint8_t type, bool logical, bool exfat, int ntfsCount) {
+TypeInfo classifyMbrType(std::uint8_t type, bool logical, bool exfat, int ntfsCount, bool ext = false) {
     switch (type) {
         case 0x01: return {u"FAT12", u""};
         case 0x04: case 0x06: case 0x0E: return {u"FAT16", u"found FAT 16..."};
@@ -79,9 +81,20 @@ TypeInfo classifyMbrType(std::uint8_t type, bool logical, bool exfat, int ntfsCo
             if (logical) break;
             return {u"NTFS", u"NTFS..."};
         case 0x83: return {u"extX", logical ? u"found extx..." : u"found ext2..."};
-        default: break;
+        default:
+            // A type that says nothing, over an ext superblock.
+            if (ext) return {u"extX", logical ? u"found extx..." : u"found ext2..."};
+            break;
     }
     return {u"Unknown", u"found UNKNOWN..."};
+}
+
+bool knownMbrType(std::uint8_t type) {
+    switch (type) {
+        case 0x01: case 0x04: case 0x06: case 0x0E: case 0x0B: case 0x0C: case 0x07: case 0x42: case 0x83:
+            return true;
+        default: return false;
+    }
 }
 
 std::uint32_t walkGpt(readWriteInterface& reader, Partition& p, const std::uint8_t* head) {
@@ -151,7 +164,9 @@ std::uint32_t walkGpt(readWriteInterface& reader, Partition& p, const std::uint8
             if (size >= 1048576) append(p, makeRecord(u"FAT64", format16("%lld  MB", static_cast<long long>(size / 1048576)), first));
         } else {
             classified = false;
-            std::u16string fs = isHfsPlusVolume(reader, first) ? std::u16string(u"HFS+") : name;
+            std::u16string fs = isHfsPlusVolume(reader, first) ? std::u16string(u"HFS+")
+                                : isExtVolume(reader, first)   ? std::u16string(u"extX")
+                                                               : name;
             // A crafted entry may hold any two 64-bit numbers: the span is taken in unsigned
             // arithmetic, and an entry that ends before it starts spans nothing.
             const std::uint64_t span = last > first ? static_cast<std::uint64_t>(last) - static_cast<std::uint64_t>(first) : 0;
@@ -188,7 +203,9 @@ std::uint32_t walkExtended(readWriteInterface& reader, Partition& p, std::int64_
                 if (!readAt(reader, ebrSector * 512, ebr, 512)) return readError();
                 if (!exfat) ++ntfsCount;
             }
-            TypeInfo info = classifyMbrType(type, true, exfat, ntfsCount);
+            const bool ext = !knownMbrType(type) && isExtVolume(reader, start);
+            if (ext && !readAt(reader, ebrSector * 512, ebr, 512)) return readError();
+            TypeInfo info = classifyMbrType(type, true, exfat, ntfsCount, ext);
             append(p, makeRecord(info.fileSystem, format16("%d   MB", static_cast<int>(count >> 11)), start));
             if (!info.statusText.empty()) p.status(info.statusText);
         }
@@ -214,7 +231,9 @@ std::uint32_t walkMbr(readWriteInterface& reader, Partition& p) {
             if (!readAt(reader, 0, mbr, 512)) return readError();
             if (!exfat) ++ntfsCount;
         }
-        TypeInfo info = classifyMbrType(type, false, exfat, ntfsCount);
+        const bool ext = !knownMbrType(type) && isExtVolume(reader, lba);
+        if (ext && !readAt(reader, 0, mbr, 512)) return readError();
+        TypeInfo info = classifyMbrType(type, false, exfat, ntfsCount, ext);
         append(p, makeRecord(info.fileSystem, format16("%lld   MB", static_cast<long long>(count >> 11)), lba));
         if (!info.statusText.empty()) p.status(info.statusText);
     }
@@ -231,8 +250,17 @@ bool isExFatBootSector(readWriteInterface& reader, std::int64_t sector) {
 
 bool isHfsPlusVolume(readWriteInterface& reader, std::int64_t sector) {
     std::uint8_t b[512];
-    if (sector < 0 || sector > INT64_MAX / 512 - 2 || !readAt(reader, (sector + 2) * 512, b, 512)) return false;
-    return b[0] == 'H' && b[1] == '+' && b[2] == 0;
+    constexpr std::int64_t header = hfsplus_format::kVolumeHeaderOffset;
+    if (sector < 0 || sector > (INT64_MAX - header) / 512 || !readAt(reader, sector * 512 + header, b, 512)) return false;
+    return hfsplus_format::isVolumeHeaderStart(b);
+}
+
+bool isExtVolume(readWriteInterface& reader, std::int64_t sector) {
+    std::uint8_t b[ext_format::kSuperblockBytes];
+    constexpr std::int64_t at = ext_format::kSuperblockOffset;
+    if (sector < 0 || sector > (INT64_MAX - at) / 512 || !readAt(reader, sector * 512 + at, b, sizeof b)) return false;
+    const auto s = ext_format::decodeSuperblock(b, sizeof b);
+    return s && s->groupNumber == 0;
 }
 
 std::uint32_t discoverPartitions(readWriteInterface& reader, Partition& partition) {
@@ -262,7 +290,17 @@ std::optional<BootSectorFind> classifyBootSector(const std::uint8_t* b, int ntfs
             sectors > static_cast<std::uint64_t>(INT64_MAX / 512) ? INT64_MAX : static_cast<std::int64_t>(sectors * 512);
         return BootSectorFind{u"FAT64", u"found FAT 64...", size, 0};
     }
-    if (b[0] == 'H' && b[1] == '+' && b[2] == 0) {
+    if (le16(b, ext_format::superblock::kMagic) == ext_format::kMagic) {
+        // An ext superblock sits 1024 bytes into its volume; copies in later groups
+        // (group number not 0) describe no volume start.
+        const auto s = ext_format::decodeSuperblock(b, 512);
+        if (s && s->groupNumber == 0) {
+            const std::uint64_t bytes = s->blockCount * s->blockSize;  // below 2^48 x 2^16
+            const std::int64_t size = bytes > std::uint64_t(INT64_MAX) ? INT64_MAX : static_cast<std::int64_t>(bytes);
+            return BootSectorFind{u"extX", u"found ext2...", size, -std::int64_t(ext_format::kSuperblockOffset)};
+        }
+    }
+    if (hfsplus_format::isVolumeHeaderStart(b)) {
         // block size (u32 BE at 40) x total blocks (u32 BE at 44) can exceed a signed 64-bit
         const std::uint64_t product = std::uint64_t(be32(b, 40)) * std::uint64_t(be32(b, 44));
         const std::int64_t size = product > std::uint64_t(INT64_MAX) ? INT64_MAX : static_cast<std::int64_t>(product);

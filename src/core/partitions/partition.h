@@ -46,7 +46,7 @@ public:
 std::uint32_t discoverPartitions(readWriteInterface& reader, Partition& partition);
 
 // Walks the device (or the custom range) in 1 MiB blocks and tests every 512-byte sector
-// for the start of an NTFS, FAT, exFAT or HFS+ volume. Returns 0 normally, the error code
+// for the start of an NTFS, FAT, exFAT, HFS+ or ext2/3/4 volume. Returns 0 normally, the error code
 // of a block read that failed. Stops within one sector of a stop request. Reads with the
 // reader's positional reads only. (deep_scan.cpp; the run object is DeepScanRun.)
 // clearStop false: the caller cleared stopRequested before handing the scan to a worker,
@@ -57,13 +57,16 @@ std::uint32_t deepScan(Partition& partition, readWriteInterface& reader, bool cl
 bool isExFatBootSector(readWriteInterface& reader, std::int64_t sector);
 // Sector `sector` + 2 starts with the HFS+ volume header signature 'H', '+', 0x00.
 bool isHfsPlusVolume(readWriteInterface& reader, std::int64_t sector);
+// Sector `sector` starts an ext2/3/4 volume: its primary superblock 1024 bytes on has the
+// magic 0xEF53, a block size of 1-64 KiB and counts consistent with its groups.
+bool isExtVolume(readWriteInterface& reader, std::int64_t sector);
 
 // The volume a boot sector describes, as the surface scan classifies it.
 struct BootSectorFind {
-    std::u16string fileSystem;   // "NTFS", "FAT32", "FAT16", "UNKNOWN", "FAT64", "HFS+"
+    std::u16string fileSystem;   // "NTFS", "FAT32", "FAT16", "UNKNOWN", "FAT64", "HFS+", "extX"
     std::u16string statusText;   // the status line of the find
     std::int64_t sizeBytes = 0;
-    std::int64_t startOffsetBytes = 0;  // relative to the tested sector (HFS+: -1024)
+    std::int64_t startOffsetBytes = 0;  // relative to the tested sector (HFS+, ext: -1024)
 };
 // Classifies one 512-byte sector; nothing when it starts no known volume. `ntfsCount` is
 // the number of NTFS volumes found before this one (for "found NTFS %d...").

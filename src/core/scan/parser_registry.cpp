@@ -1,6 +1,8 @@
 #include "core/scan/parser_registry.h"
 
 #include "core/fs/fat/fat_scan_parser.h"
+#include "core/fs/ext/ext_scan_parser.h"
+#include "core/fs/hfsplus/hfsplus_scan_parser.h"
 #include "core/fs/ntfs/ntfs_scan_parser.h"
 
 namespace dravonel {
@@ -12,6 +14,8 @@ const ParserRegistry& ParserRegistry::standard() {
         {FileSystemKind::Fat16, makeFat16ScanParser},
         {FileSystemKind::Fat32, makeFat32ScanParser},
         {FileSystemKind::ExFat, makeExFatScanParser},
+        {FileSystemKind::Ext, makeExtScanParser},
+        {FileSystemKind::HfsPlus, makeHfsScanParser},
     });
     return registry;
 }

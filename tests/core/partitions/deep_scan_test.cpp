@@ -45,18 +45,20 @@ TEST(DeepScan, SkipModeListsEachVolumeOnceAndNoSkipFindsBackupBootSectors) {
     const auto skipped = scan(reader, 1);
     EXPECT_EQ(skipped.rc, 0u);
     using V = std::vector<std::pair<std::u16string, std::int64_t>>;
-    EXPECT_EQ(found(skipped), (V{{u"NTFS", 2048}, {u"FAT16", 18432}, {u"FAT64", 88064}, {u"FAT32", 124928}}));
+    EXPECT_EQ(found(skipped), (V{{u"NTFS", 2048}, {u"FAT16", 18432}, {u"FAT64", 88064}, {u"extX", 106496},
+                                 {u"FAT32", 124928}}));
     EXPECT_EQ(skipped.records[0].name, u"0");
     EXPECT_EQ(skipped.records[0].sizeMbText, u"7   MB");
     EXPECT_EQ(skipped.records[1].sizeMbText, u"32  MB");
     EXPECT_EQ(skipped.records[3].name, u"3");
+    EXPECT_EQ(skipped.records[3].sizeMbText, u"8  MB");  // from the ext superblock
 
     const auto every = scan(reader, 0);
     // NTFS keeps its backup boot sector in the volume's last sector; exFAT its backup
     // boot region 12 sectors on; FAT32 its backup boot sector 6 sectors on (with the
     // name mkfs.fat wrote, found by its valid parameter block).
     EXPECT_EQ(found(every), (V{{u"NTFS", 2048}, {u"NTFS", 18431}, {u"FAT16", 18432}, {u"FAT64", 88064},
-                               {u"FAT64", 88076}, {u"FAT32", 124928}, {u"FAT32", 124934}}));
+                               {u"FAT64", 88076}, {u"extX", 106496}, {u"FAT32", 124928}, {u"FAT32", 124934}}));
     EXPECT_EQ(every.sink.statuses.front(), u"Scanning partition.....");
     EXPECT_EQ(every.sink.statuses[2], u"found NTFS 2...");
     EXPECT_EQ(every.sink.ranges.front(), std::make_pair(std::int64_t{0}, std::int64_t{1000}));
@@ -151,6 +153,31 @@ TEST(DeepScan, ReadsOneRequestPerMebibyte) {
     MemoryReadSeek reader(diskWith(8 * 1048576));
     scan(reader, 1);
     EXPECT_EQ(reader.readCalls, 8);
+}
+
+}  // namespace
+}  // namespace dravonel
+
+namespace dravonel {
+namespace {
+
+TEST(DeepScanExt, FindsAnExtVolumeByItsPrimarySuperblockNotItsBackupsAndSkipsFromItsStart) {
+    // ext2_4k: 12 MiB, 4 KiB blocks, a backup superblock at the start of group 1 (8 MiB on).
+    const auto ext = test::fixtureBytes("ext2_4k.img");
+    std::vector<std::uint8_t> d(2048 * 512 + ext.size() + 2 * 1048576, 0);
+    std::copy(ext.begin(), ext.end(), d.begin() + 2048 * 512);
+    // As for every kind, the skip lands on the volume's end and the scan goes on with the
+    // sector after it; counted from the superblock it would pass this NTFS volume.
+    const std::size_t after = 2048 + ext.size() / 512 + 1;
+    plantNtfs(d, after, 4096);
+    using V = std::vector<std::pair<std::u16string, std::int64_t>>;
+    MemoryReadSeek skip(d);
+    const auto r = scan(skip, 1);
+    EXPECT_EQ(found(r), (V{{u"extX", 2048}, {u"NTFS", std::int64_t(after)}}));
+    EXPECT_EQ(r.records[0].sizeMbText, u"12  MB");
+    EXPECT_EQ(r.sink.statuses[1], u"found ext2...");
+    MemoryReadSeek every(d);
+    EXPECT_EQ(found(scan(every, 0)), (V{{u"extX", 2048}, {u"NTFS", std::int64_t(after)}}));
 }
 
 }  // namespace

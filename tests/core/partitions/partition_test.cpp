@@ -67,7 +67,7 @@ TEST(PartitionTables, GptWalkNamesFileSystemsAndSkipsReservedAndTinyNtfs) {
     EXPECT_EQ(d.rc, 0u);
     const std::vector<Row> expected = {
         {u"NTFS", u"7   MB", 34816},                {u"FAT32", u"40  MB", 51200}, {u"FAT64", u"8  MB", 133120},
-        {u"Linux filesystem", u"7", 149504}, {u"HFS+", u"15", 165888},
+        {u"extX", u"7", 149504}, {u"HFS+", u"15", 165888},
     };
     EXPECT_EQ(rows(d.records), expected);
 }

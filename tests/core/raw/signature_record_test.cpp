@@ -66,7 +66,9 @@ TEST(SignatureRecordLayout, FreshRecordAndFullCategoryRoundTrip) {
     SignatureRecord fresh;
     const auto bytes = encodeSignatureRecord(fresh);
     for (std::size_t i = 0; i < bytes.size(); ++i) {
-        if (i == sr::kOrdinal) EXPECT_EQ(bytes[i], 255);
+        if (i == sr::kOrdinal) {
+            EXPECT_EQ(bytes[i], 255);
+        }
         else if (i >= sr::kOffsetToSize && i < sr::kOffsetToSize + 4) EXPECT_EQ(bytes[i], 0xFF);
         else EXPECT_EQ(bytes[i], 0) << i;
     }

@@ -1,0 +1,148 @@
+#pragma once
+// The ext2/3/4 parser: finds the superblock, reads the group descriptors (32 or 64
+// bytes each), walks every group's inode table for folders, names every inode that a
+// live directory entry names, builds a tree under an added "ROOT" entry and saves file
+// data along block maps or extent trees of any depth.
+//
+// Every byte is read through the sector reader's positional reads with volume-relative
+// offsets (the caller sets baseOffset to startSector * 512), so the const queries may
+// run on other threads once the scan is over. Long loops poll stopFlag and call the
+// worker control's check point.
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "core/common/platform.h"
+#include "core/device/sector_reader.h"
+#include "core/fs/ext/ext_format.h"
+#include "core/model/recovered_volume.h"
+#include "core/model/tree_sink.h"
+#include "core/partitions/volume_record.h"
+
+namespace dravonel {
+
+// One named inode. Entries link by key (inode number - 1): parent, first child and next
+// sibling, -1 for none.
+struct ExtEntry {
+    std::u16string name;
+    std::uint32_t key = 0;
+    std::int64_t parent = -1;
+    std::uint16_t mode = 0;  // the inode's mode (type in the top four bits)
+    std::uint64_t size = 0;
+    std::int64_t firstChild = -1;
+    std::int64_t nextSibling = -1;
+    std::int64_t lastChild = -1;    // for linking in key order
+    std::uint8_t direntType = 0;    // the file-type byte of the naming entry, 0 when none
+
+    std::uint32_t inodeNumber() const { return key + 1; }
+    bool isFolder() const { return (mode & ext_format::inode::kTypeMask) == ext_format::inode::kTypeDirectory; }
+    // Regular files and symbolic links are shown as files; devices, pipes and sockets
+    // are not shown.
+    bool isFile() const {
+        const std::uint16_t t = mode & ext_format::inode::kTypeMask;
+        return t == ext_format::inode::kTypeRegular || t == ext_format::inode::kTypeSymlink;
+    }
+    bool isShown() const { return isFolder() || isFile(); }
+};
+
+// The file-list texts of one entry.
+struct ExtTimesText {
+    std::u16string changed, accessed, modified, permissions;
+};
+
+// Where a file's logical blocks are on the volume.
+struct ExtRun {
+    enum class Kind : std::uint8_t { Data, Uninitialised, Unreadable };
+    std::uint64_t logical = 0;
+    std::uint64_t physical = 0;
+    std::uint64_t count = 0;
+    Kind kind = Kind::Data;
+};
+
+class ext2Class {
+public:
+    ext2Class(const VolumeRecord& volume, TreeSink* tree, readWriteInterface* reader, ScanSink* sink,
+              WorkerControl* control = nullptr);
+    ext2Class(const ext2Class&) = delete;
+    ext2Class& operator=(const ext2Class&) = delete;
+
+    VolumeRecord volume;
+    TreeSink* tree = nullptr;
+    readWriteInterface* reader = nullptr;
+    ScanSink* sink = nullptr;
+    WorkerControl* workerControl = nullptr;
+    StopFlag stopFlag{0};
+
+    // The volume size in bytes (the record's size in MiB x 1,048,576).
+    std::uint64_t volumeSize = 0;
+    std::optional<ext_format::Superblock> superblock;
+    std::uint64_t superblockPosition = 0;
+    std::uint32_t blockSize = 0;
+    std::uint32_t groupCount = 0;
+    // Per group: the first block of its inode table and the number of inodes in use
+    // at its start (all of them unless the descriptors keep "uninitialised" marks).
+    struct Group {
+        std::uint64_t inodeTable = 0;
+        std::uint32_t usedInodes = 0;
+    };
+    std::vector<Group> groups;
+    // Named entries by key; after buildRootEntry also "ROOT" (key 2).
+    std::map<std::uint32_t, ExtEntry> entries;
+    TreeItem rootItem = kNoItem;
+    static constexpr std::uint32_t kRootKey = 2;
+
+    // Keeps the reader; the volume size from the record. False without a reader.
+    bool attachReader(readWriteInterface* r);
+    // Looks for a superblock from byte 1024 on, in 512-byte steps, within the volume.
+    bool readSuperblock();
+    // Reads the descriptor table that follows the superblock's block.
+    bool readGroupDescriptors();
+    // Takes every group's inode table position. True.
+    bool parseGroups();
+    // Walks every live folder's directory entries and names the inodes they name.
+    // True when any entry was named.
+    bool parseInodes();
+    // Reads the mode and size of every named inode and adds "ROOT". True.
+    bool buildRootEntry();
+    // Links every entry into its parent's chain, children in key order. True.
+    bool linkParentChild();
+    // Inserts ROOT and its children into the result tree.
+    void fillTreeRoots();
+
+    // Const queries (any thread, after the scan).
+    bool isEntry(std::uint32_t key) const { return entries.count(key) != 0; }
+    const ExtEntry* entry(std::uint32_t key) const;
+    ExtTimesText timesText(std::uint32_t key) const;
+    std::u16string sizeText(std::uint32_t key) const;
+    EntryTimes entryTimes(std::uint32_t key) const;
+    // Delivers a file's data: Saved, Damaged (blocks that could not be read are zeros),
+    // Failed (not a file, unreadable inode, write error) or Stopped.
+    SaveStatus saveEntry(std::uint32_t key, EntryWriter& out) const;
+
+    // The inode's bytes (at most the first 256), nothing when it cannot be read.
+    std::optional<std::vector<std::uint8_t>> readInode(std::uint32_t inodeNumber) const;
+    // The runs of the inode's first `logicalBlocks` blocks, sorted by logical block.
+    std::vector<ExtRun> blockRuns(const std::vector<std::uint8_t>& inode, std::uint64_t logicalBlocks) const;
+    // The permission text of a mode ("-OE" for 0x001 ... "-UR" for 0x100).
+    static std::u16string permissionText(std::uint16_t mode);
+
+private:
+    bool stopRequested() const;
+    void status(std::u16string_view text) const;
+    void checkPoint() const;
+    bool readBytes(std::uint64_t position, std::uint8_t* dest, std::size_t count) const;
+    std::uint64_t usableBlocks() const;
+    void walkDirectory(std::uint32_t dirInode, const std::uint8_t* inode, std::uint64_t& blockBudget);
+    void nameEntry(std::uint32_t inodeNumber, std::u16string name, std::int64_t parentKey, std::uint8_t fileType);
+    // False when node is not an extent node of the expected depth (-1: the root, any).
+    bool extentRuns(const std::uint8_t* node, std::size_t nodeBytes, int depth, std::uint64_t logicalBlocks,
+                    std::vector<ExtRun>& runs, std::unordered_set<std::uint64_t>& visited, std::uint64_t& budget) const;
+    void mapRuns(std::uint64_t pointer, int level, std::uint64_t& logical, std::uint64_t logicalBlocks,
+                 std::vector<ExtRun>& runs, std::uint64_t& budget) const;
+    void addRun(std::vector<ExtRun>& runs, ExtRun run) const;
+};
+
+}  // namespace dravonel

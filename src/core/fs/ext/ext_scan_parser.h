@@ -1,0 +1,48 @@
+#pragma once
+// The ext2/3/4 parser as a scan drives it: its scan sequence for the scan worker (Standard
+// mode only), and its entries for the walks over the result tree. Tree items carry the
+// entry key (inode number - 1; "ROOT" is key 2) as item data.
+#include <memory>
+
+#include "core/fs/ext/ext.h"
+#include "core/model/scan_parser.h"
+
+namespace dravonel {
+
+class ExtScanParser final : public ScanParser {
+public:
+    explicit ExtScanParser(const ScanContext& context);
+
+    ext2Class& parser() { return parser_; }
+
+    bool supportsMode(RecoveryMode mode) const override { return mode == RecoveryMode::Standard; }
+    // attachReader; with a volume size, readSuperblock and readGroupDescriptors; when both
+    // succeed parseGroups, parseInodes, buildRootEntry, linkParentChild, fillTreeRoots.
+    // A volume without a superblock ends silently with an empty tree.
+    ScanOutcome run(RecoveryMode mode) override;
+    StopFlag& stopFlag() override { return parser_.stopFlag; }
+
+    // RecoveredVolume: entries by key; children follow first child and next sibling,
+    // listing only folders, regular files and symbolic links; nothing is deleted (the
+    // listing comes from live directory entries).
+    bool isValidEntry(EntryRef ref) const override;
+    bool isFolder(EntryRef ref) const override;
+    bool hasChildren(EntryRef ref) const override;
+    bool isDeleted(EntryRef) const override { return false; }
+    void forEachChild(EntryRef folder, const std::function<bool(EntryRef)>& visit) const override;
+    std::u16string name(EntryRef ref) const override;
+    std::uint64_t sizeBytes(EntryRef ref) const override;
+    EntryTexts texts(EntryRef ref) const override;
+    EntryTimes times(EntryRef ref) const override;
+    SaveStatus saveEntry(EntryRef ref, EntryWriter& out) override;
+
+private:
+    const ExtEntry* find(EntryRef ref) const;
+    ext2Class parser_;
+    WorkerControl* control_ = nullptr;
+};
+
+// The registry's factory for ext2/3/4 volumes.
+std::unique_ptr<ScanParser> makeExtScanParser(const ScanContext& context);
+
+}  // namespace dravonel
