@@ -16,8 +16,13 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.h"
+
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
+using dravonel::bench::Clock;
+using dravonel::bench::cliPath;
+using dravonel::bench::haveTool;
+using dravonel::bench::timed;
 
 namespace {
 
@@ -26,17 +31,6 @@ const fs::path kImage = kWork / "ext4.img";
 const fs::path kReady = kWork / "ext4.img.ready";
 constexpr int kFolders = 30;
 constexpr int kFilesPerFolder = 1000;
-
-bool haveTool(const char* name) {
-    return std::system(("command -v " + std::string(name) + " >/dev/null 2>&1").c_str()) == 0;
-}
-
-double timed(const std::string& command) {
-    const auto start = Clock::now();
-    const int rc = std::system((command + " >/dev/null 2>&1").c_str());
-    const double s = std::chrono::duration<double>(Clock::now() - start).count();
-    return rc == 0 ? s : -1.0;
-}
 
 bool makeImage() {
     if (fs::exists(kReady)) return true;
@@ -74,8 +68,6 @@ bool makeImage() {
     std::fclose(std::fopen(kReady.c_str(), "w"));
     return true;
 }
-
-fs::path cliPath() { return fs::read_symlink("/proc/self/exe").parent_path() / "dravonel-cli"; }
 
 }  // namespace
 

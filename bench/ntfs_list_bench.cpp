@@ -23,14 +23,14 @@
 #include <string>
 #include <vector>
 
-#include "core/common/text.h"
-#include "core/device/sector_reader.h"
-#include "core/fs/ntfs/ntfs_scan_parser.h"
-#include "core/scan/result_view.h"
-#include "core/scan/volume_scan.h"
+#include "bench_support.h"
 
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
+using dravonel::bench::Clock;
+using dravonel::bench::cliPath;
+using dravonel::bench::folderInsertion;
+using dravonel::bench::haveTool;
+using dravonel::bench::timed;
 
 namespace {
 
@@ -57,19 +57,6 @@ Layout spreadLayout() {
         l.folders.push_back({name, 100});
     }
     return l;
-}
-
-bool haveTool(const char* name) {
-    return std::system(("command -v " + std::string(name) + " >/dev/null 2>&1").c_str()) == 0;
-}
-
-// Runs a shell command with its output thrown away; the seconds it took, or a negative
-// value when it failed.
-double timed(const std::string& command) {
-    const auto start = Clock::now();
-    const int rc = std::system((command + " >/dev/null 2>&1").c_str());
-    const double s = std::chrono::duration<double>(Clock::now() - start).count();
-    return rc == 0 ? s : -1.0;
 }
 
 bool makeImage(const Layout& layout) {
@@ -104,47 +91,6 @@ bool makeImage(const Layout& layout) {
     ok = std::system(("umount " + kMount.string()).c_str()) == 0 && ok;
     if (ok) std::fclose(std::fopen(layout.ready().c_str(), "w"));
     return ok;
-}
-
-fs::path cliPath() {
-    return fs::read_symlink("/proc/self/exe").parent_path() / "dravonel-cli";
-}
-
-// Seconds to insert the children of each top-level folder into the result tree.
-void folderInsertion(const fs::path& kImage) {
-    using namespace dravonel;
-    FileReadSeek reader;
-    if (!reader.open(kImage.string())) return;
-    CTriStateTree tree;
-    NullSink sink;
-    struct Silent final : Prompt {
-        void message(std::u16string_view) override {}
-        bool question(std::u16string_view) override { return true; }
-    } prompt;
-    VolumeRecord record;
-    record.fileSystem = u"NTFS";
-    record.sizeMbText = u"1024";
-    const auto scanStart = Clock::now();
-    VolumeScan scan(record, RecoveryMode::Standard, tree, &reader, sink, prompt);
-    if (!scan.start()) return;
-    scan.runWorker();
-    const double scanSeconds = std::chrono::duration<double>(Clock::now() - scanStart).count();
-    std::printf("scan: %.3f s (%zu items in the tree after it)\n", scanSeconds, tree.itemCount());
-    ResultView view(tree, *scan.volume());
-    double perEntry[2] = {0, 0};
-    int k = 0;
-    for (TreeItem c = tree.firstChild(tree.root()); c != kNoItem; c = tree.nextSibling(c)) {
-        const std::u16string text = tree.getItemText(c);
-        if (text != u"half" && text != u"big") continue;
-        const auto start = Clock::now();
-        const std::size_t n = view.insertChildren(c);
-        const double s = std::chrono::duration<double>(Clock::now() - start).count();
-        std::printf("open folder %-5s %6zu entries: %.4f s (%.2f us per entry)\n", toUtf8(text).c_str(), n, s,
-                    n ? s * 1e6 / double(n) : 0.0);
-        if (k < 2 && n) perEntry[k++] = s / double(n);
-    }
-    if (k == 2 && perEntry[0] > 0)
-        std::printf("per-entry cost, 50,000 against 25,000 entries: %.2f (1.0 = linear)\n", perEntry[1] / perEntry[0]);
 }
 
 }  // namespace
@@ -199,6 +145,6 @@ int main(int argc, char** argv) {
     }
     fs::remove_all(outRoot);
 
-    if (wants("wide")) folderInsertion(wideLayout().image());
+    if (wants("wide")) folderInsertion(wideLayout().image(), u"NTFS", "per-entry cost, 50,000 against 25,000 entries");
     return 0;
 }
