@@ -107,6 +107,16 @@ public:
     }
     // True once a worker was started (until it is joined).
     bool launched() const { return thread_.joinable(); }
+    // The Pause and Resume buttons with their status texts. Resume sends its text first:
+    // a worker let go may write its own texts at once.
+    void pause(ScanSink& sink) {
+        control.pause();
+        sink.status(u"Pause button pressed");
+    }
+    void resume(ScanSink& sink) {
+        sink.status(u"Resume button pressed");
+        control.resume();
+    }
 
     WorkerControl control;
 

@@ -2,6 +2,7 @@
 // The one object every byte is read through. Sources are opened read-only, always:
 // nothing in the core holds a writable descriptor on a source.
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -32,6 +33,13 @@ public:
     // reads. The same short-read rules as read; false for a negative or overflowing
     // position. Safe to call from several threads at once.
     virtual bool readAt(std::int64_t offset, std::uint8_t* dest, std::uint32_t count) const = 0;
+    // readAt for a position and length as parsers compute them (unsigned, from disk
+    // fields): false without reading when the position is past the 64-bit file range or
+    // the count past what one read takes.
+    bool readAtUnsigned(std::uint64_t position, std::uint8_t* dest, std::size_t count) const {
+        if (position > std::uint64_t(INT64_MAX) || count > 0xFFFFFFFFu) return false;
+        return readAt(static_cast<std::int64_t>(position), dest, static_cast<std::uint32_t>(count));
+    }
 
     std::int64_t baseOffset = 0;  // bytes
     std::int64_t length = 0;      // bytes; the length of an opened regular file

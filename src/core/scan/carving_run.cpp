@@ -84,15 +84,11 @@ void CarvingRun::startWorker() {
 void CarvingRun::wait() { thread_.join(); }
 
 void CarvingRun::pause() {
-    if (!running()) return;
-    thread_.control.pause();
-    sink_.status(u"Pause button pressed");
+    if (running()) thread_.pause(sink_);
 }
 
 void CarvingRun::resume() {
-    if (!running()) return;
-    sink_.status(u"Resume button pressed");
-    thread_.control.resume();
+    if (running()) thread_.resume(sink_);
 }
 
 void CarvingRun::stop() {

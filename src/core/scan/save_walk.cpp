@@ -161,15 +161,11 @@ void SaveRun::startWorker(const FileList* list) {
 void SaveRun::wait() { thread_.join(); }
 
 void SaveRun::pause() {
-    if (!running()) return;
-    thread_.control.pause();
-    sink_.status(u"Pause button pressed");
+    if (running()) thread_.pause(sink_);
 }
 
 void SaveRun::resume() {
-    if (!running()) return;
-    sink_.status(u"Resume button pressed");
-    thread_.control.resume();
+    if (running()) thread_.resume(sink_);
 }
 
 void SaveRun::stop() {

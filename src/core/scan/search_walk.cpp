@@ -130,15 +130,11 @@ void SearchRun::startWorker(std::u16string pattern, FileList& list) {
 void SearchRun::wait() { thread_.join(); }
 
 void SearchRun::pause() {
-    if (!running()) return;
-    thread_.control.pause();
-    sink_.status(u"Pause button pressed");
+    if (running()) thread_.pause(sink_);
 }
 
 void SearchRun::resume() {
-    if (!running()) return;
-    sink_.status(u"Resume button pressed");
-    thread_.control.resume();
+    if (running()) thread_.resume(sink_);
 }
 
 void SearchRun::stop() {

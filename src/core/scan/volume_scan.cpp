@@ -128,16 +128,11 @@ void VolumeScan::completeScan() {
 }
 
 void VolumeScan::pause() {
-    if (!thread_.launched()) return;
-    thread_.control.pause();
-    sink_.status(u"Pause button pressed");
+    if (thread_.launched()) thread_.pause(sink_);
 }
 
 void VolumeScan::resume() {
-    if (!thread_.launched()) return;
-    // The text first: a worker let go may write its own texts at once.
-    sink_.status(u"Resume button pressed");
-    thread_.control.resume();
+    if (thread_.launched()) thread_.resume(sink_);
 }
 
 void VolumeScan::stop() {

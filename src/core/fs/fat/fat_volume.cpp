@@ -122,8 +122,7 @@ void FatClass::status(std::u16string_view text) const {
 
 bool FatClass::readAt(std::uint64_t offset, std::uint8_t* dest, std::size_t count) const {
     std::memset(dest, 0, count);
-    if (!reader_ || offset > std::uint64_t(INT64_MAX) || count > 0xFFFFFFFFu) return false;
-    return reader_->readAt(static_cast<std::int64_t>(offset), dest, static_cast<std::uint32_t>(count));
+    return reader_ && reader_->readAtUnsigned(offset, dest, count);
 }
 
 bool FatClass::attachReader() {

@@ -78,8 +78,7 @@ void HFSP::checkPoint() const {
 }
 
 bool HFSP::readBytes(std::uint64_t position, std::uint8_t* dest, std::size_t count) const {
-    if (!reader || count > 0xFFFFFFFFu || position > std::uint64_t(INT64_MAX)) return false;
-    return reader->readAt(static_cast<std::int64_t>(position), dest, static_cast<std::uint32_t>(count));
+    return reader && reader->readAtUnsigned(position, dest, count);
 }
 
 std::uint64_t HFSP::sourceBytes() const {

@@ -107,8 +107,7 @@ bool ntfs::readAt(std::uint64_t position, std::uint8_t* dest, std::uint32_t coun
     // A short read delivers what arrived followed by zeros; nothing arrived leaves the
     // buffer as it was, so it is cleared first.
     std::memset(dest, 0, count);
-    if (!reader || position > std::uint64_t(INT64_MAX)) return false;
-    return reader->readAt(std::int64_t(position), dest, count);
+    return reader && reader->readAtUnsigned(position, dest, count);
 }
 
 std::optional<std::uint64_t> ntfs::deviceBytes() const {
