@@ -43,14 +43,19 @@ WizardState& WizardPage::state() const { return wizard_.state(); }
 
 bool WizardPage::closeRequested() { return wizard_.askClose(); }
 
-QPushButton* WizardPage::addButton(const QString& text, const QString& picture, const QString& objectName) {
+QPushButton* WizardPage::makeButton(const QString& text, const QString& picture, const QString& objectName) {
     auto* button = new QPushButton(QIcon(QStringLiteral(":/dravonel/%1.svg").arg(picture)), text, this);
     button->setObjectName(objectName);
     QString plain = text;
     plain.remove(QLatin1Char('&'));
     button->setAccessibleName(plain);
-    button->setIconSize(QSize(18, 18));
     button->setAutoDefault(false);
+    return button;
+}
+
+QPushButton* WizardPage::addButton(const QString& text, const QString& picture, const QString& objectName) {
+    auto* button = makeButton(text, picture, objectName);
+    button->setIconSize(QSize(18, 18));
     button->setMinimumWidth(96);
     buttons_->addWidget(button);
     return button;

@@ -47,7 +47,10 @@ public:
     QToolButton* helpButton() const { return help_; }
 
     // A push button with one of the wizard's pictures (":/dravonel/<picture>.svg"), an
-    // object name and its text as accessible name; appended to the button row.
+    // object name and its text (without the mnemonic) as accessible name; Enter never
+    // presses it. The caller places it.
+    QPushButton* makeButton(const QString& text, const QString& picture, const QString& objectName);
+    // makeButton, sized for the bottom row and appended to it.
     QPushButton* addButton(const QString& text, const QString& picture, const QString& objectName);
 
 private:

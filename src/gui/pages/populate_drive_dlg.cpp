@@ -88,16 +88,11 @@ PopulateDriveDlg::PopulateDriveDlg(Wizard& wizard, WizardPage* opener, VolumeLis
     table_->setColumnWidth(3, 120);
     listLayout->addWidget(table_);
     auto* listButtons = new QHBoxLayout;
-    filter_ = new QPushButton(QIcon(QStringLiteral(":/dravonel/filter.svg")), QStringLiteral("&Filter Entries"), listGroup);
-    filter_->setObjectName(QStringLiteral("filterEntriesButton"));
-    filter_->setAccessibleName(QStringLiteral("Filter Entries"));
+    filter_ = makeButton(QStringLiteral("&Filter Entries"), QStringLiteral("filter"), QStringLiteral("filterEntriesButton"));
     filter_->setToolTip(QStringLiteral("Filter volume entries."));
-    filter_->setAutoDefault(false);
-    addCustom_ = new QPushButton(QIcon(QStringLiteral(":/dravonel/add.svg")), QStringLiteral("Add C&ustom Volume"), listGroup);
-    addCustom_->setObjectName(QStringLiteral("addCustomVolumeButton"));
-    addCustom_->setAccessibleName(QStringLiteral("Add Custom Volume"));
+    addCustom_ =
+        makeButton(QStringLiteral("Add C&ustom Volume"), QStringLiteral("add"), QStringLiteral("addCustomVolumeButton"));
     addCustom_->setToolTip(QStringLiteral("Add Custom Volume entry."));
-    addCustom_->setAutoDefault(false);
     listButtons->addWidget(filter_);
     listButtons->addWidget(addCustom_);
     listButtons->addStretch(1);
@@ -151,10 +146,7 @@ PopulateDriveDlg::PopulateDriveDlg(Wizard& wizard, WizardPage* opener, VolumeLis
     progress_->setObjectName(QStringLiteral("progressBar"));
     progress_->setAccessibleName(QStringLiteral("Progress"));
     progress_->setTextVisible(false);
-    stop_ = new QPushButton(QIcon(QStringLiteral(":/dravonel/stop.svg")), QStringLiteral("S&top"), this);
-    stop_->setObjectName(QStringLiteral("stopButton"));
-    stop_->setAccessibleName(QStringLiteral("Stop"));
-    stop_->setAutoDefault(false);
+    stop_ = makeButton(QStringLiteral("S&top"), QStringLiteral("stop"), QStringLiteral("stopButton"));
     progressRow->addWidget(progress_, 1);
     progressRow->addWidget(stop_);
     body()->addLayout(progressRow);

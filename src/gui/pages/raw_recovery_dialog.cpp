@@ -103,18 +103,9 @@ RawRecoveryDialog::RawRecoveryDialog(Wizard& wizard, WizardPage& opener)
     progress_->setObjectName(QStringLiteral("rawProgress"));
     progress_->setAccessibleName(QStringLiteral("Progress"));
     progress_->setTextVisible(false);
-    auto makeWorkButton = [this](const QString& text, const QString& picture, const QString& name) {
-        auto* b = new QPushButton(QIcon(QStringLiteral(":/dravonel/%1.svg").arg(picture)), text, this);
-        b->setObjectName(name);
-        QString plain = text;
-        plain.remove(QLatin1Char('&'));
-        b->setAccessibleName(plain);
-        b->setAutoDefault(false);
-        return b;
-    };
-    pause_ = makeWorkButton(QStringLiteral("Pa&use"), QStringLiteral("pause"), QStringLiteral("pauseButton"));
-    resume_ = makeWorkButton(QStringLiteral("&Resume"), QStringLiteral("resume"), QStringLiteral("resumeButton"));
-    stop_ = makeWorkButton(QStringLiteral("St&op"), QStringLiteral("stop"), QStringLiteral("stopButton"));
+    pause_ = makeButton(QStringLiteral("Pa&use"), QStringLiteral("pause"), QStringLiteral("pauseButton"));
+    resume_ = makeButton(QStringLiteral("&Resume"), QStringLiteral("resume"), QStringLiteral("resumeButton"));
+    stop_ = makeButton(QStringLiteral("St&op"), QStringLiteral("stop"), QStringLiteral("stopButton"));
     progressRow->addWidget(progress_, 1);
     progressRow->addWidget(pause_);
     progressRow->addWidget(resume_);

@@ -174,18 +174,9 @@ void VolumeScanDlg::buildControls() {
     clockLabel_ = new QLabel(this);
     clockLabel_->setObjectName(QStringLiteral("scanClock"));
     clockLabel_->setAccessibleName(QStringLiteral("Elapsed time and time left"));
-    auto makeWorkButton = [this](const QString& text, const QString& picture, const QString& name) {
-        auto* b = new QPushButton(QIcon(QStringLiteral(":/dravonel/%1.svg").arg(picture)), text, this);
-        b->setObjectName(name);
-        QString plain = text;
-        plain.remove(QLatin1Char('&'));
-        b->setAccessibleName(plain);
-        b->setAutoDefault(false);
-        return b;
-    };
-    pause_ = makeWorkButton(QStringLiteral("&Pause"), QStringLiteral("pause"), QStringLiteral("pauseButton"));
-    resume_ = makeWorkButton(QStringLiteral("Res&ume"), QStringLiteral("resume"), QStringLiteral("resumeButton"));
-    stop_ = makeWorkButton(QStringLiteral("S&top"), QStringLiteral("stop"), QStringLiteral("stopButton"));
+    pause_ = makeButton(QStringLiteral("&Pause"), QStringLiteral("pause"), QStringLiteral("pauseButton"));
+    resume_ = makeButton(QStringLiteral("Res&ume"), QStringLiteral("resume"), QStringLiteral("resumeButton"));
+    stop_ = makeButton(QStringLiteral("S&top"), QStringLiteral("stop"), QStringLiteral("stopButton"));
     progressRow->addWidget(progress_, 1);
     progressRow->addWidget(clockLabel_);
     progressRow->addWidget(pause_);
