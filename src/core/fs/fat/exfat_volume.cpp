@@ -20,7 +20,6 @@ namespace ee = fat_format::exfat_entry;
 
 namespace {
 
-constexpr std::uint64_t kMaxFatEntriesInMemory = 16u << 20;
 // exFAT folders are at most 256 MiB; a run or chain claimed longer is cut there.
 constexpr std::uint64_t kMaxFolderBytes = 256u << 20;
 // Clusters are at most 32 MiB.
@@ -35,27 +34,7 @@ std::uint16_t timePart(std::uint32_t ts) { return static_cast<std::uint16_t>(ts 
 
 }  // namespace
 
-Fat64Class::Fat64Class(const ScanContext& c)
-    : volume_(c.volume), tree_(c.tree), reader_(c.reader), sink_(c.sink), control_(c.control), options_(c.options) {}
-
-bool Fat64Class::stopRequested() const {
-    if (control_) control_->checkPoint();
-    return stopFlag.load() != 0;
-}
-
-void Fat64Class::status(std::u16string_view text) const {
-    if (sink_) sink_->status(text);
-}
-
-bool Fat64Class::readAt(std::uint64_t offset, std::uint8_t* dest, std::size_t count) const {
-    std::memset(dest, 0, count);
-    return reader_ && reader_->readAtUnsigned(offset, dest, count);
-}
-
-bool Fat64Class::attachReader() {
-    if (tree_) rootItem = tree_->insertItem(u"ROOT", ItemImage::Folder, kNoItem, 0);  // names no entry
-    return true;
-}
+Fat64Class::Fat64Class(const ScanContext& c) : FatFamilyVolume(c) {}
 
 bool Fat64Class::readBootSector() {
     std::array<std::uint8_t, fat_format::kBootSectorBytes> b{};
@@ -82,31 +61,11 @@ bool Fat64Class::readBootSector() {
     return true;
 }
 
-void Fat64Class::loadFat() {
-    fat_.clear();
-    if (clusterLimit_ < 2 || clusterLimit_ > kMaxFatEntriesInMemory) return;
-    std::vector<std::uint8_t> raw;
-    try {
-        raw.resize(std::size_t(clusterLimit_) * 4);
-        fat_.resize(clusterLimit_);
-    } catch (const std::bad_alloc&) {
-        fat_.clear();
-        return;
-    }
-    readAt(fatStart_, raw.data(), raw.size());
-    for (std::size_t i = 0; i < fat_.size(); ++i) fat_[i] = le32(raw.data(), i * 4);
-}
+void Fat64Class::loadFat() { loadFatTable(4); }
 
 std::optional<std::uint32_t> Fat64Class::nextCluster(std::uint32_t n) const {
     if (options_.formattedDriveFlag || n < 2 || n >= clusterLimit_) return std::nullopt;
-    std::uint32_t v = 0;
-    if (!fat_.empty()) {
-        v = fat_[n];
-    } else {
-        std::array<std::uint8_t, 4> e{};
-        readAt(fatStart_ + std::uint64_t(n) * 4, e.data(), 4);
-        v = le32(e.data(), 0);
-    }
+    const std::uint32_t v = fatEntry(n, 4);
     // 0xFFFFFFFF ends a chain, 0xFFFFFFF7 marks a bad cluster; both lie beyond the limit.
     if (v < 2 || v >= clusterLimit_) return std::nullopt;
     return v;
@@ -236,18 +195,7 @@ void Fat64Class::scanRootDirectory() {
     }
 }
 
-void Fat64Class::linkParentChild() {
-    const std::size_t n = records.size();
-    std::vector<std::uint32_t> lastChild(n, 0);
-    for (auto& r : records) r.firstChild = r.nextSibling = 0;
-    for (std::size_t i = 1; i < n; ++i) {
-        const std::uint32_t p = records[i].parentIndex;
-        if (p >= n || p == i) continue;
-        if (lastChild[p] == 0) records[p].firstChild = static_cast<std::uint32_t>(i);
-        else records[lastChild[p]].nextSibling = static_cast<std::uint32_t>(i);
-        lastChild[p] = static_cast<std::uint32_t>(i);
-    }
-}
+void Fat64Class::linkParentChild() { linkInRecordOrder(records); }
 
 void Fat64Class::fillTreeRoots() {
     if (!tree_) return;

@@ -19,6 +19,7 @@
 #include "core/model/recovered_volume.h"
 #include "core/model/scan_parser.h"
 #include "core/model/tree_sink.h"
+#include "core/fs/fat/fat_family.h"
 #include "core/partitions/volume_record.h"
 
 namespace dravonel {
@@ -51,14 +52,11 @@ struct ExFatEntryRecord {
     bool contiguous() const { return (streamFlags & 0x02) != 0; }
 };
 
-class Fat64Class {
+class Fat64Class final : public FatFamilyVolume {
 public:
     explicit Fat64Class(const ScanContext& context);
-    Fat64Class(const Fat64Class&) = delete;
-    Fat64Class& operator=(const Fat64Class&) = delete;
 
-    // The scan steps, in order.
-    bool attachReader();
+    // The scan steps, in order: attachReader (shared), then these.
     // Reads sector 0; false when bytes 3-7 are not "EXFAT" or the geometry is impossible.
     bool readBootSector();
     // Reads the first FAT into memory when it fits (otherwise lookups read the disk).
@@ -82,17 +80,10 @@ public:
 
     std::optional<std::uint32_t> nextCluster(std::uint32_t n) const;
     std::uint64_t clusterOffset(std::uint32_t n) const { return heapStart_ + std::uint64_t(n - 2) * clusterSize_; }
-    std::uint64_t clusterSize() const { return clusterSize_; }
-    std::uint32_t clusterLimit() const { return clusterLimit_; }
 
     std::vector<ExFatEntryRecord> records;
-    StopFlag stopFlag{0};
-    TreeItem rootItem = kNoItem;
 
 private:
-    bool stopRequested() const;
-    void status(std::u16string_view text) const;
-    bool readAt(std::uint64_t offset, std::uint8_t* dest, std::size_t count) const;
     // The clusters of a folder, each read at most once in the whole scan.
     std::vector<std::uint32_t> folderClusters(std::uint32_t first, bool contiguous, std::uint64_t length);
     // Decodes one folder's bytes into records under parent; folders found are appended
@@ -100,20 +91,8 @@ private:
     void decodeFolder(const std::vector<std::uint8_t>& data, std::uint32_t parent,
                       std::vector<std::uint32_t>& newFolders);
 
-    VolumeRecord volume_;
-    TreeSink* tree_;
-    readWriteInterface* reader_;
-    ScanSink* sink_;
-    WorkerControl* control_;
-    ScanOptions options_;
-
-    std::uint64_t clusterSize_ = 0;
-    std::uint64_t fatStart_ = 0;
     std::uint64_t heapStart_ = 0;
     std::uint32_t rootCluster_ = 0;
-    std::uint32_t clusterLimit_ = 0;
-    std::vector<std::uint32_t> fat_;
-    std::unordered_set<std::uint32_t> visited_;
 };
 
 }  // namespace dravonel

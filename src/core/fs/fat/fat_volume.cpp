@@ -21,8 +21,6 @@ namespace {
 
 // A long-name run keeps at most ten slots (130 characters); an eleventh starts a new run.
 constexpr int kMaxRunSlots = 10;
-// The FAT is held in memory up to this many entries (64 MiB); beyond, lookups read the disk.
-constexpr std::uint64_t kMaxFatEntriesInMemory = 16u << 20;
 // One folder is read whole up to this many bytes: FAT folders hold at most 65,536 slots
 // (2 MiB); a longer chain belongs to a damaged volume.
 constexpr std::uint64_t kMaxFolderBytes = 64u << 20;
@@ -98,36 +96,10 @@ EntryTexts dosTexts(std::uint16_t cDate, std::uint16_t cTime, std::uint16_t aDat
 
 // ---------------------------------------------------------------- set-up
 
-FatClass::FatClass(int bits, const ScanContext& c)
-    : bits_(bits),
-      volume_(c.volume),
-      tree_(c.tree),
-      reader_(c.reader),
-      sink_(c.sink),
-      control_(c.control),
-      options_(c.options) {}
+FatClass::FatClass(int bits, const ScanContext& c) : FatFamilyVolume(c), bits_(bits) {}
 
 const char16_t* FatClass::refusalText() const {
     return bits_ == 16 ? u"Selected Drive is not in Fat16 Format" : u"Selected Drive is not in Fat32 Format";
-}
-
-bool FatClass::stopRequested() const {
-    if (control_) control_->checkPoint();
-    return stopFlag.load() != 0;
-}
-
-void FatClass::status(std::u16string_view text) const {
-    if (sink_) sink_->status(text);
-}
-
-bool FatClass::readAt(std::uint64_t offset, std::uint8_t* dest, std::size_t count) const {
-    std::memset(dest, 0, count);
-    return reader_ && reader_->readAtUnsigned(offset, dest, count);
-}
-
-bool FatClass::attachReader() {
-    if (tree_) rootItem = tree_->insertItem(u"ROOT", ItemImage::Folder, kNoItem, 0);  // names no entry
-    return true;
 }
 
 bool FatClass::readBootSector() {
@@ -172,33 +144,11 @@ bool FatClass::readBootSector() {
     return true;
 }
 
-void FatClass::loadFat() {
-    fat_.clear();
-    if (clusterLimit_ < 2 || clusterLimit_ > kMaxFatEntriesInMemory) return;
-    const std::size_t entryBytes = std::size_t(bits_ / 8);
-    std::vector<std::uint8_t> raw;
-    try {
-        raw.resize(std::size_t(clusterLimit_) * entryBytes);
-        fat_.resize(clusterLimit_);
-    } catch (const std::bad_alloc&) {
-        fat_.clear();
-        return;
-    }
-    readAt(fatStart_, raw.data(), raw.size());  // unreadable parts read as free clusters
-    for (std::size_t i = 0; i < fat_.size(); ++i)
-        fat_[i] = bits_ == 16 ? le16(raw.data(), i * 2) : le32(raw.data(), i * 4);
-}
+void FatClass::loadFat() { loadFatTable(unsigned(bits_ / 8)); }
 
 std::optional<std::uint32_t> FatClass::nextCluster(std::uint32_t n) const {
     if (options_.formattedDriveFlag || n < 2 || n >= clusterLimit_) return std::nullopt;
-    std::uint32_t v = 0;
-    if (!fat_.empty()) {
-        v = fat_[n];
-    } else {
-        std::array<std::uint8_t, 4> e{};
-        readAt(fatStart_ + std::uint64_t(n) * std::uint64_t(bits_ / 8), e.data(), std::size_t(bits_ / 8));
-        v = bits_ == 16 ? le16(e.data(), 0) : le32(e.data(), 0);
-    }
+    std::uint32_t v = fatEntry(n, unsigned(bits_ / 8));
     if (bits_ == 32) v &= 0x0FFFFFFF;  // the top four bits are reserved
     // Free (0), reserved (1), bad and end-of-chain marks all lie outside [2, limit).
     if (v < 2 || v >= clusterLimit_) return std::nullopt;
@@ -368,23 +318,7 @@ void FatClass::scanRootDirectory() {
     }
 }
 
-void FatClass::linkParentChild() {
-    const std::size_t n = records.size();
-    std::vector<std::uint32_t> lastChild(n, 0);
-    for (std::size_t i = 1; i < n; ++i) {
-        FatEntryRecord& r = records[i];
-        r.firstChild = 0;
-        r.nextSibling = 0;
-    }
-    if (n > 0) records[0].firstChild = 0;
-    for (std::size_t i = 1; i < n; ++i) {
-        const std::uint32_t p = records[i].parentIndex;
-        if (p >= n || p == i) continue;
-        if (lastChild[p] == 0) records[p].firstChild = static_cast<std::uint32_t>(i);
-        else records[lastChild[p]].nextSibling = static_cast<std::uint32_t>(i);
-        lastChild[p] = static_cast<std::uint32_t>(i);
-    }
-}
+void FatClass::linkParentChild() { linkInRecordOrder(records); }
 
 void FatClass::fillTreeRoots() {
     if (!tree_) return;

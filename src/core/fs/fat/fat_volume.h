@@ -23,6 +23,7 @@
 #include "core/model/recovered_volume.h"
 #include "core/model/scan_parser.h"
 #include "core/model/tree_sink.h"
+#include "core/fs/fat/fat_family.h"
 #include "core/partitions/volume_record.h"
 
 namespace dravonel {
@@ -68,16 +69,11 @@ std::optional<timespec> dosTimespec(std::uint16_t date, std::uint16_t time);
 }  // namespace fat_names
 
 // The shared FAT16/FAT32 parser; Fat16Class and Fat32Class choose the flavour.
-class FatClass {
+class FatClass : public FatFamilyVolume {
 public:
     FatClass(int bits, const ScanContext& context);
-    virtual ~FatClass() = default;
-    FatClass(const FatClass&) = delete;
-    FatClass& operator=(const FatClass&) = delete;
 
-    // The scan steps, in order.
-    // Inserts the volume's top item "ROOT" (when there is a tree). True.
-    bool attachReader();
+    // The scan steps, in order: attachReader (shared), then these.
     // Reads sector 0 and the geometry; false when it is not a volume of this flavour.
     bool readBootSector();
     // Reads the first FAT into memory (when it fits; otherwise lookups read the disk).
@@ -109,18 +105,11 @@ public:
     std::uint64_t clusterOffset(std::uint32_t n) const { return dataStart_ + std::uint64_t(n - 2) * clusterSize_; }
 
     int bits() const { return bits_; }
-    std::uint64_t clusterSize() const { return clusterSize_; }
-    std::uint32_t clusterLimit() const { return clusterLimit_; }
     const char16_t* refusalText() const;
 
     std::vector<FatEntryRecord> records;
-    StopFlag stopFlag{0};
-    TreeItem rootItem = kNoItem;
 
 protected:
-    bool stopRequested() const;
-    void status(std::u16string_view text) const;
-    bool readAt(std::uint64_t offset, std::uint8_t* dest, std::size_t count) const;
     // The clusters of a folder's chain from first, each met once in the whole scan.
     std::vector<std::uint32_t> folderChain(std::uint32_t first);
     // Decodes one folder's bytes (cluster by cluster) into records under parent.
@@ -128,24 +117,13 @@ protected:
     void decodeSlots(const std::uint8_t* data, std::size_t bytes, FolderState& state);
 
     int bits_;
-    VolumeRecord volume_;
-    TreeSink* tree_;
-    readWriteInterface* reader_;
-    ScanSink* sink_;
-    WorkerControl* control_;
-    ScanOptions options_;
 
     std::uint32_t bytesPerSector_ = 0;
-    std::uint64_t clusterSize_ = 0;
-    std::uint64_t fatStart_ = 0;
     std::uint64_t fatBytes_ = 0;
     std::uint64_t rootOffset_ = 0;  // FAT16: the fixed root folder
     std::uint64_t rootBytes_ = 0;
     std::uint32_t rootCluster_ = 0;  // FAT32
     std::uint64_t dataStart_ = 0;
-    std::uint32_t clusterLimit_ = 0;  // cluster numbers below this exist
-    std::vector<std::uint32_t> fat_;  // whole first FAT, when loaded
-    std::unordered_set<std::uint32_t> visited_;  // folder clusters read by the scan
 };
 
 class Fat16Class final : public FatClass {

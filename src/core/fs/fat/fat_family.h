@@ -1,0 +1,78 @@
+#pragma once
+// What the FAT16/FAT32 and the exFAT parsers share: what the scan handed over, the stop
+// and status plumbing, positional reads of volume-relative offsets, the volume's top
+// item, the first FAT (held in memory when it fits, else read entry by entry) and the
+// linking of records under their parents.
+#include <cstdint>
+#include <string_view>
+#include <unordered_set>
+#include <vector>
+
+#include "core/common/platform.h"
+#include "core/device/sector_reader.h"
+#include "core/model/scan_parser.h"
+#include "core/model/tree_sink.h"
+#include "core/partitions/volume_record.h"
+
+namespace dravonel {
+
+class FatFamilyVolume {
+public:
+    explicit FatFamilyVolume(const ScanContext& context);
+    virtual ~FatFamilyVolume() = default;
+    FatFamilyVolume(const FatFamilyVolume&) = delete;
+    FatFamilyVolume& operator=(const FatFamilyVolume&) = delete;
+
+    // Inserts the volume's top item "ROOT" (when there is a tree); it names no entry. True.
+    bool attachReader();
+
+    std::uint64_t clusterSize() const { return clusterSize_; }
+    std::uint32_t clusterLimit() const { return clusterLimit_; }
+
+    StopFlag stopFlag{0};
+    TreeItem rootItem = kNoItem;
+
+protected:
+    // Waits while paused; true when the stop flag is set.
+    bool stopRequested() const;
+    void status(std::u16string_view text) const;
+    // Reads count bytes at a volume-relative offset; dest is cleared first, so what could
+    // not be read stays zero. False when not every byte arrived.
+    bool readAt(std::uint64_t offset, std::uint8_t* dest, std::size_t count) const;
+    // Reads the first FAT (clusterLimit_ entries of entryBytes, 2 or 4, at fatStart_) into
+    // memory when it fits; otherwise fatEntry reads the disk. Unreadable parts read as free.
+    void loadFatTable(unsigned entryBytes);
+    // FAT entry n as stored (n below clusterLimit_).
+    std::uint32_t fatEntry(std::uint32_t n, unsigned entryBytes) const;
+
+    // Links every record but record 0 under records[i].parentIndex, children in record
+    // (disk) order; a parent out of range or the record itself links nothing.
+    template <class Record>
+    static void linkInRecordOrder(std::vector<Record>& records) {
+        const std::size_t n = records.size();
+        std::vector<std::uint32_t> lastChild(n, 0);
+        for (auto& r : records) r.firstChild = r.nextSibling = 0;
+        for (std::size_t i = 1; i < n; ++i) {
+            const std::uint32_t p = records[i].parentIndex;
+            if (p >= n || p == i) continue;
+            if (lastChild[p] == 0) records[p].firstChild = static_cast<std::uint32_t>(i);
+            else records[lastChild[p]].nextSibling = static_cast<std::uint32_t>(i);
+            lastChild[p] = static_cast<std::uint32_t>(i);
+        }
+    }
+
+    VolumeRecord volume_;
+    TreeSink* tree_;
+    readWriteInterface* reader_;
+    ScanSink* sink_;
+    WorkerControl* control_;
+    ScanOptions options_;
+
+    std::uint64_t clusterSize_ = 0;
+    std::uint64_t fatStart_ = 0;
+    std::uint32_t clusterLimit_ = 0;             // cluster numbers below this exist
+    std::vector<std::uint32_t> fat_;             // whole first FAT, when loaded
+    std::unordered_set<std::uint32_t> visited_;  // folder clusters read by the scan
+};
+
+}  // namespace dravonel
