@@ -39,6 +39,17 @@ struct RunOutcome {
 // The refusal of a page that is still busy with another run.
 inline constexpr char16_t kWaitForOtherProcessText[] = u"Please wait for other process to complete";
 
+// Refuses a run that found its page busy: the text through the prompt, and an outcome
+// (RunOutcome or one that extends it) that says so. False, for `return refuseBusy(...)`.
+template <class Outcome>
+bool refuseBusy(Prompt& prompt, Outcome& outcome) {
+    prompt.message(kWaitForOtherProcessText);
+    outcome = {};
+    outcome.kind = RunOutcome::Kind::Refused;
+    outcome.message = kWaitForOtherProcessText;
+    return false;
+}
+
 // One long job at a time per page. A page owns one slot and hands it to each of its run
 // objects; a run takes the slot when it starts and gives it back when it ends, and a run
 // that finds the slot taken is refused with kWaitForOtherProcessText.

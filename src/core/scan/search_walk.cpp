@@ -46,13 +46,7 @@ bool SearchRun::run(std::u16string_view pattern, FileList& list) {
 }
 
 bool SearchRun::start() {
-    if (running() || !claim_.claim()) {
-        prompt_.message(kWaitForOtherProcessText);
-        outcome_ = {};
-        outcome_.kind = RunOutcome::Kind::Refused;
-        outcome_.message = kWaitForOtherProcessText;
-        return false;
-    }
+    if (running() || !claim_.claim()) return refuseBusy(prompt_, outcome_);
     running_ = 1;
     workerStarted_ = false;
     thread_.control.reset();
