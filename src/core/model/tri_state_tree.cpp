@@ -153,9 +153,9 @@ void CTriStateTree::setItemText(TreeItem item, std::u16string text) {
     if (onChanged) onChanged(item);
 }
 
-void CTriStateTree::countRemoval(TreeItem top) {
-    // Each item leaves after its children, in tree order; the ancestors' counts change as
-    // if the items were deleted one by one, so the flags end as they would then.
+template <class Visit>
+void CTriStateTree::forEachAfterChildren(TreeItem top, Visit visit) {
+    // Without recursion: a damaged volume can nest folders deeper than the stack allows.
     struct Frame {
         TreeItem item;
         std::size_t next;
@@ -171,6 +171,14 @@ void CTriStateTree::countRemoval(TreeItem top) {
         }
         const TreeItem item = f.item;
         stack.pop_back();
+        visit(item);
+    }
+}
+
+void CTriStateTree::countRemoval(TreeItem top) {
+    // Each item leaves after its children, in tree order; the ancestors' counts change as
+    // if the items were deleted one by one, so the flags end as they would then.
+    forEachAfterChildren(top, [this](TreeItem item) {
         const Node& self = nodes_[item - 1];
         const bool wasChecked = self.state.checked && !self.state.separator;
         const bool wasSeparator = self.state.separator;
@@ -184,30 +192,16 @@ void CTriStateTree::countRemoval(TreeItem top) {
             if (s.descendants - s.separatorDescendants > 0)
                 s.checked = s.checkedDescendants == s.descendants - s.separatorDescendants;
         }
-    }
+    });
 }
 
 void CTriStateTree::freeSubtree(TreeItem top) {
-    struct Frame {
-        TreeItem item;
-        std::size_t next;
-    };
-    std::vector<Frame> stack{{top, 0}};
-    while (!stack.empty()) {
-        Frame& f = stack.back();
-        Node& n = nodes_[f.item - 1];
-        if (f.next < n.children.size()) {
-            const TreeItem c = n.children[f.next++];
-            stack.push_back({c, 0});
-            continue;
-        }
-        const TreeItem item = f.item;
-        stack.pop_back();
+    forEachAfterChildren(top, [this](TreeItem item) {
         if (onRemoving) onRemoving(item);
         nodes_[item - 1] = Node{};  // frees the text and the child list; alive is false
         --liveItems_;
         --gLiveRecords;
-    }
+    });
 }
 
 void CTriStateTree::deleteItem(TreeItem item) {

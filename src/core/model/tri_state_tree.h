@@ -157,6 +157,9 @@ private:
     void propagateToAncestors(TreeItem item, std::int64_t delta);
     void setSubtree(TreeItem item, bool checked);
     std::uint32_t checkable(const Node& n) const { return n.state.descendants - n.state.separatorDescendants; }
+    // Calls visit for every item of top's subtree, each after its children, top last.
+    template <class Visit>
+    void forEachAfterChildren(TreeItem top, Visit visit);
     // The ancestors' counts for item and its subtree leaving, each item after its children.
     void countRemoval(TreeItem item);
     void freeSubtree(TreeItem item);
