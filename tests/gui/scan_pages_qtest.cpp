@@ -37,17 +37,14 @@
 #include "gui/save_safety.h"
 #include "gui/tri_state_tree_view.h"
 #include "gui/wizard.h"
+#include "gui_test_support.h"
 
 using namespace dravonel;
 
 namespace {
 
-QString fixture(const char* name) { return QStringLiteral(DRAVONEL_FIXTURE_DIR "/") + QString::fromLatin1(name); }
-
-void screenshot(QWidget* widget, const QString& name) {
-    QDir().mkpath(QStringLiteral(DRAVONEL_SCREENSHOT_DIR));
-    QVERIFY(widget->grab().save(QStringLiteral(DRAVONEL_SCREENSHOT_DIR "/") + name + QStringLiteral(".png")));
-}
+using gui_test::fixture;
+using gui_test::screenshot;
 
 // Answers the message boxes that open while a test runs: each question gets the next
 // scripted answer (Yes when the script is empty), messages get Ok; every text is recorded.

@@ -38,17 +38,14 @@
 #include "gui/shell.h"
 #include "gui/single_instance.h"
 #include "gui/wizard.h"
+#include "gui_test_support.h"
 
 using namespace dravonel;
 
 namespace {
 
-QString fixture(const char* name) { return QStringLiteral(DRAVONEL_FIXTURE_DIR "/") + QString::fromLatin1(name); }
-
-void screenshot(QWidget* widget, const QString& name) {
-    QDir().mkpath(QStringLiteral(DRAVONEL_SCREENSHOT_DIR));
-    QVERIFY(widget->grab().save(QStringLiteral(DRAVONEL_SCREENSHOT_DIR "/") + name + QStringLiteral(".png")));
-}
+using gui_test::fixture;
+using gui_test::screenshot;
 
 // Answers the message boxes and dialogs that open while a test runs: each gets the next
 // scripted button (Ok for messages and No for questions when the script is empty), and
