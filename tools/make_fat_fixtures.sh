@@ -31,18 +31,7 @@ cleanup() {
 trap cleanup EXIT
 export MTOOLS_SKIP_CHECK=1 MTOOLS_NO_VFAT=0
 
-gen() {  # gen SEED SIZE FILE: deterministic, moderately compressible bytes
-    python3 - "$@" <<'PY'
-import random, sys
-seed, size, path = sys.argv[1], int(sys.argv[2]), sys.argv[3]
-r = random.Random(seed)
-words = [b"alpha", b"bravo", b"charlie", b"delta", b"echo", b"foxtrot", b"golf", b"hotel"]
-out = bytearray()
-while len(out) < size:
-    out += r.choice(words) + b" " + str(r.randrange(100000)).encode() + (b"\n" if r.random() < .1 else b" ")
-open(path, "wb").write(out[:size])
-PY
-}
+. "$(dirname "$0")/fixture_lib.sh"  # gen
 companion() {  # companion VERSION SIZE 'C:\former\path' FILE: a recycle-bin "$I" file
     python3 - "$@" <<'PY'
 import struct, sys

@@ -34,18 +34,7 @@ shift || true
 GROUPS_WANTED="${*:-classic streams crafted}"
 want() { [[ " $GROUPS_WANTED " == *" $1 "* ]]; }
 
-gen() {  # gen SEED SIZE FILE: deterministic, moderately compressible bytes
-    python3 - "$@" <<'PY'
-import random, sys
-seed, size, path = sys.argv[1], int(sys.argv[2]), sys.argv[3]
-r = random.Random(seed)
-words = [b"alpha", b"bravo", b"charlie", b"delta", b"echo", b"foxtrot", b"golf", b"hotel"]
-out = bytearray()
-while len(out) < size:
-    out += r.choice(words) + b" " + str(r.randrange(100000)).encode() + (b"\n" if r.random() < .1 else b" ")
-open(path, "wb").write(out[:size])
-PY
-}
+. "$(dirname "$0")/fixture_lib.sh"  # gen
 setattr_compressed() {  # FILE_ATTRIBUTE_COMPRESSED (0x800) through ntfs-3g's attribute xattr
     python3 -c 'import os,sys; os.setxattr(sys.argv[1], "system.ntfs_attrib_be", (0x10|0x800).to_bytes(4,"big"))' "$1"
 }
