@@ -159,13 +159,6 @@ bool OutputFile::create(const std::filesystem::path& target) {
     refusal_.clear();
     created_ = false;
     path_.clear();
-    struct stat st {};
-    if (::lstat(target.c_str(), &st) == 0 && SourceGuard::isSource(st)) {
-        // The name is taken, by the source itself: never opened; the numbered form is next.
-        refusal_ = target.string() + " is the source";
-        error_ = EEXIST;
-        return false;
-    }
     const std::filesystem::path folder = target.has_parent_path() ? target.parent_path() : std::filesystem::path(".");
     if (std::string conflict = SourceGuard::targetConflict(folder); !conflict.empty()) {
         refusal_ = std::move(conflict);
@@ -178,6 +171,10 @@ bool OutputFile::create(const std::filesystem::path& target) {
     fd_ = ::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
     if (fd_ < 0) {
         error_ = errno;
+        // The name is taken; when by the source itself, say so (the numbered form is next).
+        struct stat st {};
+        if (error_ == EEXIST && ::lstat(target.c_str(), &st) == 0 && SourceGuard::isSource(st))
+            refusal_ = target.string() + " is the source";
         return false;
     }
     created_ = true;
