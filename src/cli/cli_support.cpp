@@ -240,9 +240,9 @@ std::string fileSystemAt(const readWriteInterface& reader, std::int64_t startSec
         const std::string fs = toUtf8(f->fileSystem);
         return fs == "UNKNOWN" ? "FAT16" : fs;
     }
-    if (auto f = classifyBootSector(b + 1024, 0); f && f->fileSystem == u"HFS+") return "HFS+";
-    // ext2/3/4: the superblock 1024 bytes in, its magic 0xEF53 at offset 56.
-    if (le16(b + 1024, 56) == 0xEF53) return "extX";
+    // HFS+ and ext2/3/4 keep their header 1024 bytes into the volume.
+    if (auto f = classifyBootSector(b + 1024, 0); f && (f->fileSystem == u"HFS+" || f->fileSystem == u"extX"))
+        return toUtf8(f->fileSystem);
     return {};
 }
 
