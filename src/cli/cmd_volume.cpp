@@ -178,7 +178,9 @@ int runRecover(const RecoverOptions& o) {
         nlohmann::json damaged = nlohmann::json::array(), failed = nlohmann::json::array();
         for (const SaveProblem& p : run.problems()) {
             if (p.status == SaveStatus::Damaged)
-                damaged.push_back({{"path", relative(p.path)}, {"unreadableSectors", p.unreadableSectors}});
+                damaged.push_back({{"path", relative(p.path)},
+                                   {"unreadableSectors", p.unreadableSectors},
+                                   {"reason", problemText(p)}});
             else
                 failed.push_back({{"path", relative(p.path)}, {"reason", p.reason}});
         }
@@ -190,12 +192,9 @@ int runRecover(const RecoverOptions& o) {
         std::printf("%s\n", summary.dump(2).c_str());
     } else {
         for (const SaveProblem& p : run.problems()) {
-            if (p.status == SaveStatus::Damaged)
-                std::cerr << "damaged: " << plainPath(relative(p.path)) << " (" << p.unreadableSectors
-                          << " unreadable sectors written as zeros)\n";
-            else
-                std::cerr << "failed: " << plainPath(relative(p.path))
-                          << (p.reason.empty() ? std::string() : ": " + p.reason) << '\n';
+            const std::string text = problemText(p);
+            std::cerr << (p.status == SaveStatus::Damaged ? "damaged: " : "failed: ") << plainPath(relative(p.path))
+                      << (text.empty() ? std::string() : ": " + text) << '\n';
         }
         std::printf("saved %lld, damaged %lld, skipped %lld, failed %lld\n", static_cast<long long>(c.saved),
                     static_cast<long long>(c.damaged), static_cast<long long>(c.skipped),

@@ -4,6 +4,7 @@
 // not be read and stamps the times afterwards; a file system only produces bytes.
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace dravonel {
 
@@ -20,6 +21,10 @@ public:
     // cluster beyond the source's end, a unit that does not decode). The file is then
     // reported as damaged and the bytes are counted as unreadable sectors.
     virtual bool writeUnreadable(std::uint64_t count) = 0;
+    // Says why the file is not whole although every byte written could be read (data that
+    // other files have overwritten since, a chain or run that ends before the size). The
+    // file is then reported damaged with this reason; several notes are joined.
+    virtual void noteDamage(const std::string& reason) { (void)reason; }
     // Bytes appended so far.
     virtual std::uint64_t written() const = 0;
     // errno of the first failed write, 0 when none (for the message of a failed save).

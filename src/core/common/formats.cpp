@@ -31,4 +31,13 @@ std::int64_t sizeMbValue(std::u16string_view sizeMbText) {
 
 std::int64_t sizeMbValue(std::string_view sizeMbText) { return sizeMbValue(fromUtf8(sizeMbText)); }
 
+std::string groupedNumber(std::uint64_t n) {
+    std::string digits = std::to_string(n), out;
+    for (std::size_t i = 0; i < digits.size(); ++i) {
+        if (i > 0 && (digits.size() - i) % 3 == 0) out += ',';
+        out += digits[i];
+    }
+    return out;
+}
+
 }  // namespace dravonel

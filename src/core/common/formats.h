@@ -26,6 +26,9 @@ std::u16string formatDateTime(const CalendarTime& t);
 // A date without a time of day: "%02d/%02d/%d " (one trailing space).
 std::u16string formatDate(const CalendarTime& t);
 
+// A count with thousands grouped by commas: 118185 -> "118,185".
+std::string groupedNumber(std::uint64_t n);
+
 // The size in MiB that a `sizeMbText` holds: its leading decimal digits (0 when none).
 std::int64_t sizeMbValue(std::u16string_view sizeMbText);
 std::int64_t sizeMbValue(std::string_view sizeMbText);

@@ -157,6 +157,7 @@ bool OutputFile::create(const std::filesystem::path& target) {
     unreadableSectors_ = 0;
     error_ = 0;
     refusal_.clear();
+    damage_.clear();
     created_ = false;
     path_.clear();
     const std::filesystem::path folder = target.has_parent_path() ? target.parent_path() : std::filesystem::path(".");
@@ -215,6 +216,12 @@ bool OutputFile::writeZeros(std::uint64_t count) {
         count -= n;
     }
     return true;
+}
+
+void OutputFile::noteDamage(const std::string& reason) {
+    if (reason.empty()) return;
+    if (!damage_.empty()) damage_ += "; ";
+    damage_ += reason;
 }
 
 bool OutputFile::writeHole(std::uint64_t count) { return writeZeros(count); }

@@ -76,6 +76,9 @@ public:
     bool writeHole(std::uint64_t count) override;
     bool writeUnreadable(std::uint64_t count) override;
     std::uint64_t written() const override { return written_; }
+    void noteDamage(const std::string& reason) override;
+    // The parser's damage notes, joined by "; "; empty when it gave none.
+    const std::string& damage() const { return damage_; }
 
     // 512-byte sectors written as zeros because they could not be read.
     std::uint64_t unreadableSectors() const { return unreadableSectors_; }
@@ -101,6 +104,7 @@ private:
     std::uint64_t unreadableSectors_ = 0;
     std::filesystem::path path_;
     std::string refusal_;
+    std::string damage_;
     bool created_ = false;
 };
 

@@ -52,6 +52,7 @@ SaveStatus writeEntryFile(RecoveredVolume& volume, EntryRef ref, const std::file
     const EntryTimes t = volume.times(ref);
     file.stampTimes(t.accessed, t.modified);
     d.unreadableSectors = file.unreadableSectors();
+    d.damage = file.damage();
     if (unreadableSectors) *unreadableSectors += file.unreadableSectors();
     if (!file.close()) {
         d.reason = file.errorText();
@@ -60,8 +61,18 @@ SaveStatus writeEntryFile(RecoveredVolume& volume, EntryRef ref, const std::file
     }
     // Zeros written in place of unreadable data make the file damaged, whatever the
     // parser answered.
-    if (status == SaveStatus::Saved && d.unreadableSectors > 0) return SaveStatus::Damaged;
+    if (status == SaveStatus::Saved && (d.unreadableSectors > 0 || !d.damage.empty())) return SaveStatus::Damaged;
     return status;
+}
+
+std::string problemText(const SaveProblem& p) {
+    if (p.status != SaveStatus::Damaged) return p.reason;
+    std::string text = p.reason;
+    if (p.unreadableSectors > 0) {
+        if (!text.empty()) text += "; ";
+        text += std::to_string(p.unreadableSectors) + " unreadable sectors written as zeros";
+    }
+    return text.empty() ? std::string("not every byte could be recovered") : text;
 }
 
 std::int64_t countFilesUnder(const RecoveredVolume& volume, EntryRef folder) {
@@ -256,7 +267,7 @@ void SaveRun::saveFileEntry(EntryRef ref, const std::filesystem::path& folder) {
             case SaveStatus::Saved: ++counts_.saved; break;
             case SaveStatus::Damaged:
                 ++counts_.damaged;
-                problems_.push_back({detail.written, SaveStatus::Damaged, {}, detail.unreadableSectors});
+                problems_.push_back({detail.written, SaveStatus::Damaged, detail.damage, detail.unreadableSectors});
                 break;
             case SaveStatus::Stopped: break;  // cut short by the stop and removed: not saved
             case SaveStatus::Failed:

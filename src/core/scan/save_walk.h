@@ -41,6 +41,7 @@ struct SaveDetail {
     std::filesystem::path written;  // the file made (target, or its numbered form)
     std::string reason;             // why it failed: the system's text or the guard's refusal
     std::uint64_t unreadableSectors = 0;
+    std::string damage;             // the parser's notes of why the file is not whole
 };
 
 // Writes one entry into target through the core's output file: created anew without
@@ -55,9 +56,14 @@ SaveStatus writeEntryFile(RecoveredVolume& volume, EntryRef ref, const std::file
 struct SaveProblem {
     std::filesystem::path path;  // where it was (or would have been) written
     SaveStatus status = SaveStatus::Failed;  // Damaged or Failed
-    std::string reason;          // Failed: why; empty when the parser gave no reason
+    std::string reason;          // Failed: why; Damaged: the parser's notes; may be empty
     std::uint64_t unreadableSectors = 0;     // Damaged: sectors written as zeros
 };
+
+// What the closing report says of a problem file, after its path: the failure's reason,
+// or for a damaged file the parser's notes and the unreadable sectors written as zeros
+// (never "0 unreadable sectors").
+std::string problemText(const SaveProblem& problem);
 
 struct SaveCounts {
     std::int64_t saved = 0;    // files written
