@@ -31,6 +31,8 @@ FileSystemKind fileSystemKind(std::u16string_view fileSystem);
 // never in process-wide state.
 struct ScanOptions {
     bool formattedDriveFlag = false;
+    // The OEM code page FAT short names are read in (437, 850, 852, 866 or 932).
+    int oemCodePage = 437;
     // Copies of the central structure the advanced surface scan looks for (<= 0: 3).
     int maxCopies = 0;
     // Advanced road: the chosen copy (index into what the parser's surface scan found),

@@ -48,7 +48,7 @@ TEST(RecycleBin, RecycledFilesGetTheirFormerNames) {
         std::vector<std::u16string> names;
     } cases[] = {
         {"fat32_win.img", u"FAT32",
-         {fatUser + u"$IA1B2C3.TXT", fatUser + u"$ID4E5F6.JPG", fatUser + u"$RZZZZZZ.DAT",
+         {fatUser + u"$IA1B2C3.txt", fatUser + u"$ID4E5F6.jpg", fatUser + u"$RZZZZZZ.dat",
           fatUser + u"Budget plan 2024.txt", fatUser + u"cat.jpg"}},
         {"exfat.img", u"exFAT",
          {fatUser + u"$I0Q1W2E.doc", fatUser + u"$I9X8Y7Z", fatUser + u"Draft — final.doc", fatUser + u"Old"}},

@@ -4,7 +4,7 @@
 #include <array>
 #include <cstring>
 #include <new>
-#include <unordered_map>
+#include <unordered_set>
 
 #include "core/common/byte_reader.h"
 #include "core/common/formats.h"
@@ -75,10 +75,10 @@ std::vector<std::uint32_t> Fat64Class::folderClusters(std::uint32_t first, bool 
     std::vector<std::uint32_t> clusters;
     std::uint64_t wanted = length == 0 ? kMaxFolderBytes / clusterSize_ : (length + clusterSize_ - 1) / clusterSize_;
     wanted = std::max<std::uint64_t>(1, std::min(wanted, std::max<std::uint64_t>(1, kMaxFolderBytes / clusterSize_)));
+    std::unordered_set<std::uint32_t> seen;
     std::optional<std::uint32_t> c = first;
     while (c && *c >= 2 && *c < clusterLimit_ && clusters.size() < wanted) {
-        // Each folder cluster is read once in the whole scan, which ends any loop.
-        if (!visited_.insert(*c).second) break;
+        if (!seen.insert(*c).second) break;  // the chain loops
         clusters.push_back(*c);
         if (contiguous) {
             c = *c + 1 < clusterLimit_ ? std::optional<std::uint32_t>(*c + 1) : std::nullopt;
@@ -89,11 +89,10 @@ std::vector<std::uint32_t> Fat64Class::folderClusters(std::uint32_t first, bool 
     return clusters;
 }
 
-void Fat64Class::decodeFolder(const std::vector<std::uint8_t>& data, std::uint32_t parent,
+void Fat64Class::decodeFolder(const std::vector<std::uint8_t>& data, std::uint32_t parent, bool inDeleted,
                               std::vector<std::uint32_t>& newFolders) {
     constexpr std::size_t kSlot = fat_format::kSlotBytes;
     const std::size_t slots = data.size() / kSlot;
-    std::unordered_map<std::uint32_t, std::uint32_t> folderByCluster;
     std::size_t i = 0;
     while (i < slots) {
         const std::uint8_t* f = data.data() + i * kSlot;
@@ -126,36 +125,85 @@ void Fat64Class::decodeFolder(const std::vector<std::uint8_t>& data, std::uint32
         r.firstCluster = le32(s, ee::kFirstCluster);
         r.dataLength = le64(s, ee::kDataLength);
         r.parentIndex = parent;
-        // Name entries follow the stream entry, 15 characters each, in order.
+        r.inDeletedFolder = inDeleted ? 1 : 0;
+        // The set is the File entry and its secondary count of entries; the name is the
+        // stream entry's name length of characters from the name entries that follow it.
+        // Name entries beyond the set (left over from a longer name) are not the name.
+        const std::size_t secondaries = f[ee::kSecondaryCount];
+        const std::size_t nameEntries =
+            std::min<std::size_t>({secondaries >= 1 ? secondaries - 1 : 0, ee::kMaxNameEntries,
+                                   (std::size_t(r.nameLength) + ee::kCharsPerNameEntry - 1) / ee::kCharsPerNameEntry});
         std::size_t j = i + 2;
-        for (std::size_t k = 0; j < slots && k < ee::kMaxNameEntries && isNameEntry(data[j * kSlot]); ++j, ++k) {
+        for (std::size_t k = 0; j < slots && k < nameEntries && isNameEntry(data[j * kSlot]); ++j, ++k) {
             const std::uint8_t* n = data.data() + j * kSlot;
-            bool ended = false;
-            for (std::size_t c = 0; c < ee::kCharsPerNameEntry && !ended; ++c) {
+            for (std::size_t c = 0; c < ee::kCharsPerNameEntry && r.name.size() < r.nameLength; ++c) {
                 const char16_t ch = static_cast<char16_t>(le16(n, ee::kNameChars + 2 * c));
-                if (ch == 0) ended = true;
-                else r.name.push_back(ch);
+                if (ch == 0) break;
+                r.name.push_back(ch);
             }
         }
         i = j;
         if (r.name.empty() || records.size() >= 0xFFFFFFFEu) continue;  // nothing to call it
         r.ownIndex = static_cast<std::uint32_t>(records.size());
-        if (r.isFolder() && r.firstCluster >= 2) {
-            // Two folder sets naming the same first cluster make one record.
-            const auto [it, isNew] = folderByCluster.emplace(r.firstCluster, r.ownIndex);
-            if (!isNew) {
-                records[it->second].name = r.name;
-                continue;
-            }
-            newFolders.push_back(r.ownIndex);
-        }
+        // Every folder set is read for itself, even when another set names the same first
+        // cluster: a deleted folder never hides the live one that took its place.
+        if (r.isFolder() && r.firstCluster >= 2) newFolders.push_back(r.ownIndex);
         records.push_back(std::move(r));
     }
 }
 
+void Fat64Class::loadBitmap(const std::vector<std::uint8_t>& root) {
+    bitmap_.clear();
+    constexpr std::size_t kSlot = fat_format::kSlotBytes;
+    for (std::size_t at = 0; at + kSlot <= root.size(); at += kSlot) {
+        const std::uint8_t* e = root.data() + at;
+        if (e[0] != ee::kBitmap) continue;
+        // The first bitmap is the one of the first FAT (a second belongs to TexFAT).
+        const std::uint32_t first = le32(e, ee::kFirstCluster);
+        const std::uint64_t needed = (std::uint64_t(clusterLimit_) + 7) / 8;
+        const std::uint64_t length = std::min<std::uint64_t>(le64(e, ee::kDataLength), needed);
+        if (first < 2 || first >= clusterLimit_ || length == 0 || length > (64u << 20)) return;
+        std::vector<std::uint8_t> bits(length);
+        // The bitmap's clusters are chained in the FAT; where the chain is missing they are
+        // taken as consecutive, as formatting tools place them.
+        for (bool contiguous : {false, true}) {
+            std::size_t done = 0;
+            for (std::uint32_t c : folderClusters(first, contiguous, length)) {
+                const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(clusterSize_, length - done));
+                if (!readAt(clusterOffset(c), bits.data() + done, n)) return;  // unknown rather than wrong
+                done += n;
+                if (done == length) break;
+            }
+            if (done == length) {
+                bitmap_ = std::move(bits);
+                return;
+            }
+        }
+        return;
+    }
+}
+
+bool Fat64Class::inUse(std::uint32_t n) const {
+    if (n < 2 || bitmap_.empty()) return false;
+    const std::uint64_t bit = n - 2;
+    if (bit / 8 >= bitmap_.size()) return false;
+    return (bitmap_[bit / 8] >> (bit % 8)) & 1;
+}
+
+bool Fat64Class::isOwnAncestor(std::uint32_t index) const {
+    const std::uint32_t cluster = records[index].firstCluster;
+    if (cluster == rootCluster_) return true;
+    std::uint32_t p = records[index].parentIndex;
+    for (int depth = 0; p != 0 && p < records.size(); ++depth) {
+        if (depth >= 1024 || records[p].firstCluster == cluster) return true;
+        p = records[p].parentIndex;
+    }
+    return false;
+}
+
 void Fat64Class::scanRootDirectory() {
     records.clear();
-    visited_.clear();
+    folderReads_.clear();
     ExFatEntryRecord root;
     root.name = kDummyEntryName;
     root.attributes = 0x10;
@@ -169,29 +217,25 @@ void Fat64Class::scanRootDirectory() {
             readAt(clusterOffset(clusters[k]), data.data() + k * clusterSize_, clusterSize_);
     };
     std::vector<std::uint8_t> data;
-    std::vector<std::uint32_t> found, live, deleted;
+    std::vector<std::uint32_t> found;
     readFolder(folderClusters(rootCluster_, false, 0), data);
-    decodeFolder(data, 0, found);
-    auto queue = [&](bool parentDeleted) {
-        for (auto it = found.rbegin(); it != found.rend(); ++it)
-            (parentDeleted || records[*it].isDeleted() ? deleted : live).push_back(*it);
-        found.clear();
-    };
-    queue(false);
-    // Live folders first, so that a cluster a deleted folder once had and a live folder
-    // has now is read as the live folder's.
+    loadBitmap(data);
+    decodeFolder(data, 0, false, found);
+    // Depth first, in disk order within each folder.
+    std::vector<std::uint32_t> pending(found.rbegin(), found.rend());
     std::uint64_t folders = 0;
-    while (!live.empty() || !deleted.empty()) {
+    while (!pending.empty()) {
         if (stopRequested()) return;
-        const bool inDeleted = live.empty();
-        std::vector<std::uint32_t>& from = inDeleted ? deleted : live;
-        const std::uint32_t index = from.back();
-        from.pop_back();
+        const std::uint32_t index = pending.back();
+        pending.pop_back();
         const ExFatEntryRecord& dir = records[index];
         if (++folders % 64 == 0) status(format16("reading folder %llu ...", static_cast<unsigned long long>(folders)));
+        if (isOwnAncestor(index) || !mayReadFolderAgain(dir.firstCluster)) continue;
+        const bool gone = dir.gone();
         readFolder(folderClusters(dir.firstCluster, dir.contiguous(), dir.dataLength), data);
-        decodeFolder(data, index, found);
-        queue(inDeleted);
+        found.clear();
+        decodeFolder(data, index, gone, found);
+        pending.insert(pending.end(), found.rbegin(), found.rend());
     }
 }
 
@@ -233,10 +277,7 @@ ScanOutcome Fat64Class::scan(Prompt* prompt) {
 
 bool Fat64Class::shownDeleted(std::uint32_t index) const {
     if (index == 0 || index >= records.size()) return false;
-    const ExFatEntryRecord& r = records[index];
-    if (r.isDeleted()) return true;
-    return !r.isFolder() && r.parentIndex < records.size() && r.parentIndex != 0 &&
-           records[r.parentIndex].isDeleted();
+    return records[index].gone();
 }
 
 EntryTexts Fat64Class::texts(std::uint32_t index) const {
@@ -262,44 +303,59 @@ SaveStatus Fat64Class::saveEntry(std::uint32_t index, EntryWriter& out) const {
     const ExFatEntryRecord& r = records[index];
     if (r.isFolder()) return SaveStatus::Failed;
     // The valid data length: bytes beyond it were never written.
-    std::uint64_t remaining = r.validDataLength;
-    if (remaining == 0) return SaveStatus::Saved;
-    std::uint32_t c = r.firstCluster;
-    if (c < 2 || c >= clusterLimit_) return SaveStatus::Failed;
+    const std::uint64_t size = r.validDataLength;
+    if (size == 0) return SaveStatus::Saved;
+    const std::uint32_t first = r.firstCluster;
+    if (first < 2 || first >= clusterLimit_) return SaveStatus::Failed;
     const bool contiguous = r.contiguous() || options_.formattedDriveFlag;
-    const std::size_t chunk = static_cast<std::size_t>(std::min<std::uint64_t>(clusterSize_, 1u << 20));
-    std::vector<std::uint8_t> buffer(chunk);
+    // A deleted file's clusters are free in the bitmap; one that is in use now belongs to
+    // another file (on a formatted volume the bitmap says nothing of the old files).
+    const bool checkBitmap = r.gone() && !options_.formattedDriveFlag;
+    std::vector<std::uint8_t> buffer(static_cast<std::size_t>(std::min<std::uint64_t>(clusterSize_, 1u << 20)));
+    std::uint64_t done = 0, overwritten = 0;
     bool damaged = false;
+    std::uint32_t c = first;
     for (;;) {
-        // One cluster, in pieces of at most 1 MiB.
-        std::uint64_t inCluster = std::min<std::uint64_t>(remaining, clusterSize_);
-        std::uint64_t at = clusterOffset(c);
-        while (inCluster > 0) {
-            if (stopFlag.load() != 0) return SaveStatus::Stopped;
-            const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(inCluster, chunk));
-            if (readAt(at, buffer.data(), n)) {
-                if (!out.write(buffer.data(), n)) return SaveStatus::Failed;
-            } else {
-                damaged = true;
-                if (!out.writeUnreadable(n)) return SaveStatus::Failed;
+        const std::uint64_t inCluster = std::min<std::uint64_t>(size - done, clusterSize_);
+        if (checkBitmap && inUse(c)) {
+            if (!out.writeHole(inCluster)) return SaveStatus::Failed;
+            overwritten += inCluster;
+            damaged = true;
+        } else {
+            // One cluster, in pieces of at most 1 MiB.
+            std::uint64_t left = inCluster, at = clusterOffset(c);
+            while (left > 0) {
+                if (stopFlag.load() != 0) return SaveStatus::Stopped;
+                const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(left, buffer.size()));
+                if (readAt(at, buffer.data(), n)) {
+                    if (!out.write(buffer.data(), n)) return SaveStatus::Failed;
+                } else {
+                    damaged = true;
+                    if (!out.writeUnreadable(n)) return SaveStatus::Failed;
+                }
+                at += n;
+                left -= n;
             }
-            at += n;
-            inCluster -= n;
-            remaining -= n;
         }
-        if (remaining == 0) break;
+        done += inCluster;
+        if (done == size) break;
+        if (stopFlag.load() != 0) return SaveStatus::Stopped;
         std::optional<std::uint32_t> next;
         if (contiguous) {
             if (c + 1 < clusterLimit_) next = c + 1;
+            else out.noteDamage(groupedNumber(size - done) + " of " + groupedNumber(size) + " bytes lie past the volume end");
         } else {
             next = nextCluster(c);
+            if (!next) out.noteDamage("chain ends after " + groupedNumber(done) + " of " + groupedNumber(size) + " bytes");
         }
         if (!next) {
-            damaged = true;  // the run or chain ends before the data does
+            damaged = true;
             break;
         }
         c = *next;
     }
+    if (overwritten > 0)
+        out.noteDamage(groupedNumber(overwritten) + " of " + groupedNumber(size) + " bytes overwritten by other files");
     return damaged ? SaveStatus::Damaged : SaveStatus::Saved;
 }
 

@@ -20,7 +20,7 @@
 #include "core/model/scan_parser.h"
 #include "core/model/tree_sink.h"
 #include "core/fs/fat/fat_family.h"
-#include "core/partitions/volume_record.h"
+#include "core/device/volume_record.h"
 
 namespace dravonel {
 
@@ -46,9 +46,13 @@ struct ExFatEntryRecord {
     std::uint32_t ownIndex = 0;
     std::uint32_t firstChild = 0;   // 0: none
     std::uint32_t nextSibling = 0;  // 0: none
+    std::uint8_t inDeletedFolder = 0;  // 1: some folder above it is deleted
 
     bool isFolder() const { return (attributes & 0x10) != 0; }
     bool isDeleted() const { return entryType == 0x05; }
+    // Deleted itself or lying in a deleted folder (Windows leaves the entries of a deleted
+    // folder's files unmarked): its clusters are free in the allocation bitmap.
+    bool gone() const { return isDeleted() || inDeletedFolder; }
     bool contiguous() const { return (streamFlags & 0x02) != 0; }
 };
 
@@ -73,6 +77,8 @@ public:
     std::uint64_t sizeOf(std::uint32_t index) const {
         return index < records.size() ? records[index].validDataLength : 0;
     }
+    // A deleted file's clusters that the allocation bitmap gives to other files now are
+    // not its data: the file is damaged, with the reason noted.
     SaveStatus saveEntry(std::uint32_t index, EntryWriter& out) const;
     EntryTexts texts(std::uint32_t index) const;
     EntryTimes times(std::uint32_t index) const;
@@ -83,16 +89,24 @@ public:
 
     std::vector<ExFatEntryRecord> records;
 
+    // True when the allocation bitmap gives cluster n to a file now (false when the volume
+    // has no readable bitmap: nothing is known then).
+    bool inUse(std::uint32_t n) const;
+
 private:
-    // The clusters of a folder, each read at most once in the whole scan.
+    // The clusters of a folder (a loop in its chain ends it).
     std::vector<std::uint32_t> folderClusters(std::uint32_t first, bool contiguous, std::uint64_t length);
     // Decodes one folder's bytes into records under parent; folders found are appended
     // to newFolders.
-    void decodeFolder(const std::vector<std::uint8_t>& data, std::uint32_t parent,
+    void decodeFolder(const std::vector<std::uint8_t>& data, std::uint32_t parent, bool inDeleted,
                       std::vector<std::uint32_t>& newFolders);
+    // Reads the allocation bitmap an entry of the root names.
+    void loadBitmap(const std::vector<std::uint8_t>& root);
+    bool isOwnAncestor(std::uint32_t index) const;
 
     std::uint64_t heapStart_ = 0;
     std::uint32_t rootCluster_ = 0;
+    std::vector<std::uint8_t> bitmap_;  // one bit per cluster from cluster 2; empty: unknown
 };
 
 }  // namespace dravonel

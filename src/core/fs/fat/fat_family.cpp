@@ -35,27 +35,51 @@ bool FatFamilyVolume::attachReader() {
     return true;
 }
 
-void FatFamilyVolume::loadFatTable(unsigned entryBytes) {
+namespace {
+// Bytes that hold the first count entries of entryBits each.
+std::uint64_t fatBytesFor(std::uint64_t count, unsigned entryBits) { return (count * entryBits + 7) / 8; }
+
+// Entry n of a FAT held in raw (which holds at least the entry's bytes).
+std::uint32_t decodeEntry(const std::uint8_t* raw, std::uint64_t n, unsigned entryBits) {
+    switch (entryBits) {
+        case 12: {
+            // Two entries share three bytes: the even one takes the low 12 bits.
+            const std::uint16_t pair = le16(raw, std::size_t(n * 3 / 2));
+            return (n & 1) ? pair >> 4 : pair & 0x0FFF;
+        }
+        case 16: return le16(raw, std::size_t(n * 2));
+        default: return le32(raw, std::size_t(n * 4));
+    }
+}
+}  // namespace
+
+void FatFamilyVolume::loadFatTable(unsigned entryBits) {
     fat_.clear();
     if (clusterLimit_ < 2 || clusterLimit_ > kMaxFatEntriesInMemory) return;
     std::vector<std::uint8_t> raw;
     try {
-        raw.resize(std::size_t(clusterLimit_) * entryBytes);
+        raw.resize(std::size_t(fatBytesFor(clusterLimit_, entryBits)) + 1);
         fat_.resize(clusterLimit_);
     } catch (const std::bad_alloc&) {
         fat_.clear();
         return;
     }
-    readAt(fatStart_, raw.data(), raw.size());  // unreadable parts read as free clusters
-    for (std::size_t i = 0; i < fat_.size(); ++i)
-        fat_[i] = entryBytes == 2 ? le16(raw.data(), i * 2) : le32(raw.data(), i * 4);
+    readAt(fatStart_, raw.data(), raw.size() - 1);  // unreadable parts read as free clusters
+    for (std::size_t i = 0; i < fat_.size(); ++i) fat_[i] = decodeEntry(raw.data(), i, entryBits);
 }
 
-std::uint32_t FatFamilyVolume::fatEntry(std::uint32_t n, unsigned entryBytes) const {
+std::uint32_t FatFamilyVolume::fatEntry(std::uint32_t n, unsigned entryBits) const {
     if (!fat_.empty()) return fat_[n];
     std::array<std::uint8_t, 4> e{};
-    readAt(fatStart_ + std::uint64_t(n) * entryBytes, e.data(), entryBytes);
-    return entryBytes == 2 ? le16(e.data(), 0) : le32(e.data(), 0);
+    const std::uint64_t at = std::uint64_t(n) * entryBits / 8;
+    readAt(fatStart_ + at, e.data(), entryBits == 12 ? 2 : entryBits / 8);
+    if (entryBits == 12) return (n & 1) ? le16(e.data(), 0) >> 4 : le16(e.data(), 0) & 0x0FFF;
+    return decodeEntry(e.data(), 0, entryBits);
+}
+
+bool FatFamilyVolume::mayReadFolderAgain(std::uint32_t firstCluster) {
+    constexpr std::uint32_t kMaxReadsPerFolder = 8;
+    return ++folderReads_[firstCluster] <= kMaxReadsPerFolder;
 }
 
 }  // namespace dravonel

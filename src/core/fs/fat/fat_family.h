@@ -5,7 +5,7 @@
 // linking of records under their parents.
 #include <cstdint>
 #include <string_view>
-#include <unordered_set>
+#include <unordered_map>
 #include <vector>
 
 #include "core/common/platform.h"
@@ -39,11 +39,16 @@ protected:
     // Reads count bytes at a volume-relative offset; dest is cleared first, so what could
     // not be read stays zero. False when not every byte arrived.
     bool readAt(std::uint64_t offset, std::uint8_t* dest, std::size_t count) const;
-    // Reads the first FAT (clusterLimit_ entries of entryBytes, 2 or 4, at fatStart_) into
-    // memory when it fits; otherwise fatEntry reads the disk. Unreadable parts read as free.
-    void loadFatTable(unsigned entryBytes);
+    // Reads the first FAT (clusterLimit_ entries of entryBits, 12, 16 or 32, at fatStart_)
+    // into memory when it fits; otherwise fatEntry reads the disk. Unreadable parts read
+    // as free.
+    void loadFatTable(unsigned entryBits);
     // FAT entry n as stored (n below clusterLimit_).
-    std::uint32_t fatEntry(std::uint32_t n, unsigned entryBytes) const;
+    std::uint32_t fatEntry(std::uint32_t n, unsigned entryBits) const;
+    // True when a folder's first cluster may be read once more: a folder is read again for
+    // every entry that names it, up to a few times per cluster, so that crafted folders
+    // naming one another cannot multiply the work.
+    bool mayReadFolderAgain(std::uint32_t firstCluster);
 
     // Links every record but record 0 under records[i].parentIndex, children in record
     // (disk) order; a parent out of range or the record itself links nothing.
@@ -72,7 +77,7 @@ protected:
     std::uint64_t fatStart_ = 0;
     std::uint32_t clusterLimit_ = 0;             // cluster numbers below this exist
     std::vector<std::uint32_t> fat_;             // whole first FAT, when loaded
-    std::unordered_set<std::uint32_t> visited_;  // folder clusters read by the scan
+    std::unordered_map<std::uint32_t, std::uint32_t> folderReads_;  // first cluster -> times read
 };
 
 }  // namespace dravonel

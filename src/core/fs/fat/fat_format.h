@@ -62,6 +62,14 @@ constexpr std::size_t kSize = 28;          // u32
 constexpr std::size_t kLongName1 = 1;   // 5 characters
 constexpr std::size_t kLongName2 = 14;  // 6 characters
 constexpr std::size_t kLongName3 = 28;  // 2 characters
+// Long-name slot: byte 0 is the sequence number (0x40 marks the last slot of the name),
+// byte 13 the checksum of the short name it belongs to.
+constexpr std::size_t kLongNameOrdinal = 0;
+constexpr std::size_t kLongNameChecksum = 13;
+constexpr std::uint8_t kLastLongSlot = 0x40;
+// Case bits of byte 12: the base name, the extension is shown in lower case.
+constexpr std::uint8_t kLowerCaseBase = 0x08;
+constexpr std::uint8_t kLowerCaseExtension = 0x10;
 constexpr std::uint8_t kDeletedMark = 0xE5;
 constexpr std::uint8_t kLongNameAttributes = 0x0F;
 constexpr std::uint8_t kVolumeLabelBit = 0x08;
@@ -73,7 +81,9 @@ namespace exfat_entry {
 constexpr std::uint8_t kFile = 0x85, kFileDeleted = 0x05;
 constexpr std::uint8_t kStream = 0xC0, kStreamDeleted = 0x40;
 constexpr std::uint8_t kName = 0xC1, kNameDeleted = 0x41;
+constexpr std::uint8_t kBitmap = 0x81;
 // File entry.
+constexpr std::size_t kSecondaryCount = 1;    // u8: entries of the set after this one
 constexpr std::size_t kAttributes = 4;        // u16
 constexpr std::size_t kCreateTimestamp = 8;   // u32, DOS date (high) and time (low)
 constexpr std::size_t kModifyTimestamp = 12;  // u32
@@ -87,8 +97,8 @@ constexpr std::size_t kAccessUtcOffset = 24;
 constexpr std::size_t kFlags = 1;             // bit 0 allocation possible, bit 1 no FAT chain
 constexpr std::size_t kNameLength = 3;
 constexpr std::size_t kValidDataLength = 8;   // u64
-constexpr std::size_t kFirstCluster = 20;     // u32
-constexpr std::size_t kDataLength = 24;       // u64
+constexpr std::size_t kFirstCluster = 20;     // u32 (also in the allocation bitmap entry)
+constexpr std::size_t kDataLength = 24;       // u64 (also in the allocation bitmap entry)
 constexpr std::uint8_t kNoFatChain = 0x02;
 // File name entry: 15 UTF-16 characters.
 constexpr std::size_t kNameChars = 2;

@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <functional>
 #include <new>
 #include <unordered_map>
 
 #include "core/common/byte_reader.h"
+#include "core/common/code_pages.h"
 #include "core/common/formats.h"
 #include "core/common/text.h"
 #include "core/common/time_convert.h"
@@ -19,17 +21,29 @@ namespace sl = fat_format::slot;
 
 namespace {
 
-// A long-name run keeps at most ten slots (130 characters); an eleventh starts a new run.
-constexpr int kMaxRunSlots = 10;
+// A long name is at most 255 characters: 20 slots of 13.
+constexpr std::size_t kMaxRunSlots = 20;
 // One folder is read whole up to this many bytes: FAT folders hold at most 65,536 slots
 // (2 MiB); a longer chain belongs to a damaged volume.
 constexpr std::uint64_t kMaxFolderBytes = 64u << 20;
 // Clusters are at most 2 MiB (4096-byte sectors, 128 sectors per cluster is the largest
 // that formatting tools write; 255 would not be a power of two).
 constexpr std::uint64_t kMaxClusterBytes = 2u << 20;
+// FAT12 volumes have fewer clusters than this; FAT16 volumes at least as many.
+constexpr std::uint64_t kMinFat16Clusters = 4085;
+// File data is read in pieces of up to this many bytes of consecutive clusters.
+constexpr std::size_t kReadPiece = 1u << 20;
+// Folders nested deeper than this are not followed (the path limit keeps real ones far
+// shallower).
+constexpr int kMaxDepth = 1024;
 
 bool isDirectoryAttribute(std::uint8_t a) {
     return a != sl::kLongNameAttributes && (a & sl::kDirectoryBit) && !(a & sl::kVolumeLabelBit);
+}
+
+// Characters a short name never holds.
+bool forbiddenInShortName(std::uint8_t c) {
+    return c < 0x20 || std::strchr("\"*+,./:;<=>?[\\]|", c) != nullptr;
 }
 
 }  // namespace
@@ -40,17 +54,32 @@ bool FatEntryRecord::isFolder() const { return isDirectoryAttribute(attributes);
 
 namespace fat_names {
 
-std::u16string shortName(const std::uint8_t* slot) {
-    // Byte 0 is widened as a signed byte: 0xE5 (deleted) shows as U+FFE5.
-    std::u16string base(1, static_cast<char16_t>(static_cast<std::int16_t>(static_cast<std::int8_t>(slot[0]))));
-    base += fromWindows1252(std::span<const std::uint8_t>(slot + 1, 7));
-    // Spaces pad the eight-character name and the three-character extension; they are
-    // not part of the name.
-    base = trimRight(base);
-    const std::u16string extension = trimRight(fromWindows1252(std::span<const std::uint8_t>(slot + 8, 3)));
+std::u16string shortName(const std::uint8_t* slot, int codePage) {
+    std::array<std::uint8_t, 11> raw{};
+    std::memcpy(raw.data(), slot, raw.size());
+    const bool deletedMark = raw[0] == sl::kDeletedMark;
+    if (raw[0] == 0x05) raw[0] = 0xE5;  // a name that really starts with 0xE5
+    const std::uint8_t caseFlags = slot[sl::kCaseFlags];
+    auto part = [&](std::size_t from, std::size_t count, bool lower) {
+        std::u16string t = trimRight(fromOemCodePage(std::span<const std::uint8_t>(raw.data() + from, count), codePage));
+        if (lower)
+            for (char16_t& c : t)
+                if (c >= u'A' && c <= u'Z') c = char16_t(c - u'A' + u'a');
+        return t;
+    };
+    std::u16string base = part(0, 8, caseFlags & sl::kLowerCaseBase);
+    if (deletedMark && !base.empty()) base[0] = u'\uFFE5';
+    else if (deletedMark) base = u"\uFFE5";
+    const std::u16string extension = part(8, 3, caseFlags & sl::kLowerCaseExtension);
     std::u16string s = extension.empty() ? base : base + u"." + extension;
     while (!s.empty() && s.back() == u'.') s.pop_back();
     return s;
+}
+
+std::uint8_t shortNameChecksum(const std::uint8_t* name) {
+    std::uint8_t sum = 0;
+    for (int i = 0; i < 11; ++i) sum = static_cast<std::uint8_t>(((sum & 1) << 7) + (sum >> 1) + name[i]);
+    return sum;
 }
 
 std::u16string longNamePiece(const std::uint8_t* slot) {
@@ -96,9 +125,12 @@ EntryTexts dosTexts(std::uint16_t cDate, std::uint16_t cTime, std::uint16_t aDat
 
 // ---------------------------------------------------------------- set-up
 
-FatClass::FatClass(int bits, const ScanContext& c) : FatFamilyVolume(c), bits_(bits) {}
+FatClass::FatClass(int bits, const ScanContext& c)
+    : FatFamilyVolume(c), bits_(bits), entryBits_(unsigned(bits)),
+      codePage_(isSupportedOemCodePage(c.options.oemCodePage) ? c.options.oemCodePage : kDefaultOemCodePage) {}
 
 const char16_t* FatClass::refusalText() const {
+    // FAT12 volumes are read by the FAT16 parser.
     return bits_ == 16 ? u"Selected Drive is not in Fat16 Format" : u"Selected Drive is not in Fat32 Format";
 }
 
@@ -137,18 +169,20 @@ bool FatClass::readBootSector() {
     std::uint64_t volumeBytes = sectors * bytesPerSector_;
     if (volumeBytes == 0) volumeBytes = std::uint64_t(std::max<std::int64_t>(0, sizeMbValue(volume_.sizeMbText))) << 20;
     const std::uint64_t dataClusters = volumeBytes > dataStart_ ? (volumeBytes - dataStart_) / clusterSize_ : 0;
-    const std::uint64_t fatEntries = fatBytes_ * 8 / std::uint64_t(bits_);
-    // 0xFFF7 / 0x0FFFFFF7 and above are marks, never cluster numbers.
-    const std::uint64_t markStart = bits_ == 16 ? 0xFFF7 : 0x0FFFFFF7;
+    // A FAT12 volume has too few clusters for FAT16: its FAT holds 12-bit entries.
+    entryBits_ = bits_ == 32 ? 32 : (dataClusters < kMinFat16Clusters ? 12 : 16);
+    const std::uint64_t fatEntries = fatBytes_ * 8 / entryBits_;
+    // 0xFF7 / 0xFFF7 / 0x0FFFFFF7 and above are marks, never cluster numbers.
+    const std::uint64_t markStart = entryBits_ == 12 ? 0xFF7 : entryBits_ == 16 ? 0xFFF7 : 0x0FFFFFF7;
     clusterLimit_ = static_cast<std::uint32_t>(std::min({dataClusters + 2, fatEntries, markStart}));
     return true;
 }
 
-void FatClass::loadFat() { loadFatTable(unsigned(bits_ / 8)); }
+void FatClass::loadFat() { loadFatTable(entryBits_); }
 
 std::optional<std::uint32_t> FatClass::nextCluster(std::uint32_t n) const {
     if (options_.formattedDriveFlag || n < 2 || n >= clusterLimit_) return std::nullopt;
-    std::uint32_t v = fatEntry(n, unsigned(bits_ / 8));
+    std::uint32_t v = fatEntry(n, entryBits_);
     if (bits_ == 32) v &= 0x0FFFFFFF;  // the top four bits are reserved
     // Free (0), reserved (1), bad and end-of-chain marks all lie outside [2, limit).
     if (v < 2 || v >= clusterLimit_) return std::nullopt;
@@ -157,57 +191,131 @@ std::optional<std::uint32_t> FatClass::nextCluster(std::uint32_t n) const {
 
 // ---------------------------------------------------------------- folder walk
 
+struct FatClass::LongSlot {
+    std::uint8_t ordinal = 0;  // byte 0: sequence number, or 0xE5 once deleted
+    std::uint8_t checksum = 0;
+    std::u16string piece;
+};
+
 struct FatClass::FolderState {
     std::uint32_t parent = 0;
-    bool root = false;
-    // Long-name run in progress.
-    std::vector<std::u16string> pieces;
-    bool runDeleted = false;
-    bool inRun = false;
-    bool pending = false;
-    // First cluster -> record of the folders met in this folder.
-    std::unordered_map<std::uint32_t, std::uint32_t> folderByCluster;
+    bool inDeleted = false;  // the folder or one above it is deleted
+    std::vector<LongSlot> run;  // long-name slots since the last short entry, disk order
+    bool sawEnd = false;        // the cluster decoded last held an empty (0x00) slot
     std::vector<std::uint32_t> newFolders;
 };
 
-std::vector<std::uint32_t> FatClass::folderChain(std::uint32_t first) {
+std::optional<std::u16string> FatClass::longNameFor(const std::vector<LongSlot>& run,
+                                                     const std::uint8_t* slot) const {
+    if (run.empty()) return std::nullopt;
+    const bool deleted = slot[sl::kName] == sl::kDeletedMark;
+    std::size_t from = run.size();
+    if (!deleted) {
+        // A live name: sequence numbers 1, 2, ... back from the short entry, up to the
+        // slot marked last, each with the short name's checksum.
+        const std::uint8_t sum = fat_names::shortNameChecksum(slot);
+        for (std::uint8_t expected = 1; from > 0; ++expected) {
+            const LongSlot& ls = run[from - 1];
+            if (ls.ordinal == sl::kDeletedMark || ls.checksum != sum || (ls.ordinal & 0x1F) != expected)
+                return std::nullopt;
+            --from;
+            if (ls.ordinal & sl::kLastLongSlot) break;
+            if (from == 0) return std::nullopt;  // the run never reached its last slot
+        }
+    } else {
+        // Deleting overwrites byte 0 of every slot, sequence numbers included: the run is
+        // the deleted slots back from the entry that share one checksum.
+        const std::uint8_t sum = run.back().checksum;
+        while (from > 0 && run[from - 1].ordinal == sl::kDeletedMark && run[from - 1].checksum == sum) --from;
+        if (from == run.size()) return std::nullopt;
+        // The checksum tells the short name's lost first byte; a run of another entry
+        // gives one no short name starts with, or not the long name's first letter.
+        std::array<std::uint8_t, 11> name{};
+        std::memcpy(name.data(), slot, name.size());
+        int lost = -1;
+        for (int b = 0; b < 256 && lost < 0; ++b) {
+            name[0] = static_cast<std::uint8_t>(b);
+            if (fat_names::shortNameChecksum(name.data()) == sum) lost = b;
+        }
+        if (lost < 0 || lost == sl::kDeletedMark || forbiddenInShortName(static_cast<std::uint8_t>(lost))) return std::nullopt;
+        const std::u16string& head = run.back().piece;
+        if (!head.empty() && head[0] < 0x80) {
+            char16_t c = head[0];
+            if (c >= u'a' && c <= u'z') c = char16_t(c - u'a' + u'A');
+            if (((c >= u'A' && c <= u'Z') || (c >= u'0' && c <= u'9')) && c != lost) return std::nullopt;
+        }
+    }
+    std::u16string name;
+    for (std::size_t k = run.size(); k > from; --k) name += run[k - 1].piece;
+    if (name.empty()) return std::nullopt;
+    return name;
+}
+
+bool FatClass::looksLikeFolderSlots(const std::uint8_t* data, std::size_t bytes) const {
+    bool any = false;
+    for (std::size_t at = 0; at + fat_format::kSlotBytes <= bytes; at += fat_format::kSlotBytes) {
+        const std::uint8_t* s = data + at;
+        const std::uint8_t first = s[sl::kName];
+        const std::uint8_t a = s[sl::kAttributes];
+        if (first == 0x00) continue;
+        if (first == '.' && at == 0) return false;  // the head of another folder
+        if (a & 0xC0) return false;                 // attribute bits no system sets
+        if (a == sl::kLongNameAttributes) {
+            if (s[12] != 0 || le16(s, 26) != 0) return false;
+        } else {
+            for (int i = 1; i < 11; ++i)
+                if (s[i] < 0x20) return false;
+            if (first != sl::kDeletedMark && first != 0x05 && first != '.' && forbiddenInShortName(first)) return false;
+            const std::uint32_t cluster = (bits_ == 32 ? std::uint32_t(le16(s, sl::kClusterHigh)) << 16 : 0) |
+                                          le16(s, sl::kClusterLow);
+            if (cluster >= clusterLimit_) return false;
+        }
+        any = true;
+    }
+    return any;
+}
+
+std::vector<std::uint32_t> FatClass::folderChain(std::uint32_t first, bool followFat) {
     std::vector<std::uint32_t> chain;
     const std::uint64_t maxClusters = std::max<std::uint64_t>(1, kMaxFolderBytes / clusterSize_);
+    std::unordered_set<std::uint32_t> seen;
     std::optional<std::uint32_t> c = first;
-    // Each folder cluster is read once in the whole scan: a chain that runs into a
-    // cluster already read (a loop, or a chain shared with another folder) ends there.
     while (c && *c >= 2 && *c < clusterLimit_ && chain.size() < maxClusters) {
-        if (!visited_.insert(*c).second) break;
+        if (!seen.insert(*c).second) break;  // the chain loops
         chain.push_back(*c);
-        c = nextCluster(*c);
+        if (followFat) {
+            const std::uint32_t v = fatEntry(*c, entryBits_) & (bits_ == 32 ? 0x0FFFFFFFu : 0xFFFFFFFFu);
+            c = v >= 2 && v < clusterLimit_ ? std::optional<std::uint32_t>(v) : std::nullopt;
+        } else {
+            c = nextCluster(*c);
+        }
     }
     return chain;
 }
 
 void FatClass::decodeSlots(const std::uint8_t* data, std::size_t bytes, FolderState& st) {
+    st.sawEnd = false;
     for (std::size_t at = 0; at + fat_format::kSlotBytes <= bytes; at += fat_format::kSlotBytes) {
         const std::uint8_t* s = data + at;
         const std::uint8_t first = s[sl::kName];
         const std::uint8_t attributes = s[sl::kAttributes];
         if (first == 0x00) {
-            // FAT32 folders end at the first empty slot of a cluster; FAT16 slots after
+            st.sawEnd = true;
+            st.run.clear();
+            // FAT32 folders end at the first empty slot of a cluster; FAT12/16 slots after
             // it are still decoded (deleted entries can lie beyond the end marker).
             if (bits_ == 32) return;
-            st.inRun = false;
             continue;
         }
         if (attributes == sl::kLongNameAttributes) {
-            if (!st.inRun || st.pieces.size() >= std::size_t(kMaxRunSlots)) {
-                st.pieces.clear();
-                st.runDeleted = first == sl::kDeletedMark;
-                st.inRun = true;
-                st.pending = true;
-            }
-            st.pieces.push_back(fat_names::longNamePiece(s));
+            if (st.run.size() >= kMaxRunSlots) st.run.erase(st.run.begin());
+            st.run.push_back({first, s[sl::kLongNameChecksum], fat_names::longNamePiece(s)});
             continue;
         }
-        st.inRun = false;
-        if (first == '.') continue;  // "." and ".." name no entry of their own
+        if (first == '.') {  // "." and ".." name no entry of their own
+            st.run.clear();
+            continue;
+        }
         FatEntryRecord r;
         r.attributes = attributes;
         r.creationTenths = s[sl::kCreationTenths];
@@ -220,57 +328,93 @@ void FatClass::decodeSlots(const std::uint8_t* data, std::size_t bytes, FolderSt
         r.firstClusterLow = le16(s, sl::kClusterLow);
         r.size = le32(s, sl::kSize);
         r.parentIndex = st.parent;
-        if (st.pending) {
-            // The slot nearest the short entry holds the beginning of the name.
-            for (auto it = st.pieces.rbegin(); it != st.pieces.rend(); ++it) r.name += *it;
-            r.deleted = st.runDeleted ? 1 : 0;
-            st.pending = false;
-            st.pieces.clear();
-        } else {
-            r.name = fat_names::shortName(s);
-            r.deleted = first == sl::kDeletedMark ? 1 : 0;
-        }
-        if (r.name.empty()) r.name = fat_names::shortName(s);
+        r.deleted = first == sl::kDeletedMark ? 1 : 0;
+        r.inDeletedFolder = st.inDeleted ? 1 : 0;
+        // A run whose sequence or checksum does not lead to this entry (a leftover of an
+        // entry deleted before) is not its name.
+        if (std::optional<std::u16string> longName = longNameFor(st.run, s)) r.name = std::move(*longName);
+        else r.name = fat_names::shortName(s, codePage_);
+        st.run.clear();
+        if (r.name.empty()) continue;
         if (records.size() >= 0xFFFFFFFEu) return;
         r.ownIndex = static_cast<std::uint32_t>(records.size());
-        if (r.isFolder()) {
-            const std::uint32_t cluster = r.firstCluster();
-            if (cluster >= 2) {
-                // Two folder entries of one folder naming the same first cluster (a
-                // deleted folder and the one that took its place) make one record.
-                const auto [it, isNew] = st.folderByCluster.emplace(cluster, r.ownIndex);
-                if (!isNew) {
-                    FatEntryRecord& earlier = records[it->second];
-                    earlier.name = r.name;
-                    if (st.root) earlier.deleted = r.deleted;
-                    continue;
-                }
-                st.newFolders.push_back(r.ownIndex);
-            }
-        }
+        // Every folder entry is read for itself, even when another entry names the same
+        // first cluster: a deleted folder never hides the live one that took its place.
+        if (r.isFolder() && r.firstCluster() >= 2) st.newFolders.push_back(r.ownIndex);
         records.push_back(std::move(r));
     }
 }
 
+bool FatClass::isOwnAncestor(std::uint32_t index) const {
+    const std::uint32_t cluster = records[index].firstCluster();
+    std::uint32_t p = records[index].parentIndex;
+    for (int depth = 0; p != 0 && p < records.size(); ++depth) {
+        if (depth >= kMaxDepth || records[p].firstCluster() == cluster) return true;
+        p = records[p].parentIndex;
+    }
+    // A folder naming the root's own cluster (FAT32) loops back to the top.
+    return bits_ == 32 && cluster == rootCluster_;
+}
+
+void FatClass::readFolder(std::uint32_t index, std::vector<std::uint32_t>& found) {
+    const FatEntryRecord& dir = records[index];
+    const std::uint32_t first = dir.firstCluster();
+    if (first < 2 || first >= clusterLimit_ || isOwnAncestor(index) || !mayReadFolderAgain(first)) return;
+    const bool gone = dir.gone();
+    std::vector<std::uint8_t> cluster(clusterSize_);
+    // A folder's first cluster begins with its "." entry; one that does not (a deleted
+    // folder whose cluster was taken since) is not read. A deleted folder's ".." must also
+    // name its parent: a cluster reused by another folder names that folder's parent.
+    readAt(clusterOffset(first), cluster.data(), cluster.size());
+    if (cluster[0] != '.') return;
+    if (gone) {
+        const std::uint8_t* dotdot = cluster.data() + fat_format::kSlotBytes;
+        const std::uint32_t named = (bits_ == 32 ? std::uint32_t(le16(dotdot, sl::kClusterHigh)) << 16 : 0) |
+                                    le16(dotdot, sl::kClusterLow);
+        const std::uint32_t parentCluster = dir.parentIndex == 0 ? 0 : records[dir.parentIndex].firstCluster();
+        const bool rootNamed = dir.parentIndex == 0 && (named == 0 || (bits_ == 32 && named == rootCluster_));
+        if (dotdot[sl::kName] != '.' || (!rootNamed && named != parentCluster)) return;
+    }
+    FolderState st;
+    st.parent = index;
+    st.inDeleted = gone;
+    decodeSlots(cluster.data(), cluster.size(), st);
+    const std::uint64_t maxClusters = std::max<std::uint64_t>(1, kMaxFolderBytes / clusterSize_);
+    const bool freedChain = gone && fatEntry(first, entryBits_) == 0;
+    if (options_.formattedDriveFlag || freedChain) {
+        // The FAT says nothing of this folder (formatted, or freed with the folder): it
+        // goes on in the next clusters for as long as its last cluster was full and the
+        // next one reads as slots of a folder (and, when the FAT counts, is free).
+        std::uint32_t c = first;
+        for (std::uint64_t n = 1; n < maxClusters && !st.sawEnd && c + 1 < clusterLimit_; ++n) {
+            if (stopRequested()) break;
+            ++c;
+            if (!options_.formattedDriveFlag && fatEntry(c, entryBits_) != 0) break;
+            readAt(clusterOffset(c), cluster.data(), cluster.size());
+            if (!looksLikeFolderSlots(cluster.data(), cluster.size())) break;
+            decodeSlots(cluster.data(), cluster.size(), st);
+        }
+    } else {
+        const std::vector<std::uint32_t> chain = folderChain(first, false);
+        for (std::size_t k = 1; k < chain.size(); ++k) {
+            if (stopRequested()) break;
+            readAt(clusterOffset(chain[k]), cluster.data(), cluster.size());
+            decodeSlots(cluster.data(), cluster.size(), st);
+        }
+    }
+    found.insert(found.end(), st.newFolders.begin(), st.newFolders.end());
+}
+
 void FatClass::scanRootDirectory() {
     records.clear();
-    visited_.clear();
+    folderReads_.clear();
     FatEntryRecord root;
     root.name = kDummyEntryName;
     root.attributes = sl::kDirectoryBit;
     records.push_back(root);
     if (clusterSize_ == 0) return;
 
-    // Live folders are read before deleted ones, so a cluster a deleted folder once had
-    // and a live folder has now is read as the live folder's.
-    std::vector<std::uint32_t> live, deleted;
-    auto queue = [&](const FolderState& st, bool parentDeleted) {
-        for (auto it = st.newFolders.rbegin(); it != st.newFolders.rend(); ++it)
-            (parentDeleted || records[*it].deleted ? deleted : live).push_back(*it);
-    };
-
     FolderState rootState;
-    rootState.root = true;
     if (bits_ == 16) {
         std::vector<std::uint8_t> buffer;
         try {
@@ -281,40 +425,28 @@ void FatClass::scanRootDirectory() {
         readAt(rootOffset_, buffer.data(), buffer.size());
         decodeSlots(buffer.data(), buffer.size(), rootState);
     } else {
+        // The root has no entry of its own to be deleted: its chain is read from the FAT
+        // even on a formatted volume.
         std::vector<std::uint8_t> cluster(clusterSize_);
-        for (std::uint32_t c : folderChain(rootCluster_)) {
+        for (std::uint32_t c : folderChain(rootCluster_, true)) {
             if (stopRequested()) return;
             readAt(clusterOffset(c), cluster.data(), cluster.size());
             decodeSlots(cluster.data(), cluster.size(), rootState);
         }
     }
-    queue(rootState, false);
 
-    std::vector<std::uint8_t> cluster(clusterSize_);
+    // Depth first, in disk order within each folder.
+    std::vector<std::uint32_t> pending(rootState.newFolders.rbegin(), rootState.newFolders.rend());
+    std::vector<std::uint32_t> found;
     std::uint64_t folders = 0;
-    while (!live.empty() || !deleted.empty()) {
+    while (!pending.empty()) {
         if (stopRequested()) return;
-        std::vector<std::uint32_t>& from = live.empty() ? deleted : live;
-        const bool inDeleted = live.empty();
-        const std::uint32_t index = from.back();
-        from.pop_back();
-        const std::uint32_t first = records[index].firstCluster();
+        const std::uint32_t index = pending.back();
+        pending.pop_back();
         if (++folders % 64 == 0) status(format16("reading folder %llu ...", static_cast<unsigned long long>(folders)));
-        if (first < 2 || first >= clusterLimit_ || visited_.count(first)) continue;
-        // A folder's first cluster begins with its "." entry; one that does not (a
-        // deleted folder whose cluster was taken since) is not read.
-        readAt(clusterOffset(first), cluster.data(), cluster.size());
-        if (cluster[0] != '.') continue;
-        FolderState st;
-        st.parent = index;
-        bool firstCluster = true;
-        for (std::uint32_t c : folderChain(first)) {
-            if (stopRequested()) return;
-            if (!firstCluster) readAt(clusterOffset(c), cluster.data(), cluster.size());
-            firstCluster = false;
-            decodeSlots(cluster.data(), cluster.size(), st);
-        }
-        queue(st, inDeleted);
+        found.clear();
+        readFolder(index, found);
+        pending.insert(pending.end(), found.rbegin(), found.rend());
     }
 }
 
@@ -367,9 +499,7 @@ ScanOutcome FatClass::scan(Prompt* prompt) {
 
 bool FatClass::shownDeleted(std::uint32_t index) const {
     if (index == 0 || index >= records.size()) return false;
-    const FatEntryRecord& r = records[index];
-    if (r.deleted) return true;
-    return !r.isFolder() && r.parentIndex < records.size() && records[r.parentIndex].deleted;
+    return records[index].gone();
 }
 
 EntryTexts FatClass::texts(std::uint32_t index) const {
@@ -392,39 +522,75 @@ SaveStatus FatClass::saveEntry(std::uint32_t index, EntryWriter& out) const {
     if (index == 0 || index >= records.size() || clusterSize_ == 0) return SaveStatus::Failed;
     const FatEntryRecord& r = records[index];
     if (r.isFolder()) return SaveStatus::Failed;
-    std::uint64_t remaining = r.size;
-    if (remaining == 0) return SaveStatus::Saved;
-    std::uint32_t c = r.firstCluster();
-    if (c < 2 || c >= clusterLimit_) return SaveStatus::Failed;  // names no cluster of the volume
-    std::vector<std::uint8_t> buffer(clusterSize_);
-    bool damaged = false;
+    const std::uint64_t size = r.size;
+    if (size == 0) return SaveStatus::Saved;
+    const std::uint32_t first = r.firstCluster();
+    if (first < 2 || first >= clusterLimit_) return SaveStatus::Failed;  // names no cluster of the volume
+
+    // How the clusters after the first are found: a formatted volume's FAT says nothing
+    // (consecutive clusters, as the user asked); a live file follows its chain; a deleted
+    // file whose chain was freed lies in consecutive clusters unless it was fragmented.
+    enum class Walk { Chain, Consecutive, ConsecutiveFree };
+    Walk walk = Walk::Chain;
+    if (options_.formattedDriveFlag) walk = Walk::Consecutive;
+    else if (r.gone() && fatEntry(first, entryBits_) == 0) walk = Walk::ConsecutiveFree;
+    if (walk == Walk::Chain && r.gone())
+        out.noteDamage("its first cluster belongs to another file now");
+
+    std::vector<std::uint8_t> buffer(std::max<std::uint64_t>(clusterSize_, kReadPiece));
+    std::uint64_t done = 0, overwritten = 0;
+    bool unreadable = false;
+    // Consecutive readable clusters are gathered into one read of up to kReadPiece.
+    std::uint64_t pieceAt = 0;
+    std::size_t pieceBytes = 0;
+    auto flush = [&]() {
+        if (pieceBytes == 0) return true;
+        const bool ok = readAt(pieceAt, buffer.data(), pieceBytes);
+        const bool written = ok ? out.write(buffer.data(), pieceBytes) : out.writeUnreadable(pieceBytes);
+        if (!ok) unreadable = true;
+        pieceBytes = 0;
+        return written;
+    };
+    std::uint32_t c = first;
     for (;;) {
         if (stopFlag.load() != 0) return SaveStatus::Stopped;
-        const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, clusterSize_));
-        if (readAt(clusterOffset(c), buffer.data(), n)) {
-            if (!out.write(buffer.data(), n)) return SaveStatus::Failed;
+        const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(size - done, clusterSize_));
+        if (walk == Walk::ConsecutiveFree && c != first && fatEntry(c, entryBits_) != 0) {
+            // Another file holds this cluster now: what was here is gone.
+            if (!flush() || !out.writeHole(n)) return SaveStatus::Failed;
+            overwritten += n;
         } else {
-            damaged = true;
-            if (!out.writeUnreadable(n)) return SaveStatus::Failed;
+            const std::uint64_t at = clusterOffset(c);
+            if (pieceBytes > 0 && (pieceAt + pieceBytes != at || pieceBytes + n > buffer.size()) && !flush())
+                return SaveStatus::Failed;
+            if (pieceBytes == 0) pieceAt = at;
+            pieceBytes += n;
         }
-        remaining -= n;
-        if (remaining == 0) break;
-        // A formatted volume's FAT says nothing: the file is taken as contiguous.
+        done += n;
+        if (done == size) break;
         std::optional<std::uint32_t> next;
-        if (options_.formattedDriveFlag) {
-            if (c + 1 < clusterLimit_) next = c + 1;
-        } else {
+        if (walk == Walk::Chain) {
             next = nextCluster(c);
-        }
-        if (!next) {
-            // The chain ends before the size (a deleted file's chain is freed): the
-            // file is shorter than the entry says.
-            damaged = true;
-            break;
+            if (!next) {
+                out.noteDamage("chain ends after " + groupedNumber(done) + " of " + groupedNumber(size) + " bytes");
+                break;
+            }
+        } else {
+            if (c + 1 >= clusterLimit_) {
+                out.noteDamage(groupedNumber(size - done) + " of " + groupedNumber(size) +
+                               " bytes lie past the volume end");
+                break;
+            }
+            next = c + 1;
         }
         c = *next;
     }
-    return damaged ? SaveStatus::Damaged : SaveStatus::Saved;
+    if (!flush()) return SaveStatus::Failed;
+    if (overwritten > 0)
+        out.noteDamage(groupedNumber(overwritten) + " of " + groupedNumber(size) + " bytes overwritten by other files");
+    // Unreadable pieces are counted by the writer as unreadable sectors as well.
+    const bool whole = done == size && overwritten == 0 && !unreadable && !(walk == Walk::Chain && r.gone());
+    return whole ? SaveStatus::Saved : SaveStatus::Damaged;
 }
 
 }  // namespace dravonel

@@ -24,7 +24,7 @@
 #include "core/model/scan_parser.h"
 #include "core/model/tree_sink.h"
 #include "core/fs/fat/fat_family.h"
-#include "core/partitions/volume_record.h"
+#include "core/device/volume_record.h"
 
 namespace dravonel {
 
@@ -45,21 +45,28 @@ struct FatEntryRecord {
     std::uint32_t ownIndex = 0;
     std::uint32_t firstChild = 0;   // 0: none
     std::uint32_t nextSibling = 0;  // 0: none
+    std::uint8_t inDeletedFolder = 0;  // 1: some folder above it is deleted
 
     std::uint32_t firstCluster() const { return (std::uint32_t(firstClusterHigh) << 16) | firstClusterLow; }
     bool isFolder() const;
+    // Deleted itself or lying in a deleted folder: its clusters are free in the FAT.
+    bool gone() const { return deleted || inDeletedFolder; }
 };
 
 // The root placeholder's name; it is never shown.
 inline constexpr char16_t kDummyEntryName[] = u"DUMMY ENTRY";
 
 namespace fat_names {
-// The 11-byte short name as the file list shows it: byte 0 widened as a signed byte (a
-// deleted entry's 0xE5 becomes U+FFE5), bytes 1-10 from Windows-1252, name and extension
-// without their padding spaces, joined by a '.' when there is an extension.
-std::u16string shortName(const std::uint8_t* slot);
+// The 11-byte short name as the file list shows it: a deleted entry's 0xE5 at byte 0
+// shows as U+FFE5 (0x05 there stands for the character 0xE5), the rest is read in the
+// OEM code page, name and extension lose their padding spaces and are joined by a '.'
+// when there is an extension; byte 12's case bits (0x08 base, 0x10 extension) make
+// that part lower case, as the system that wrote it shows it.
+std::u16string shortName(const std::uint8_t* slot, int codePage = 437);
 // The 13 characters of one long-name slot, cut at the first U+0000.
 std::u16string longNamePiece(const std::uint8_t* slot);
+// The checksum of an 11-byte short name that its long-name slots carry.
+std::uint8_t shortNameChecksum(const std::uint8_t* name);
 // The four file-list texts of DOS date/time fields (creation, access, write, attributes).
 EntryTexts dosTexts(std::uint16_t cDate, std::uint16_t cTime, std::uint16_t aDate, std::uint16_t wDate,
                     std::uint16_t wTime, std::uint8_t attributes, std::uint64_t size, bool accessWithTime,
@@ -93,6 +100,10 @@ public:
 
     // Record-level services (thread-safe once the scan has ended).
     std::uint64_t sizeOf(std::uint32_t index) const { return index < records.size() ? records[index].size : 0; }
+    // A live file follows its FAT chain. A deleted file's chain is freed: when its first
+    // cluster is free it is read from consecutive clusters, and clusters that other files
+    // hold now (or that lie past the volume) make it damaged, with the reason noted.
+    // With formattedDriveFlag every file is read from consecutive clusters.
     SaveStatus saveEntry(std::uint32_t index, EntryWriter& out) const;
     EntryTexts texts(std::uint32_t index) const;
     EntryTimes times(std::uint32_t index) const;
@@ -105,18 +116,34 @@ public:
     std::uint64_t clusterOffset(std::uint32_t n) const { return dataStart_ + std::uint64_t(n - 2) * clusterSize_; }
 
     int bits() const { return bits_; }
+    // 12, 16 or 32: FAT12 and FAT16 volumes are told apart by their cluster count.
+    unsigned entryBits() const { return entryBits_; }
     const char16_t* refusalText() const;
 
     std::vector<FatEntryRecord> records;
 
 protected:
-    // The clusters of a folder's chain from first, each met once in the whole scan.
-    std::vector<std::uint32_t> folderChain(std::uint32_t first);
-    // Decodes one folder's bytes (cluster by cluster) into records under parent.
     struct FolderState;
+    // The clusters of a live folder's chain from first (each once: a loop ends it).
+    // followFat: the chain is read from the FAT even when formattedDriveFlag is set.
+    std::vector<std::uint32_t> folderChain(std::uint32_t first, bool followFat);
+    // Decodes one cluster (or the FAT16 root) of a folder into records.
     void decodeSlots(const std::uint8_t* data, std::size_t bytes, FolderState& state);
+    // Reads the folder of record index with its clusters and decodes it; the folders
+    // found in it are appended to found.
+    void readFolder(std::uint32_t index, std::vector<std::uint32_t>& found);
+    // True when index's first cluster is already one of its ancestors' (a loop).
+    bool isOwnAncestor(std::uint32_t index) const;
+    // The long name a run of long-name slots gives the short entry after it, when the run
+    // belongs to it.
+    struct LongSlot;
+    std::optional<std::u16string> longNameFor(const std::vector<LongSlot>& run, const std::uint8_t* slot) const;
+    // True when a cluster reads as the directory slots of a folder's continuation.
+    bool looksLikeFolderSlots(const std::uint8_t* data, std::size_t bytes) const;
 
     int bits_;
+    unsigned entryBits_ = 16;
+    int codePage_ = 437;
 
     std::uint32_t bytesPerSector_ = 0;
     std::uint64_t fatBytes_ = 0;
