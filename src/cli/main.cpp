@@ -45,12 +45,13 @@ std::string fileSystemWord(const std::string& text) {
     for (char c : text) w += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     if (w == "ntfs") return "NTFS";
     if (w == "fat16") return "FAT16";
+    if (w == "fat12") return "FAT12";
     if (w == "fat32") return "FAT32";
     if (w == "exfat" || w == "fat64") return "FAT64";
     if (w == "extx" || w == "ext2" || w == "ext3" || w == "ext4") return "extX";
     if (w == "hfs+" || w == "hfsplus") return "HFS+";
     throw CLI::ValidationError("--fs", "'" + text +
-                                           "' is not a file system; use one of ntfs, fat16, fat32, exfat (or fat64), "
+                                           "' is not a file system; use one of ntfs, fat12, fat16, fat32, exfat (or fat64), "
                                            "extX (or ext2, ext3, ext4), hfs+");
 }
 
@@ -72,7 +73,9 @@ void addVolumeSelection(CLI::App* sub, VolumeSelection& s) {
     addTableFlags(sub, s.table, volume);
     auto* fs = sub->add_option_function<std::string>(
         "--fs", [&s](const std::string& text) { s.fileSystem = fileSystemWord(text); },
-        "File system of a volume described by hand: ntfs, fat16, fat32, exfat, extX, hfs+");
+        "File system of a volume described by hand: ntfs, fat12, fat16, fat32, exfat, extX, hfs+");
+    sub->add_option("--codepage", s.codePage, "OEM code page of FAT short names: 437 (default), 850, 852, 866, 932")
+        ->check(CLI::IsMember({437, 850, 852, 866, 932}));
     auto* start = addCount(sub, "--start-sector", s.startSector, "First 512-byte sector of the volume (default 0)");
     auto* size = addCount(sub, "--size-mb", s.sizeMb, "Size of the volume in MiB (default: to the end of SOURCE)");
     sub->add_option("--mode", s.mode, "Scan mode")->check(CLI::IsMember({"standard", "deep"}));

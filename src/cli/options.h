@@ -39,6 +39,7 @@ struct VolumeSelection {
     std::int64_t startSector = 0;
     std::optional<std::int64_t> sizeMb;
     std::string mode = "standard";
+    int codePage = 437;  // OEM code page of FAT short names
 };
 
 struct ListOptions {

@@ -75,7 +75,10 @@ int scanSelectedVolume(const VolumeSelection& s, ScannedVolume& out, TerminalSin
     }
     if (afterOpen)
         if (const int rc = afterOpen(); rc != kExitOk) return rc;
-    out.scan = std::make_unique<VolumeScan>(record, mode, out.tree, &out.reader, sink, prompt);
+    ScanOptions options;
+    options.oemCodePage = s.codePage;
+    out.scan = std::make_unique<VolumeScan>(record, mode, out.tree, &out.reader, sink, prompt,
+                                            ParserRegistry::standard(), options);
     if (!out.scan->start()) return kExitFailed;
     out.interrupt.emplace(std::initializer_list<StopFlag*>{&out.scan->volume()->stopFlag(), &out.scan->stopPressed()});
     out.scan->runWorker();

@@ -23,7 +23,7 @@ enum class RecoveryMode : int { None = -1, Standard = 1, Advanced = 2, Deep = 3 
 enum class FileSystemKind { None, Ntfs, Fat32, Fat16, Ext, ExFat, HfsPlus };
 
 // The kind for a `fileSystem` text, compared without regard to case: "ntfs"; "fat32";
-// "fat16" or "fat"; "extX"; "fat64" or "exFat"; "HFS+". None for any other text.
+// "fat16", "fat12" or "fat"; "extX"; "fat64" or "exFat"; "HFS+". None for any other text.
 FileSystemKind fileSystemKind(std::u16string_view fileSystem);
 
 // The choices the pages keep for a scan: the recovery-mode page's "Is Drive Formated..?"

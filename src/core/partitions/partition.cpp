@@ -147,7 +147,7 @@ std::uint32_t walkGpt(readWriteInterface& reader, Partition& p, const std::uint8
                 p.status(u"found FAT 32...");
                 size = fat.sizeBytes;
             } else if (fat.flavour == fat_format::FatFlavour::Fat16) {
-                fs = u"FAT16";
+                fs = fat.fat12 ? u"FAT12" : u"FAT16";
                 p.status(u"found FAT 16...");
                 size = fat.sizeBytes;
             } else {
@@ -281,7 +281,8 @@ std::optional<BootSectorFind> classifyBootSector(const std::uint8_t* b, int ntfs
     if (fat_format::isFatBootSector(b)) {
         const fat_format::FatDiscovery fat = fat_format::discoverFat(b, true);
         if (fat.flavour == fat_format::FatFlavour::Fat32) return BootSectorFind{u"FAT32", u"found FAT 32...", fat.sizeBytes, 0};
-        if (fat.flavour == fat_format::FatFlavour::Fat16) return BootSectorFind{u"FAT16", u"found FAT 16...", fat.sizeBytes, 0};
+        if (fat.flavour == fat_format::FatFlavour::Fat16)
+            return BootSectorFind{fat.fat12 ? u"FAT12" : u"FAT16", u"found FAT 16...", fat.sizeBytes, 0};
         return BootSectorFind{u"UNKNOWN", u"found unknown...", 0, 0};
     }
     if (fat_format::isExFatBootSector(b)) {

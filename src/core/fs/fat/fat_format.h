@@ -156,7 +156,24 @@ inline bool isFatBootSector(const std::uint8_t* b) {
 struct FatDiscovery {
     FatFlavour flavour = FatFlavour::None;
     std::int64_t sizeBytes = 0;
+    bool fat12 = false;  // a FAT16-style block whose cluster count makes it FAT12
 };
+
+// A FAT12/16 parameter block with fewer than 4,085 clusters describes FAT12 (12-bit FAT
+// entries): the cluster count, not a label, tells the two apart.
+inline bool isFat12(const std::uint8_t* b) {
+    const std::uint32_t bps = le16(b, boot_sector::kBytesPerSector);
+    const std::uint32_t spc = b[boot_sector::kSectorsPerCluster];
+    const std::uint32_t sectorsPerFat = le16(b, boot_sector::kSectorsPerFat16);
+    if (bps == 0 || spc == 0 || sectorsPerFat == 0) return false;
+    std::uint64_t total = le16(b, boot_sector::kTotalSectors16);
+    if (total == 0) total = le32(b, boot_sector::kTotalSectors32);
+    const std::uint64_t rootSectors = (std::uint64_t(le16(b, boot_sector::kRootEntryCount)) * 32 + bps - 1) / bps;
+    const std::uint64_t meta = le16(b, boot_sector::kReservedSectors) +
+                               std::uint64_t(b[boot_sector::kFatCount]) * sectorsPerFat + rootSectors;
+    if (total <= meta) return false;
+    return (total - meta) / spc < 4085;
+}
 inline FatDiscovery discoverFat(const std::uint8_t* b, bool deepScan) {
     FatDiscovery d;
     const bool valid = hasValidParameterBlock(b);
@@ -170,6 +187,7 @@ inline FatDiscovery discoverFat(const std::uint8_t* b, bool deepScan) {
     const bool writtenSize = sectorsPerFat == 200 || sectorsPerFat == 256 || (deepScan && sectorsPerFat == 128);
     if (!valid && !writtenSize) return d;
     d.flavour = FatFlavour::Fat16;
+    d.fat12 = valid && isFat12(b);
     const std::uint16_t small = le16(b, boot_sector::kTotalSectors16);
     d.sizeBytes = (small != 0 ? std::int64_t(small) : std::int64_t(le32(b, boot_sector::kTotalSectors32))) * unit;
     return d;

@@ -527,15 +527,14 @@ SaveStatus FatClass::saveEntry(std::uint32_t index, EntryWriter& out) const {
     const std::uint32_t first = r.firstCluster();
     if (first < 2 || first >= clusterLimit_) return SaveStatus::Failed;  // names no cluster of the volume
 
-    // How the clusters after the first are found: a formatted volume's FAT says nothing
-    // (consecutive clusters, as the user asked); a live file follows its chain; a deleted
-    // file whose chain was freed lies in consecutive clusters unless it was fragmented.
+    // How the clusters are found: a formatted volume's FAT says nothing (consecutive
+    // clusters, as the user asked); a live file follows its chain; a deleted file's chain
+    // is freed, so it lies in consecutive clusters from its first, and a cluster that the
+    // FAT gives to another file now (its first one too) no longer holds its data.
     enum class Walk { Chain, Consecutive, ConsecutiveFree };
     Walk walk = Walk::Chain;
     if (options_.formattedDriveFlag) walk = Walk::Consecutive;
-    else if (r.gone() && fatEntry(first, entryBits_) == 0) walk = Walk::ConsecutiveFree;
-    if (walk == Walk::Chain && r.gone())
-        out.noteDamage("its first cluster belongs to another file now");
+    else if (r.gone()) walk = Walk::ConsecutiveFree;
 
     std::vector<std::uint8_t> buffer(std::max<std::uint64_t>(clusterSize_, kReadPiece));
     std::uint64_t done = 0, overwritten = 0;
@@ -555,7 +554,7 @@ SaveStatus FatClass::saveEntry(std::uint32_t index, EntryWriter& out) const {
     for (;;) {
         if (stopFlag.load() != 0) return SaveStatus::Stopped;
         const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(size - done, clusterSize_));
-        if (walk == Walk::ConsecutiveFree && c != first && fatEntry(c, entryBits_) != 0) {
+        if (walk == Walk::ConsecutiveFree && fatEntry(c, entryBits_) != 0) {
             // Another file holds this cluster now: what was here is gone.
             if (!flush() || !out.writeHole(n)) return SaveStatus::Failed;
             overwritten += n;
@@ -589,7 +588,7 @@ SaveStatus FatClass::saveEntry(std::uint32_t index, EntryWriter& out) const {
     if (overwritten > 0)
         out.noteDamage(groupedNumber(overwritten) + " of " + groupedNumber(size) + " bytes overwritten by other files");
     // Unreadable pieces are counted by the writer as unreadable sectors as well.
-    const bool whole = done == size && overwritten == 0 && !unreadable && !(walk == Walk::Chain && r.gone());
+    const bool whole = done == size && overwritten == 0 && !unreadable;
     return whole ? SaveStatus::Saved : SaveStatus::Damaged;
 }
 
