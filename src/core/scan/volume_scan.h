@@ -14,11 +14,11 @@
 #include <memory>
 #include <string>
 
+#include "core/common/owner_calls.h"
 #include "core/common/platform.h"
 #include "core/common/run_support.h"
 #include "core/device/sector_reader.h"
-#include "core/partitions/volume_record.h"
-#include "core/common/owner_calls.h"
+#include "core/device/volume_record.h"
 #include "core/model/blocking_tree_sink.h"
 #include "core/model/scan_parser.h"
 #include "core/model/tri_state_tree.h"

@@ -24,7 +24,7 @@
 #include "core/model/scan_parser.h"
 #include "core/model/tree_sink.h"
 #include "core/fs/fat/fat_family.h"
-#include "core/partitions/volume_record.h"
+#include "core/device/volume_record.h"
 
 namespace dravonel {
 
