@@ -70,6 +70,9 @@ public:
     // stopFlag() and the worker control's check point. It does not add the expand
     // placeholders or the completion text: the scan object does.
     virtual ScanOutcome run(RecoveryMode mode) = 0;
+    // Gives an entry a new name in the parser's own records (the recycle-bin pass, after
+    // the run). False when ref names no entry or the parser keeps names it cannot change.
+    virtual bool rename(EntryRef ref, std::u16string text) { return false; }
 };
 
 }  // namespace dravonel
