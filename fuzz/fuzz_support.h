@@ -9,9 +9,9 @@
 
 #include "core/common/platform.h"
 #include "core/device/sector_reader.h"
+#include "core/device/volume_record.h"
 #include "core/model/scan_parser.h"
 #include "core/model/tri_state_tree.h"
-#include "core/partitions/volume_record.h"
 
 namespace dravonel::fuzz {
 

@@ -3,7 +3,9 @@
 #   common <- device <- partitions, model <- fs/<kind>, raw <- scan <- cli, gui
 # (model may include partitions; partitions may include the pure format headers
 # core/fs/<kind>/<kind>_format.h, which include only common/; a file system's folder
-# includes no other file system's; cli and gui never include each other).
+# includes no other file system's, nor partitions/: a parser knows its volume only by the
+# VolumeRecord of device/; in scan/ only parser_registry.cpp names a file system, the
+# rest reaches parsers through model/; cli and gui never include each other).
 # Usage: check_includes.sh [SRC_DIR]   prints each include that points the wrong way and
 #        exits 1 when there is one.
 #        check_includes.sh --self-test  shows that a wrong include is caught.
@@ -20,6 +22,7 @@ layer() {  # path relative to src/ -> layer name
             local kind=${rest%%/*}
             if [ "${1##*/}" = "${kind}_format.h" ]; then echo "format:$kind"; else echo "fs:$kind"; fi ;;
         core/raw/*) echo raw ;;
+        core/scan/parser_registry.cpp) echo registry ;;
         core/scan/*) echo scan ;;
         cli/*) echo cli ;;
         gui/*) echo gui ;;
@@ -37,10 +40,10 @@ allowed() {  # from-layer to-layer -> status 0 when the include is allowed
         format:*) [[ $to == common ]] ;;
         fs:*)
             local kind=${from#fs:}
-            [[ $to == common || $to == device || $to == partitions || $to == model ||
-               $to == "format:$kind" || $to == "fs:$kind" ]] ;;
+            [[ $to == common || $to == device || $to == model || $to == "format:$kind" || $to == "fs:$kind" ]] ;;
         raw) [[ $to == common || $to == device || $to == partitions || $to == model || $to == raw ]] ;;
-        scan) [[ $to != cli && $to != gui && $to != other ]] ;;
+        registry) [[ $to != cli && $to != gui && $to != other ]] ;;
+        scan) [[ $to != cli && $to != gui && $to != other && $to != fs:* && $to != format:* ]] ;;
         cli) [[ $to != gui && $to != other ]] ;;
         gui) [[ $to != cli && $to != other ]] ;;
         *) true ;;
@@ -92,6 +95,16 @@ self_test() {
     printf '#include "core/partitions/p.h"\n' > "$dir/core/fs/ntfs/ntfs_format.h"
     rm "$dir/core/device/d.h" "$dir/core/device/d.cpp"
     out=$(check "$dir") && { echo "self-test: a format header including partitions was let through"; return 1; }
+    printf '#include "core/common/a.h"\n' > "$dir/core/fs/ntfs/ntfs_format.h"
+    printf '#include "core/fs/ntfs/ntfs_format.h"\n' > "$dir/core/fs/ntfs/ntfs.h"
+    printf '#include "core/fs/ntfs/ntfs.h"\n' > "$dir/core/scan/parser_registry.cpp"
+    check "$dir" >/dev/null || { echo "self-test: the parser registry naming a file system was refused"; return 1; }
+    printf '#include "core/partitions/p.h"\n' > "$dir/core/fs/ntfs/ntfs.cpp"
+    printf '#include "core/fs/ntfs/ntfs.h"\n' > "$dir/core/scan/recycle.cpp"
+    printf '#include "../fs/ntfs/ntfs_format.h"\n' > "$dir/core/scan/names.cpp"
+    out=$(check "$dir") && { echo "self-test: a parser including partitions or a scan file naming a file system was let through"; return 1; }
+    [ "$(grep -c 'fs:ntfs may not include partitions' <<<"$out")" = 1 ] &&
+        [ "$(grep -c 'scan may not include' <<<"$out")" = 2 ] || { echo "self-test: $out"; return 1; }
     echo "self-test passed"
 }
 

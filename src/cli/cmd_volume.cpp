@@ -196,9 +196,7 @@ int runRecover(const RecoverOptions& o) {
             std::cerr << (p.status == SaveStatus::Damaged ? "damaged: " : "failed: ") << plainPath(relative(p.path))
                       << (text.empty() ? std::string() : ": " + text) << '\n';
         }
-        std::printf("saved %lld, damaged %lld, skipped %lld, failed %lld\n", static_cast<long long>(c.saved),
-                    static_cast<long long>(c.damaged), static_cast<long long>(c.skipped),
-                    static_cast<long long>(c.failed));
+        std::printf("%s\n", countsText(c).c_str());
     }
     std::fflush(stdout);
     if (stopped) {

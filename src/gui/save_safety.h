@@ -7,9 +7,9 @@
 #include <optional>
 #include <string>
 
+#include "core/device/volume_record.h"
 #include "core/model/recovered_volume.h"
 #include "core/model/tri_state_tree.h"
-#include "core/partitions/volume_record.h"
 #include "core/scan/result_view.h"
 
 namespace dravonel {

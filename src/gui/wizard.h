@@ -34,8 +34,8 @@
 #include <vector>
 
 #include "core/device/sector_reader.h"
+#include "core/device/volume_record.h"
 #include "core/model/scan_parser.h"
-#include "core/partitions/volume_record.h"
 
 namespace dravonel {
 

@@ -4,6 +4,7 @@
 // and the output-folder checks.
 #include <QAbstractButton>
 #include <QApplication>
+#include <QClipboard>
 #include <QCryptographicHash>
 #include <QDir>
 #include <QDirIterator>
@@ -13,6 +14,7 @@
 #include <QJsonObject>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPlainTextEdit>
 #include <QSignalSpy>
 #include <QTableWidget>
 #include <QTemporaryDir>
@@ -34,6 +36,7 @@
 #include "gui/pages/raw_recovery_dialog.h"
 #include "gui/pages/raw_setting_dlg.h"
 #include "gui/pages/volume_scan_dlg.h"
+#include "gui/save_report_dialog.h"
 #include "gui/save_safety.h"
 #include "gui/tri_state_tree_view.h"
 #include "gui/wizard.h"
@@ -58,6 +61,8 @@ public:
     void script(bool yes) { answers_.push_back(yes); }
     QStringList texts;
     QStringList questions;
+    // Called with a question's text while its box is still open, before it is answered.
+    std::function<void(const QString&)> beforeAnswer;
 
 private:
     void poll() {
@@ -67,6 +72,7 @@ private:
             texts << box->text();
             if (box->standardButtons().testFlag(QMessageBox::Yes)) {
                 questions << box->text();
+                if (beforeAnswer) beforeAnswer(box->text());
                 bool yes = true;
                 if (!answers_.empty()) {
                     yes = answers_.front();
@@ -159,6 +165,8 @@ private slots:
     void demoDiskFolderListSearchAndQuickSave();
     void outputFolderOnTheSourceIsAskedFirst();
     void stopDuringTheVolumeScan();
+    void saveOfAHalfImageReportsItsDamagedFiles();
+    void stopDuringTheSaveShowsTheCountsSoFar();
     void pauseTwiceNeedsTwoResumes();
     void rawRecoveryCarvesAndSavesTheFixtureFiles();
     void signatureSettingsAppendRecords();
@@ -399,6 +407,119 @@ void ScanPagesTest::stopDuringTheVolumeScan() {
     page->findChild<QAbstractButton*>("backButton")->click();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     QCOMPARE(road.wizard.currentPage(), road.modes);
+}
+
+QString countsLine(const SaveCounts& c) {
+    return QStringLiteral("saved %1, damaged %2, skipped %3, failed %4")
+        .arg(c.saved)
+        .arg(c.damaged)
+        .arg(c.skipped)
+        .arg(c.failed);
+}
+
+// The volume's second half is gone: the files whose data lay there are saved with zeros,
+// and the page names each of them and counts them as the core does.
+void ScanPagesTest::saveOfAHalfImageReportsItsDamagedFiles() {
+    QTemporaryDir dir;
+    const QString half = dir.filePath(QStringLiteral("half.img"));
+    QVERIFY(QFile::copy(fixture("ntfs_basic.img"), half));
+    QFile image(half);
+    QVERIFY(image.resize(image.size() / 2));
+    Road road(half, ntfsRecord(0, "16"));
+    VolumeScanDlg* page = road.next();
+    QVERIFY(page);
+    QVERIFY(waitWorker(page));
+    TriStateTreeModel* model = page->treeView()->treeModel();
+    const QModelIndex root = model->index(0, 0);
+    QVERIFY(model->setData(root, Qt::Checked, Qt::CheckStateRole));
+    QTemporaryDir out;
+    page->chooseFolder = [&] { return out.path(); };
+    road.answers.script(true);  // "Do you want to Save Deleted Files?"
+    page->findChild<QAbstractButton*>("saveButton")->click();
+    QVERIFY(waitWorker(page));
+    QVERIFY(road.answers.texts.contains(QStringLiteral("work done.....")));
+
+    const SaveRun* run = page->saveRun();
+    QVERIFY(run);
+    const SaveCounts& counts = run->counts();
+    QVERIFY(counts.damaged > 0);
+    QCOMPARE(page->saveResultText(), countsLine(counts));
+    SaveReportDialog* report = page->saveReport();
+    QVERIFY(report && report->isVisible());
+    QCOMPARE(report->countsLine(), countsLine(counts));
+    // One line per damaged or failed file, its path below the output folder; the file is
+    // there, with zeros where its data was.
+    const QStringList lines = report->listText().split(QLatin1Char('\n'));
+    QCOMPARE(qint64(lines.size()), qint64(counts.damaged + counts.failed));
+    QCOMPARE(qint64(run->problems().size()), qint64(lines.size()));
+    for (const SaveProblem& p : run->problems()) {
+        const QString rel = QDir(out.path()).relativeFilePath(QString::fromStdString(p.path.string()));
+        QVERIFY2(!rel.startsWith(QLatin1String("..")), qPrintable(rel));
+        QVERIFY2(QFile::exists(out.filePath(rel)), qPrintable(rel));
+        const QString line = QLatin1String(p.status == SaveStatus::Damaged ? "damaged: " : "failed: ") + rel +
+                             QStringLiteral(": ") + QString::fromStdString(problemText(p));
+        QVERIFY2(lines.contains(line), qPrintable(line));
+    }
+    QVERIFY(lines.contains(QStringLiteral("damaged: ballast.bin: 11760 unreadable sectors written as zeros")));
+    QVERIFY(lines.contains(QStringLiteral("damaged: compressed/packed.txt: 391 unreadable sectors written as zeros")));
+    // The list is read-only but can be selected and copied, and Copy takes all of it.
+    auto* list = report->findChild<QPlainTextEdit*>("saveReportList");
+    QVERIFY(list && list->isReadOnly());
+    QVERIFY(list->textInteractionFlags().testFlag(Qt::TextSelectableByMouse));
+    QVERIFY(list->textInteractionFlags().testFlag(Qt::TextSelectableByKeyboard));
+    QGuiApplication::clipboard()->clear();
+    QTest::mouseClick(report->findChild<QAbstractButton*>("copyButton"), Qt::LeftButton);
+    QCOMPARE(QGuiApplication::clipboard()->text(), report->listText());
+    screenshot(report, QStringLiteral("save_report_dialog"));
+    QPointer<SaveReportDialog> alive(report);
+    QTest::mouseClick(report->findChild<QAbstractButton*>("closeButton"), Qt::LeftButton);
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QVERIFY(alive.isNull());
+
+    // A double click saves one file at once: it says where (the name is taken by now, so
+    // the numbered form) and whether it came out damaged.
+    const struct {
+        const char* name;
+        QString message;
+    } quick[] = {
+        {"resident.txt", QStringLiteral("file is dumped in path  :  %1/resident (1).txt   ").arg(out.path())},
+        {"ballast.bin", QStringLiteral("file is dumped in path  :  %1/ballast (1).bin   \n"
+                                       "but it is damaged: 11760 unreadable sectors written as zeros")
+                            .arg(out.path())},
+    };
+    for (const auto& q : quick) {
+        const QModelIndex item = findRow(model, root, QLatin1String(q.name));
+        QVERIFY2(item.isValid(), q.name);
+        page->quickSave(model->itemOf(item));
+        QVERIFY(waitWorker(page));
+        QCOMPARE(road.answers.texts.last(), q.message);
+    }
+}
+
+// Stop pressed while the save asks about deleted files: nothing is written, and the
+// page says the save was stopped, with its counts.
+void ScanPagesTest::stopDuringTheSaveShowsTheCountsSoFar() {
+    Road road(fixture("ntfs_basic.img"), ntfsRecord(0, "16"));
+    VolumeScanDlg* page = road.next();
+    QVERIFY(page);
+    QVERIFY(waitWorker(page));
+    TriStateTreeModel* model = page->treeView()->treeModel();
+    QVERIFY(model->setData(model->index(0, 0), Qt::Checked, Qt::CheckStateRole));
+    QTemporaryDir out;
+    page->chooseFolder = [&] { return out.path(); };
+    road.answers.beforeAnswer = [&](const QString& question) {
+        if (question == QStringLiteral("Do you want to Save Deleted Files?"))
+            page->findChild<QAbstractButton*>("stopButton")->click();
+    };
+    page->findChild<QAbstractButton*>("saveButton")->click();
+    QVERIFY(waitWorker(page));
+    road.answers.beforeAnswer = nullptr;
+    QCOMPARE(page->saveRun()->outcome().kind, RunOutcome::Kind::Stopped);
+    QCOMPARE(page->saveResultText(), QStringLiteral("Saving stopped: ") + countsLine(page->saveRun()->counts()) +
+                                         QStringLiteral(" (files not reached were not saved)"));
+    QCOMPARE(page->saveRun()->counts().saved, 0);
+    QVERIFY(QDir(out.path()).isEmpty());
+    QVERIFY(!page->saveReport());
 }
 
 void ScanPagesTest::pauseTwiceNeedsTwoResumes() {

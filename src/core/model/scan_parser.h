@@ -10,9 +10,9 @@
 #include "core/common/platform.h"
 #include "core/common/run_support.h"
 #include "core/device/sector_reader.h"
+#include "core/device/volume_record.h"
 #include "core/model/recovered_volume.h"
 #include "core/model/tree_sink.h"
-#include "core/partitions/volume_record.h"
 
 namespace dravonel {
 
@@ -72,6 +72,9 @@ public:
     // stopFlag() and the worker control's check point. It does not add the expand
     // placeholders or the completion text: the scan object does.
     virtual ScanOutcome run(RecoveryMode mode) = 0;
+    // Gives an entry a new name in the parser's own records (the recycle-bin pass, after
+    // the run). False when ref names no entry or the parser keeps names it cannot change.
+    virtual bool rename(EntryRef ref, std::u16string text) { return false; }
 };
 
 }  // namespace dravonel

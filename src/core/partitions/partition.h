@@ -8,7 +8,7 @@
 
 #include "core/common/platform.h"
 #include "core/device/sector_reader.h"
-#include "core/partitions/volume_record.h"
+#include "core/device/volume_record.h"
 
 namespace dravonel {
 

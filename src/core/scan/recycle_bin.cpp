@@ -5,8 +5,6 @@
 
 #include "core/common/byte_reader.h"
 #include "core/common/text.h"
-#include "core/fs/fat/fat_scan_parser.h"
-#include "core/fs/ntfs/ntfs_scan_parser.h"
 
 namespace dravonel {
 
@@ -51,25 +49,6 @@ bool startsWith(std::u16string_view text, std::u16string_view prefix) {
     return text.size() >= prefix.size() && text.substr(0, prefix.size()) == prefix;
 }
 
-// Renames one entry in the parser's own records.
-bool renameEntry(ScanParser& parser, FileSystemKind kind, EntryRef ref, const std::u16string& name) {
-    switch (kind) {
-        case FileSystemKind::Ntfs:
-            if (auto* p = dynamic_cast<NtfsScanParser*>(&parser); p && p->isValidEntry(ref)) {
-                p->parser().entries[ref].name = name;
-                return true;
-            }
-            return false;
-        case FileSystemKind::Fat32:
-            if (auto* p = dynamic_cast<Fat32ScanParser*>(&parser)) return p->rename(ref, name);
-            return false;
-        case FileSystemKind::ExFat:
-            if (auto* p = dynamic_cast<ExFatScanParser*>(&parser)) return p->rename(ref, name);
-            return false;
-        default: return false;
-    }
-}
-
 std::size_t serveFolder(ScanParser& parser, FileSystemKind kind, EntryRef folder) {
     const bool trimNames = kind != FileSystemKind::Ntfs;
     auto shown = [&](EntryRef ref) { return trimNames ? trimRight(parser.name(ref)) : parser.name(ref); };
@@ -93,7 +72,7 @@ std::size_t serveFolder(ScanParser& parser, FileSystemKind kind, EntryRef folder
     for (const auto& [companionName, former] : recycleNameMap) {
         const std::u16string recycled = replaceAll(companionName, u"$I", u"$R");
         for (EntryRef c : children)
-            if (shown(c) == recycled && renameEntry(parser, kind, c, former)) ++renamed;
+            if (shown(c) == recycled && parser.rename(c, former)) ++renamed;
     }
     return renamed;
 }

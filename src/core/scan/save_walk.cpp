@@ -75,6 +75,22 @@ std::string problemText(const SaveProblem& p) {
     return text.empty() ? std::string("not every byte could be recovered") : text;
 }
 
+std::string countsText(const SaveCounts& c) {
+    return "saved " + std::to_string(c.saved) + ", damaged " + std::to_string(c.damaged) + ", skipped " +
+           std::to_string(c.skipped) + ", failed " + std::to_string(c.failed);
+}
+
+std::string problemLine(const SaveProblem& p, const std::filesystem::path& folder) {
+    std::filesystem::path shown = p.path;
+    if (!folder.empty()) {
+        const std::filesystem::path below = p.path.lexically_relative(folder);
+        if (!below.empty() && *below.begin() != "..") shown = below;
+    }
+    const std::string text = problemText(p);
+    return (p.status == SaveStatus::Damaged ? "damaged: " : "failed: ") + shown.string() +
+           (text.empty() ? std::string() : ": " + text);
+}
+
 std::int64_t countFilesUnder(const RecoveredVolume& volume, EntryRef folder) {
     std::unordered_set<EntryRef> descent;
     return countBelow(volume, folder, descent, 0);
@@ -373,7 +389,8 @@ void SaveRun::saveCheckedSearchRows(const FileList& list) {
     }
 }
 
-bool SaveRun::quickSave(TreeItem item, FileList& list, const std::function<std::filesystem::path()>& chooseFolder) {
+bool SaveRun::quickSave(TreeItem item, FileList& list, const std::function<std::filesystem::path()>& chooseFolder,
+                        SaveProblem* result) {
     if (view_.isFolderItem(item)) {
         view_.labelClicked(item, list);
         return false;
@@ -387,8 +404,18 @@ bool SaveRun::quickSave(TreeItem item, FileList& list, const std::function<std::
     }
     if (entries_.isNeverSaved(ref)) return false;
     const std::filesystem::path full = outputFolder / outputName(entries_.name(ref));
-    const SaveStatus status = writeEntryFile(volume_, ref, full, &counts_.unreadableSectors);
+    SaveDetail detail;
+    const SaveStatus status = writeEntryFile(volume_, ref, full, &counts_.unreadableSectors, &detail);
     count(status);
+    if (result) {
+        *result = {detail.written, status, {}, 0};
+        if (status == SaveStatus::Damaged) {
+            result->reason = detail.damage;
+            result->unreadableSectors = detail.unreadableSectors;
+        } else if (status == SaveStatus::Failed) {
+            result->reason = detail.reason;
+        }
+    }
     return status == SaveStatus::Saved || status == SaveStatus::Damaged;
 }
 

@@ -52,10 +52,11 @@ struct SaveDetail {
 SaveStatus writeEntryFile(RecoveredVolume& volume, EntryRef ref, const std::filesystem::path& target,
                           std::uint64_t* unreadableSectors = nullptr, SaveDetail* detail = nullptr);
 
-// A file that was not saved whole, for the closing report.
+// A file that was not saved whole, for the closing report (a quick save's result uses
+// the same shape for every status).
 struct SaveProblem {
     std::filesystem::path path;  // where it was (or would have been) written
-    SaveStatus status = SaveStatus::Failed;  // Damaged or Failed
+    SaveStatus status = SaveStatus::Failed;  // Damaged or Failed in the closing report
     std::string reason;          // Failed: why; Damaged: the parser's notes; may be empty
     std::uint64_t unreadableSectors = 0;     // Damaged: sectors written as zeros
 };
@@ -72,6 +73,14 @@ struct SaveCounts {
     std::int64_t damaged = 0;             // files written with zeros where data could not be read
     std::uint64_t unreadableSectors = 0;  // sectors written as zeros in damaged files
 };
+
+// The closing report's count line: "saved N, damaged D, skipped S, failed F".
+std::string countsText(const SaveCounts& counts);
+
+// One line of the closing report: "damaged: PATH: TEXT" or "failed: PATH: TEXT" (without
+// ": TEXT" when problemText is empty). PATH is relative to folder when the file lies
+// below it, else the whole path.
+std::string problemLine(const SaveProblem& problem, const std::filesystem::path& folder);
 
 // How a save ended, with what it wrote: damaged files and the unreadable sectors written
 // as zeros in them are part of every save's outcome.
@@ -161,8 +170,12 @@ public:
     // is saved at once (deleted or not) into outputFolder, which is asked for through
     // chooseFolder when none was chosen yet ("select output folder" when none is given).
     // True when a file was written; the file is added to counts() (damaged and unreadable
-    // sectors included). Runs on the page's thread.
-    bool quickSave(TreeItem item, FileList& list, const std::function<std::filesystem::path()>& chooseFolder);
+    // sectors included). When a file was tried and result is given, it says how: the path
+    // written (its numbered form when the name was taken), the status and, for a damaged
+    // or failed file, the reason and unreadable sectors (problemText gives the text);
+    // result is left as it is when nothing was tried. Runs on the calling thread.
+    bool quickSave(TreeItem item, FileList& list, const std::function<std::filesystem::path()>& chooseFolder,
+                   SaveProblem* result = nullptr);
 
     const SaveCounts& counts() const { return counts_; }
     // The damaged and failed files of the last run, in the order they were met.

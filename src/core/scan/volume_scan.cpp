@@ -111,17 +111,21 @@ void VolumeScan::completeScan() {
         if (runOnOwner_) runOnOwner_(work);
         else treeSink_->runOnTreeThread(work);
     };
-    onTreeThread([this] {
-        if (RecoveredVolume* v = volume()) ResultView(tree_, *v).addExpandPlaceholders();
-    });
-    // Recycled files get back their former names (NTFS, FAT32 and exFAT), on the tree's
-    // thread like the placeholders.
-    if (parser_ && outcome_.kind == ScanOutcome::Kind::Completed)
-        onTreeThread([this] { restoreRecycledNames(tree_, *parser_, kind_); });
-    // A stop is over once the run has ended: later saves and searches start clean.
+    // A stop is over once the run has ended: the recycle-bin pass below reads companions
+    // through the parser's save, and later saves and searches start clean.
     if (parser_) parser_->stopFlag() = 0;
-    prompt_.message(kScanDoneText);
-    sink_.status(kScanDoneText);
+    // A volume that failed its boot-sector test has said so (the parser's message); it
+    // has no tree to complete and is not "done".
+    if (outcome_.kind != ScanOutcome::Kind::Refused) {
+        onTreeThread([this] {
+            if (RecoveredVolume* v = volume()) ResultView(tree_, *v).addExpandPlaceholders();
+        });
+        // Recycled files get back their former names (NTFS, FAT32 and exFAT), on the
+        // tree's thread like the placeholders; after a Stop, those found so far.
+        if (parser_) onTreeThread([this] { restoreRecycledNames(tree_, *parser_, kind_); });
+        prompt_.message(kScanDoneText);
+        sink_.status(kScanDoneText);
+    }
     scanRunning_ = 0;
     claim_.release();
     if (onFinished) onFinished(outcome_);

@@ -14,11 +14,11 @@
 #include <memory>
 #include <string>
 
+#include "core/common/owner_calls.h"
 #include "core/common/platform.h"
 #include "core/common/run_support.h"
 #include "core/device/sector_reader.h"
-#include "core/partitions/volume_record.h"
-#include "core/common/owner_calls.h"
+#include "core/device/volume_record.h"
 #include "core/model/blocking_tree_sink.h"
 #include "core/model/scan_parser.h"
 #include "core/model/tri_state_tree.h"
@@ -60,8 +60,11 @@ public:
     // Called on the worker when the run has ended (after the completion text); outcome()
     // is set and the page's slot is free again. It must not wait for the page's thread.
     std::function<void(const ScanOutcome&)> onFinished;
-    // The parser's run for the mode, then the completion. Runs on the calling thread;
-    // does nothing after a dead end. The outcome is kept (outcome()).
+    // The parser's run for the mode, then the completion: expand placeholders, the
+    // recycle-bin names (also after a Stop, for what was found), "Scanning processing
+    // done.Select save button to save the data.". A run the parser refused (a boot sector
+    // that is not the file system's) ends with the parser's message alone. Runs on the
+    // calling thread; does nothing after a dead end. The outcome is kept (outcome()).
     void runWorker();
     // runWorker on a thread of its own; wait() joins it.
     void startWorker();

@@ -11,6 +11,7 @@
 #include "gui/check_list_ctrl.h"
 #include "gui/page_hooks.h"
 #include "gui/pages/parce_mode_ntfs_dlg.h"
+#include "gui/save_report_dialog.h"
 #include "gui/save_safety.h"
 #include "gui/tri_state_tree_view.h"
 #include "gui/wizard.h"
@@ -191,8 +192,13 @@ void VolumeScanDlg::buildControls() {
     saveProgress_ = new QLabel(this);
     saveProgress_->setObjectName(QStringLiteral("saveProgress"));
     saveProgress_->setAccessibleName(QStringLiteral("Save progress"));
+    saveResult_ = new QLabel(this);
+    saveResult_->setObjectName(QStringLiteral("saveResult"));
+    saveResult_->setAccessibleName(QStringLiteral("Save result"));
+    saveResult_->setTextInteractionFlags(Qt::TextSelectableByMouse);
     body()->addWidget(status_);
     body()->addWidget(saveProgress_);
+    body()->addWidget(saveResult_);
 
     back_ = addButton(QStringLiteral("&Back"), QStringLiteral("back"), QStringLiteral("backButton"));
     saveButton_ = addButton(QStringLiteral("&Save"), QStringLiteral("save"), QStringLiteral("saveButton"));
@@ -314,6 +320,8 @@ void VolumeScanDlg::onWorkerFinished() {
     back_->setEnabled(true);
     if (finished == Job::Scan) ensureRuns();
     if (finished == Job::Search) fileList_->showRows(searchRows_);
+    if (finished == Job::Save) showSaveResult();
+    if (finished == Job::QuickSave) showQuickSaveResult();
     emit workerFinished();
 }
 
@@ -400,10 +408,48 @@ void VolumeScanDlg::quickSave(TreeItem item) {
     saveButton_->setEnabled(false);
     back_->setEnabled(false);
     job_ = Job::QuickSave;
+    quickResult_ = {};
     worker_.start([this, item] {
         FileList unused;
-        saveRun_->quickSave(item, unused, nullptr);
+        saveRun_->quickSave(item, unused, nullptr, &quickResult_);
     });
+}
+
+void VolumeScanDlg::showQuickSaveResult() {
+    if (quickResult_.path.empty()) return;  // nothing was tried (an entry never written)
+    const std::string path = quickResult_.path.string();
+    const std::string text = problemText(quickResult_);
+    switch (quickResult_.status) {
+        case SaveStatus::Saved: prompt_.message(format16("file is dumped in path  :  %s   ", path.c_str())); break;
+        case SaveStatus::Damaged:
+            prompt_.message(format16("file is dumped in path  :  %s   ", path.c_str()) +
+                            fromUtf8("\nbut it is damaged: " + text));
+            break;
+        case SaveStatus::Failed:
+            prompt_.message(fromUtf8("The file could not be saved: " + path + (text.empty() ? "" : ": " + text)));
+            break;
+        case SaveStatus::Stopped: prompt_.message(fromUtf8("The file was not saved (stopped): " + path)); break;
+    }
+}
+
+void VolumeScanDlg::showSaveResult() {
+    if (!saveRan_ || !saveRun_) return;
+    const SaveOutcome& outcome = saveRun_->outcome();
+    if (outcome.kind == RunOutcome::Kind::Refused) return;
+    QString line = QString::fromStdString(countsText(outcome.counts));
+    if (outcome.kind == RunOutcome::Kind::Stopped)
+        line = QStringLiteral("Saving stopped: ") + line + QStringLiteral(" (files not reached were not saved)");
+    saveResult_->setText(line);
+    QStringList problems;
+    for (const SaveProblem& p : saveRun_->problems())
+        problems << QString::fromStdString(problemLine(p, saveRun_->outputFolder));
+    if (problems.isEmpty()) return;
+    // Window-modal and not waited for: the page is restored first, the list stays open
+    // for as long as the user reads or copies it.
+    auto* report = new SaveReportDialog(line, problems, this);
+    report->setAttribute(Qt::WA_DeleteOnClose);
+    saveReport_ = report;
+    report->open();
 }
 
 bool VolumeScanDlg::folderAccepted(const std::filesystem::path& folder) {
@@ -429,6 +475,8 @@ void VolumeScanDlg::save() {
     if (!folderAccepted(folder)) return;
     saveRun_->outputFolder = folder;
     saveRows_ = fileList_->rows();
+    saveRan_ = false;
+    saveResult_->clear();
 
     setWorking(true);
     treeView_->setEnabled(false);
@@ -449,7 +497,7 @@ void VolumeScanDlg::save() {
                 return;
             }
         }
-        saveRun_->run(&saveRows_);
+        saveRan_ = saveRun_->run(&saveRows_);
     });
 }
 

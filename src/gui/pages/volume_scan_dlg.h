@@ -2,11 +2,13 @@
 // The scan page: the chosen volume's scan on a worker (through the core's VolumeScan),
 // progress with elapsed time and an estimate of the time left, Pause / Resume / Stop,
 // then the result tree beside the file list, search by name pattern, Save of the marked
-// items and quick save by double click. Every long job runs on the page's one worker;
+// items (with the closing count line, and a report of the files not saved whole) and
+// quick save by double click (saying where the file went, or why it is not whole). Every long job runs on the page's one worker;
 // the worker reaches the widgets only through queued signals and the page's bridge.
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTimer>
@@ -31,6 +33,7 @@ namespace dravonel {
 
 class CCheckListCtrl;
 class ParceModeNtfsDlg;
+class SaveReportDialog;
 class TriStateTreeView;
 
 // Elapsed time and an estimate of the time left for a worker that reports a progress
@@ -90,6 +93,12 @@ public:
     CCheckListCtrl* fileList() const { return fileList_; }
     const std::filesystem::path& outputFolder() const;
     QString statusText() const { return status_->text(); }
+    // The save run of this page's volume (null before the scan has ended).
+    const SaveRun* saveRun() const { return saveRun_.get(); }
+    // The closing line of the last save ("saved N, damaged D, skipped S, failed F").
+    QString saveResultText() const { return saveResult_->text(); }
+    // The report of the last save's damaged and failed files while it is open.
+    SaveReportDialog* saveReport() const { return saveReport_.data(); }
 
     // The folder dialog ("Please choose a folder."); tests replace it.
     std::function<QString()> chooseFolder;
@@ -107,6 +116,11 @@ private:
     void setWorking(bool working);
     void onWorkerFinished();
     bool refuseWhileBusy();
+    // After a save: the count line (saying when the save was stopped) and, when any file
+    // is damaged or failed, the report that lists them.
+    void showSaveResult();
+    // After a quick save: where the file went, or why it is not whole or not there.
+    void showQuickSaveResult();
     // The output-folder checks before anything is written: false when the user does not
     // want to write there.
     bool folderAccepted(const std::filesystem::path& folder);
@@ -128,6 +142,11 @@ private:
     std::unique_ptr<SearchRun> searchRun_;
     FileList searchRows_;
     FileList saveRows_;
+    // Set by the save job when the save ran (not cancelled before it began).
+    bool saveRan_ = false;
+    // What the quick-save job made of its file (empty path: nothing was tried).
+    SaveProblem quickResult_;
+    QPointer<SaveReportDialog> saveReport_;
     WorkerSlot worker_;
     Job job_ = Job::None;
     ProgressClock clock_;
@@ -146,6 +165,7 @@ private:
     QPushButton* stop_ = nullptr;
     QLabel* status_ = nullptr;
     QLabel* saveProgress_ = nullptr;
+    QLabel* saveResult_ = nullptr;
     QPushButton* back_ = nullptr;
     QPushButton* saveButton_ = nullptr;
 };

@@ -11,19 +11,38 @@
 namespace dravonel::test {
 namespace {
 
-// The names below each recycle-bin folder of a scanned image, after the pass.
-std::vector<std::u16string> recycledNames(const char* image, const char16_t* fs) {
+// Records statuses; presses the scan's Stop when the parser writes stopAt.
+struct StoppingSink final : ScanSink {
+    std::u16string stopAt;
+    VolumeScan* scan = nullptr;
+    std::vector<std::u16string> statuses;
+    void setRange(std::int64_t, std::int64_t) override {}
+    void setPosition(std::int64_t) override {}
+    void status(std::u16string_view text) override {
+        statuses.emplace_back(text);
+        if (scan && !stopAt.empty() && text == stopAt) scan->stop();
+    }
+};
+
+// The names below each recycle-bin folder of a scanned image, after the pass. With
+// stopAt, Stop is pressed when the parser writes that status.
+std::vector<std::u16string> recycledNames(const char* image, const char16_t* fs, std::u16string stopAt = {},
+                                          ScanOutcome::Kind expected = ScanOutcome::Kind::Completed) {
     FileReadSeek reader;
     EXPECT_TRUE(reader.open(fixturePath(image).string()));
     CTriStateTree tree;
-    RecordingSink sink;
+    StoppingSink sink;
     ScriptedPrompt prompt;
     VolumeRecord record;
     record.fileSystem = fs;
     record.sizeMbText = u16(std::to_string(reader.length >> 20));
     VolumeScan scan(record, RecoveryMode::Standard, tree, &reader, sink, prompt);
+    sink.stopAt = std::move(stopAt);
+    sink.scan = &scan;
     EXPECT_TRUE(scan.start());
     scan.runWorker();
+    EXPECT_EQ(scan.outcome().kind, expected) << image;
+    EXPECT_EQ(prompt.messages, std::vector<std::u16string>{kScanDoneText}) << image;
     RecoveredVolume& v = *scan.volume();
     std::vector<std::u16string> names;
     for (TreeItem i = tree.firstChild(tree.root()); i != kNoItem; i = tree.nextSibling(i)) {
@@ -61,6 +80,17 @@ TEST(RecycleBin, RecycledFilesGetTheirFormerNames) {
         std::sort(c.names.begin(), c.names.end());
         EXPECT_EQ(recycledNames(c.image, c.fs), c.names) << c.image;
     }
+}
+
+TEST(RecycleBin, AStoppedScanStillRestoresTheNamesFoundSoFar) {
+    // Stop pressed once the tree is built: the run ends Stopped, and the completion still
+    // reads the companions (the stop is over by then) and renames the "$R" files.
+    const std::u16string user = u"S-1-5-21-1004336348-1177238915-682003330-1001/";
+    std::vector<std::u16string> expected{user + u"$IA1B2C3.TXT", user + u"$ID4E5F6.JPG", user + u"$RZZZZZZ.DAT",
+                                         user + u"Budget plan 2024.txt", user + u"cat.jpg"};
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(recycledNames("fat32_win.img", u"FAT32", u"Tree Structure Created.", ScanOutcome::Kind::Stopped),
+              expected);
 }
 
 std::vector<std::uint8_t> companion(std::uint64_t version, std::u16string path, std::size_t padTo = 0) {

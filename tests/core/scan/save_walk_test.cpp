@@ -283,6 +283,14 @@ TEST(SaveWalkResults, DamagedAndFailedFilesAreCountedAndNamedAndFailedOnesLeaveN
     EXPECT_EQ(run.problems()[0].unreadableSectors, 2u);
     EXPECT_EQ(run.problems()[1].path, out / "dir" / "bad.bin");
     EXPECT_EQ(run.problems()[1].status, SaveStatus::Failed);
+    // The closing report's lines, paths below the output folder; outside it, the whole path.
+    EXPECT_EQ(countsText(c), "saved 1, damaged 1, skipped 0, failed 1");
+    EXPECT_EQ(problemLine(run.problems()[0], out), "damaged: dir/cut.bin: 2 unreadable sectors written as zeros");
+    const std::string failedText = problemText(run.problems()[1]);
+    EXPECT_EQ(problemLine(run.problems()[1], out),
+              "failed: dir/bad.bin" + (failedText.empty() ? std::string() : ": " + failedText));
+    EXPECT_EQ(problemLine(run.problems()[0], out / "elsewhere"),
+              "damaged: " + (out / "dir" / "cut.bin").string() + ": 2 unreadable sectors written as zeros");
     // The damaged file is kept with zeros where data was missing; the failed one is gone.
     const auto files = filesBelow(out);
     EXPECT_EQ(files.at("dir/cut.bin"), "head" + std::string(1024, '\0'));
@@ -421,10 +429,27 @@ TEST(SaveOutcome, CountsDamagedFilesAndTheirUnreadableSectorsInEverySave) {
     SaveRun quick(tree, volume, sink, prompt);
     quick.outputFolder = out / "quick";
     fs::create_directory(quick.outputFolder);
-    EXPECT_TRUE(quick.quickSave(childNamed(tree, tree.root(), u"hurt.bin"), list, nullptr));
-    EXPECT_TRUE(quick.quickSave(childNamed(tree, tree.root(), u"whole.txt"), list, nullptr));
+    // Its result names the file written (the numbered form when the name is taken) and
+    // why it is not whole.
+    struct QuickCase {
+        const char16_t* name;
+        SaveStatus status;
+        const char* written;
+        std::string text;
+    } quickCases[] = {
+        {u"hurt.bin", SaveStatus::Damaged, "hurt.bin", "3 unreadable sectors written as zeros"},
+        {u"whole.txt", SaveStatus::Saved, "whole.txt", ""},
+        {u"whole.txt", SaveStatus::Saved, "whole (1).txt", ""},
+    };
+    for (const QuickCase& q : quickCases) {
+        SaveProblem result;
+        EXPECT_TRUE(quick.quickSave(childNamed(tree, tree.root(), q.name), list, nullptr, &result));
+        EXPECT_EQ(result.status, q.status) << q.written;
+        EXPECT_EQ(result.path, quick.outputFolder / q.written);
+        EXPECT_EQ(problemText(result), q.text) << q.written;
+    }
     EXPECT_EQ(quick.counts().damaged, 1);
-    EXPECT_EQ(quick.counts().saved, 1);
+    EXPECT_EQ(quick.counts().saved, 2);
     EXPECT_EQ(quick.counts().unreadableSectors, 3u);
     (void)whole;
     fs::remove_all(out);

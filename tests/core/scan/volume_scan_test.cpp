@@ -5,6 +5,7 @@
 #include <chrono>
 #include <thread>
 
+#include "core/common/text.h"
 #include "core/scan/fake_volume.h"
 #include "support/test_support.h"
 
@@ -143,6 +144,40 @@ TEST(ScanDeadEnds, UnknownKindSaysGoBack) {
     auto scan = h.make(u"RAW", RecoveryMode::Standard);
     scan->start();
     EXPECT_EQ(h.sink.statuses, std::vector<std::u16string>{u"Not a valid Drive .Go back"});
+}
+
+// A FAT-family scan of a volume whose boot sector is not of its kind: the parser's refusal
+// is the only message; the scan is over, with nothing in the tree, and never "done".
+TEST(ScanRefusals, ABootSectorOfAnotherKindEndsWithTheRefusalAlone) {
+    const struct {
+        const char16_t* fileSystem;
+        std::u16string message;
+    } cases[] = {
+        {u"FAT32", u"Selected Drive is not in Fat32 Format"},
+        {u"FAT16", u"Selected Drive is not in Fat16 Format"},
+        {u"exFAT", u"Selected Drive is not in exFat Format"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(toUtf8(c.fileSystem));
+        FileReadSeek reader;
+        ASSERT_TRUE(reader.open(fixturePath("ntfs_basic.img").string()));
+        CTriStateTree tree;
+        RecordingSink sink;
+        ScriptedPrompt prompt;
+        VolumeRecord record;
+        record.fileSystem = c.fileSystem;
+        record.sizeMbText = u"16";
+        VolumeScan scan(record, RecoveryMode::Standard, tree, &reader, sink, prompt);
+        ASSERT_TRUE(scan.start());
+        scan.runWorker();
+        EXPECT_EQ(scan.outcome().kind, ScanOutcome::Kind::Refused);
+        EXPECT_EQ(scan.outcome().message, c.message);
+        EXPECT_EQ(prompt.messages, std::vector<std::u16string>{c.message});
+        EXPECT_EQ(std::find(sink.statuses.begin(), sink.statuses.end(), kScanDoneText), sink.statuses.end());
+        EXPECT_FALSE(scan.scanRunning());
+        const TreeItem top = tree.root();
+        EXPECT_TRUE(top == kNoItem || tree.firstChild(top) == kNoItem);
+    }
 }
 
 // Waits until cond holds or a generous time passed.

@@ -12,7 +12,7 @@
 #include "core/device/sector_reader.h"
 #include "core/model/scan_parser.h"
 #include "core/model/tree_sink.h"
-#include "core/partitions/volume_record.h"
+#include "core/device/volume_record.h"
 
 namespace dravonel {
 

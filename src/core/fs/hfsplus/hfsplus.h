@@ -17,10 +17,10 @@
 
 #include "core/common/platform.h"
 #include "core/device/sector_reader.h"
+#include "core/device/volume_record.h"
 #include "core/fs/hfsplus/hfsplus_format.h"
 #include "core/model/recovered_volume.h"
 #include "core/model/tree_sink.h"
-#include "core/partitions/volume_record.h"
 
 namespace dravonel {
 

@@ -73,6 +73,12 @@ void NtfsScanParser::forEachChild(EntryRef folder, const std::function<bool(Entr
     }
 }
 
+bool NtfsScanParser::rename(EntryRef ref, std::u16string text) {
+    if (!isValidEntry(ref)) return false;
+    parser_.entries[ref].name = std::move(text);
+    return true;
+}
+
 std::u16string NtfsScanParser::name(EntryRef ref) const {
     return isValidEntry(ref) ? parser_.entries[ref].name : std::u16string();
 }

@@ -39,6 +39,8 @@ public:
     EntryTexts texts(EntryRef ref) const override;
     EntryTimes times(EntryRef ref) const override;
     SaveStatus saveEntry(EntryRef ref, EntryWriter& out) override;
+    // The entry's name as the tree, the file list, search and saving show it.
+    bool rename(EntryRef ref, std::u16string text) override;
 
 private:
     bool stopSeen() const { return parser_.stopFlag.load() != 0; }
