@@ -165,7 +165,7 @@ const SafetyCase kCases[] = {
      2, "holds the source image", [](const fs::path&, const CliResult& r) { EXPECT_EQ(r.out, ""); }},
     {"UnknownFileSystemWord",
      [](const fs::path&) { return CaseSetup{{"list", fixturePath(kNtfs).string(), "--fs", "bogus"}, {}}; }, 2,
-     "use one of ntfs, fat16, fat32, exfat (or fat64), extX (or ext2, ext3, ext4), hfs+", nullptr},
+     "use one of ntfs, fat12, fat16, fat32, exfat (or fat64), extX (or ext2, ext3, ext4), hfs+", nullptr},
     {"GptFoundWithoutTheFlag",
      [](const fs::path&) { return CaseSetup{{"partitions", fixturePath("gpt_disk.img").string()}, {}}; }, 0, "",
      [](const fs::path&, const CliResult& r) {

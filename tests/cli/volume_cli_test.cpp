@@ -298,7 +298,7 @@ const ExitCase kExits[] = {
     {"BadMode", {"list", "IMG", "--fs", "NTFS", "--mode", "fast"}, 2, ""},
     {"StartWithoutFs", {"list", "IMG", "--volume", "0", "--start-sector", "5"}, 2, ""},
     {"MissingSource", {"list", "/nonexistent/disk.img", "--fs", "NTFS"}, 1, ""},
-    {"UnknownFileSystem", {"list", "IMG", "--fs", "RAW"}, 2, "use one of ntfs, fat16, fat32, exfat"},
+    {"UnknownFileSystem", {"list", "IMG", "--fs", "RAW"}, 2, "use one of ntfs, fat12, fat16, fat32, exfat"},
     {"WrongFileSystem", {"list", "IMG", "--fs", "FAT32"}, 1, "no FAT32 file system at sector 0 of"},
     {"RecoverWithoutOut", {"recover", "IMG", "--fs", "NTFS"}, 2, "--out"},
 };

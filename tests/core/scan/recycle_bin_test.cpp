@@ -86,7 +86,7 @@ TEST(RecycleBin, AStoppedScanStillRestoresTheNamesFoundSoFar) {
     // Stop pressed once the tree is built: the run ends Stopped, and the completion still
     // reads the companions (the stop is over by then) and renames the "$R" files.
     const std::u16string user = u"S-1-5-21-1004336348-1177238915-682003330-1001/";
-    std::vector<std::u16string> expected{user + u"$IA1B2C3.TXT", user + u"$ID4E5F6.JPG", user + u"$RZZZZZZ.DAT",
+    std::vector<std::u16string> expected{user + u"$IA1B2C3.txt", user + u"$ID4E5F6.jpg", user + u"$RZZZZZZ.dat",
                                          user + u"Budget plan 2024.txt", user + u"cat.jpg"};
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(recycledNames("fat32_win.img", u"FAT32", u"Tree Structure Created.", ScanOutcome::Kind::Stopped),

@@ -65,7 +65,7 @@ public:
         return isValidEntry(ref) ? parser_.saveEntry(static_cast<std::uint32_t>(ref), out) : SaveStatus::Failed;
     }
     // Gives a record a new name (the recycle-bin pass). False for no record.
-    bool rename(EntryRef ref, std::u16string text) {
+    bool rename(EntryRef ref, std::u16string text) override {
         if (!isValidEntry(ref)) return false;
         parser_.records[ref].name = std::move(text);
         return true;
