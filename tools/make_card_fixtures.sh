@@ -11,6 +11,8 @@
 #   Mountains/                     a folder of 250 long-named photos, deleted whole
 #                                  (FAT cards; exfat-fuse leaves no entries of a removed
 #                                  folder, so on exFAT its files are deleted one by one)
+#   Letters/                       60 empty long-named files (the folder's clusters lie
+#                                  one after the other), deleted whole like Mountains/
 #   Report.doc                     deleted, then later.bin is written (into its space
 #                                  where the allocator starts at the front)
 #   frag.bin                       fragmented around fill2.bin, then deleted
@@ -45,7 +47,8 @@ note() { printf '%s\t%s\t%s\t%s\t%s\n' "$1" "$2" "$3" "$4" "${5:-}" >> "$MANIFES
 
 # ---------- the content, staged on the host ----------
 STAGE=$WORK/stage
-mkdir -p "$STAGE/photos" "$STAGE/mountains"
+mkdir -p "$STAGE/photos" "$STAGE/mountains" "$STAGE/letters"
+for i in $(seq 1 60); do : > "$STAGE/letters/Letter to the bank number $(printf %02d "$i").txt"; done
 for i in $(seq 1 10); do gen "photo$i" $((6000 + i * 1700)) "$STAGE/photos/IMG_$(printf %04d "$i").JPG"; done
 for i in $(seq 1 250); do
     gen "mountain$i" $((700 + (i * 37) % 1800)) "$STAGE/mountains/Mountain sunrise photo $(printf %03d "$i") taken on the ridge.jpg"
@@ -77,6 +80,9 @@ fill_card() {  # fill_card IMAGE NAME
     mmd -i "$img" ::/DCIM ::/DCIM/100CAMERA ::/Mountains
     mcopy -i "$img" "$STAGE/photos/"* ::/DCIM/100CAMERA/
     mcopy -i "$img" "$STAGE/mountains/"* ::/Mountains/
+    mmd -i "$img" ::/Letters
+    mcopy -i "$img" "$STAGE/letters/"* ::/Letters/
+    for f in "$STAGE"/letters/*; do note "$name" "Letters/${f##*/}" "$f" 1; done
     mcopy -i "$img" "$STAGE/readme.txt" ::/readme.txt
     mcopy -i "$img" "$STAGE/INFO.txt" ::/INFO.txt
     mcopy -i "$img" "$STAGE/notes.TXT" ::/notes.TXT
@@ -115,7 +121,7 @@ fill_card() {  # fill_card IMAGE NAME
     mcopy -i "$img" "$STAGE/later.bin" ::/later.bin
     note "$name" "later.bin" "$STAGE/later.bin" 0 "$(sectors "$img" later.bin)"
     for i in 1 3 4 6 8 9; do mdel -i "$img" "::/DCIM/100CAMERA/IMG_$(printf %04d "$i").JPG"; done
-    mdeltree -i "$img" ::/Mountains
+    mdeltree -i "$img" ::/Mountains ::/Letters
     mdel -i "$img" ::/frag.bin
 }
 
@@ -133,6 +139,9 @@ mount.exfat-fuse "$LOOP" "$MNT"
 mkdir -p "$MNT/DCIM/100CAMERA" "$MNT/Mountains"
 cp "$STAGE/photos/"* "$MNT/DCIM/100CAMERA/"
 cp "$STAGE/mountains/"* "$MNT/Mountains/"
+mkdir -p "$MNT/Letters"
+cp "$STAGE/letters/"* "$MNT/Letters/"
+for f in "$STAGE"/letters/*; do note card_exfat "Letters/${f##*/}" "$f" 1; done
 cp "$STAGE/Report.doc" "$MNT/Report.doc"
 cp "$STAGE/readme.txt" "$MNT/readme.txt"
 cp "$STAGE/longest" "$MNT/$LONG"
@@ -151,7 +160,7 @@ done
 note card_exfat Report.doc "$STAGE/Report.doc" 1 "$(sectors "$IMG" Report.doc)"
 mount.exfat-fuse "$LOOP" "$MNT"
 for i in 1 3 4 6 8 9; do rm "$MNT/DCIM/100CAMERA/IMG_$(printf %04d "$i").JPG"; done
-rm "$MNT"/Mountains/*
+rm "$MNT"/Mountains/* "$MNT"/Letters/*
 rm "$MNT/Report.doc"
 sync
 cp "$STAGE/later.bin" "$MNT/later.bin"

@@ -183,6 +183,44 @@ void Fat64Class::loadBitmap(const std::vector<std::uint8_t>& root) {
     }
 }
 
+bool Fat64Class::looksLikeEntrySets(const std::uint8_t* data, std::size_t bytes) const {
+    constexpr std::size_t kSlot = fat_format::kSlotBytes;
+    bool anyFile = false;
+    for (std::size_t at = 0; at + kSlot <= bytes; at += kSlot) {
+        const std::uint8_t t = data[at];
+        if (t == 0x00) continue;
+        // Entry types a directory holds, in use or deleted (bit 7 clear).
+        const std::uint8_t kind = t & 0x7F;
+        if (kind != 0x01 && kind != 0x02 && kind != 0x03 && kind != 0x05 && kind != 0x20 && kind != 0x21 &&
+            kind != 0x22 && kind != 0x40 && kind != 0x41)
+            return false;
+        if (isFileEntry(t)) {
+            // A set may go on in the next cluster.
+            if (at + 2 * kSlot <= bytes && !isStreamEntry(data[at + kSlot])) return false;
+            anyFile = true;
+        }
+    }
+    return anyFile;
+}
+
+void Fat64Class::readFolderOn(std::vector<std::uint32_t>& clusters, std::vector<std::uint8_t>& data) {
+    // A folder shrinks when its last files go (its freed clusters keep their deleted
+    // entry sets): it is read on through the next clusters for as long as the next is
+    // free in the bitmap and reads as entry sets. (Writers leave unused entries at the
+    // end of a cluster when a set does not fit, so an unused entry ends nothing here.)
+    if (clusters.empty() || bitmap_.empty() || options_.formattedDriveFlag) return;
+    const std::uint64_t maxClusters = std::max<std::uint64_t>(1, kMaxFolderBytes / clusterSize_);
+    std::vector<std::uint8_t> next(clusterSize_);
+    std::uint32_t c = clusters.back();
+    while (clusters.size() < maxClusters && c + 1 < clusterLimit_) {
+        ++c;
+        if (inUse(c)) break;
+        if (!readAt(clusterOffset(c), next.data(), next.size()) || !looksLikeEntrySets(next.data(), next.size())) break;
+        clusters.push_back(c);
+        data.insert(data.end(), next.begin(), next.end());
+    }
+}
+
 bool Fat64Class::inUse(std::uint32_t n) const {
     if (n < 2 || bitmap_.empty()) return false;
     const std::uint64_t bit = n - 2;
@@ -232,7 +270,9 @@ void Fat64Class::scanRootDirectory() {
         if (++folders % 64 == 0) status(format16("reading folder %llu ...", static_cast<unsigned long long>(folders)));
         if (isOwnAncestor(index) || !mayReadFolderAgain(dir.firstCluster)) continue;
         const bool gone = dir.gone();
-        readFolder(folderClusters(dir.firstCluster, dir.contiguous(), dir.dataLength), data);
+        std::vector<std::uint32_t> clusters = folderClusters(dir.firstCluster, dir.contiguous(), dir.dataLength);
+        readFolder(clusters, data);
+        readFolderOn(clusters, data);
         found.clear();
         decodeFolder(data, index, gone, found);
         pending.insert(pending.end(), found.rbegin(), found.rend());

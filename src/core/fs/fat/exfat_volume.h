@@ -103,6 +103,10 @@ private:
     // Reads the allocation bitmap an entry of the root names.
     void loadBitmap(const std::vector<std::uint8_t>& root);
     bool isOwnAncestor(std::uint32_t index) const;
+    // Appends to a folder's clusters (and their bytes) the free clusters after its last
+    // that still hold its entry sets.
+    void readFolderOn(std::vector<std::uint32_t>& clusters, std::vector<std::uint8_t>& data);
+    bool looksLikeEntrySets(const std::uint8_t* data, std::size_t bytes) const;
 
     std::uint64_t heapStart_ = 0;
     std::uint32_t rootCluster_ = 0;
