@@ -23,6 +23,8 @@ using dravonel::bench::Clock;
 using dravonel::bench::cliPath;
 using dravonel::bench::haveTool;
 using dravonel::bench::timed;
+using dravonel::bench::alternatingSaves;
+using dravonel::bench::SaveTimes;
 
 namespace {
 
@@ -94,26 +96,10 @@ int main() {
     std::printf("list:  dravonel %.3f s   fls -r -p %.3f s   ratio %.2f (goal <= 0.50)\n", list, fls,
                 fls > 0 ? list / fls : 0.0);
 
-    // Saving creates 30,000 files: the host file system's inode allocation weighs on both
-    // tools alike, so each saves twice, in alternating order, into fresh folders, and the
-    // faster run of each counts.
-    const fs::path outOwn = kWork / "out-dravonel", outTsk = kWork / "out-tsk";
-    double save = 0, tsk = 0;
-    for (int round = 0; round < 2; ++round) {
-        for (int k = 0; k < 2; ++k) {
-            const bool own = (k == 0) == (round == 0);
-            const fs::path out = own ? outOwn : outTsk;
-            fs::remove_all(out);
-            std::system("sync");
-            const double s = own ? timed(cli + " recover " + image + " --fs extX --out " + out.string())
-                                 : timed("tsk_recover -e " + image + " " + out.string());
-            double& best = own ? save : tsk;
-            if (s > 0 && (best == 0 || s < best)) best = s;
-        }
-    }
-    std::printf("save:  dravonel %.3f s   tsk_recover -e %.3f s   ratio %.2f (goal <= 1.00)\n", save, tsk,
-                tsk > 0 ? save / tsk : 0.0);
-    fs::remove_all(outOwn);
-    fs::remove_all(outTsk);
+    const SaveTimes t = alternatingSaves(
+        [&](const std::string& out) { return cli + " recover " + image + " --fs extX --out " + out; },
+        [&](const std::string& out) { return "tsk_recover -e " + image + " " + out; }, kWork);
+    std::printf("save:  dravonel %.3f s   tsk_recover -e %.3f s   ratio %.2f (goal <= 1.00)\n", t.own, t.reference,
+                t.reference > 0 ? t.own / t.reference : 0.0);
     return 0;
 }

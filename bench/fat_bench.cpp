@@ -3,8 +3,7 @@
 // timed against The Sleuth Kit in the same run:
 //   list:  dravonel-cli list  against  fls -r -p
 //   save:  dravonel-cli recover  against  tsk_recover -e
-// and the insertion of one folder's children into the result tree for two folder sizes
-// (one twice the size of the other, entries with long names), to show that it grows linearly.
+// Saving runs twice per tool, alternating, into tmpfs; the faster run of each counts.
 //
 // The volume is made here (mkfs.fat, then mtools to fill it and delete) into /tmp and kept
 // there for later runs. Needs mkfs.fat, mcopy, mdel, fls and tsk_recover; without them it
@@ -26,9 +25,10 @@
 namespace fs = std::filesystem;
 using dravonel::bench::Clock;
 using dravonel::bench::cliPath;
-using dravonel::bench::folderInsertion;
 using dravonel::bench::haveTool;
 using dravonel::bench::timed;
+using dravonel::bench::alternatingSaves;
+using dravonel::bench::SaveTimes;
 
 namespace {
 
@@ -105,16 +105,12 @@ int main() {
     std::printf("list:  dravonel %.3f s   fls -r -p %.3f s   ratio %.2f (goal <= 0.50)\n", list, fls,
                 fls > 0 ? list / fls : 0.0);
 
-    const fs::path outOwn = kWork / "out-dravonel", outTsk = kWork / "out-tsk";
-    fs::remove_all(outOwn);
-    fs::remove_all(outTsk);
-    const double save = timed(cli.string() + " recover " + image + " --fs FAT32 --out " + outOwn.string());
-    const double tsk = timed("tsk_recover -e " + image + " " + outTsk.string());
-    std::printf("save:  dravonel %.3f s   tsk_recover -e %.3f s   ratio %.2f (goal <= 0.60)\n", save, tsk,
-                tsk > 0 ? save / tsk : 0.0);
-    fs::remove_all(outOwn);
-    fs::remove_all(outTsk);
+    const SaveTimes t = alternatingSaves(
+        [&](const std::string& out) { return cli.string() + " recover " + image + " --fs FAT32 --out " + out; },
+        [&](const std::string& out) { return "tsk_recover -e " + image + " " + out; },
+        dravonel::bench::outputFolder(kWork));
+    std::printf("save:  dravonel %.3f s   tsk_recover -e %.3f s   ratio %.2f (goal <= 0.60)\n", t.own, t.reference,
+                t.reference > 0 ? t.own / t.reference : 0.0);
 
-    folderInsertion(kImage, u"FAT32", "per-entry cost, the big folder against the half one");
     return 0;
 }

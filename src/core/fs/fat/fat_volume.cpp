@@ -4,6 +4,7 @@
 #include <array>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <new>
 #include <unordered_map>
 
@@ -536,7 +537,12 @@ SaveStatus FatClass::saveEntry(std::uint32_t index, EntryWriter& out) const {
     if (options_.formattedDriveFlag) walk = Walk::Consecutive;
     else if (r.gone()) walk = Walk::ConsecutiveFree;
 
-    std::vector<std::uint8_t> buffer(std::max<std::uint64_t>(clusterSize_, kReadPiece));
+    // Room for the file's clusters up to kReadPiece (left uninitialised: every byte used is
+    // read or cleared by readAt first).
+    const std::size_t room = static_cast<std::size_t>(
+        std::max<std::uint64_t>(clusterSize_, std::min<std::uint64_t>(kReadPiece, (size + clusterSize_ - 1) /
+                                                                                      clusterSize_ * clusterSize_)));
+    std::unique_ptr<std::uint8_t[]> buffer(new std::uint8_t[room]);
     std::uint64_t done = 0, overwritten = 0;
     bool unreadable = false;
     // Consecutive readable clusters are gathered into one read of up to kReadPiece.
@@ -544,8 +550,8 @@ SaveStatus FatClass::saveEntry(std::uint32_t index, EntryWriter& out) const {
     std::size_t pieceBytes = 0;
     auto flush = [&]() {
         if (pieceBytes == 0) return true;
-        const bool ok = readAt(pieceAt, buffer.data(), pieceBytes);
-        const bool written = ok ? out.write(buffer.data(), pieceBytes) : out.writeUnreadable(pieceBytes);
+        const bool ok = readAt(pieceAt, buffer.get(), pieceBytes);
+        const bool written = ok ? out.write(buffer.get(), pieceBytes) : out.writeUnreadable(pieceBytes);
         if (!ok) unreadable = true;
         pieceBytes = 0;
         return written;
@@ -560,7 +566,7 @@ SaveStatus FatClass::saveEntry(std::uint32_t index, EntryWriter& out) const {
             overwritten += n;
         } else {
             const std::uint64_t at = clusterOffset(c);
-            if (pieceBytes > 0 && (pieceAt + pieceBytes != at || pieceBytes + n > buffer.size()) && !flush())
+            if (pieceBytes > 0 && (pieceAt + pieceBytes != at || pieceBytes + n > room) && !flush())
                 return SaveStatus::Failed;
             if (pieceBytes == 0) pieceAt = at;
             pieceBytes += n;
