@@ -221,6 +221,21 @@ TEST_P(VolumeCliRecover, ContentsMatchTheManifestByteForByte) {
 INSTANTIATE_TEST_SUITE_P(Marks, VolumeCliRecover, ::testing::ValuesIn(kRecoverCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// A memory card after a clean-up: the deleted photos come back whole, the document a later
+// file wrote over is named with what happened to it, and the status says not all is well.
+TEST(VolumeCliRecoverCard, DeletedPhotosWholeAndTheOverwrittenDocumentNamed) {
+    const fs::path out = makeTempDir("cli-recover-card");
+    const auto r = runCli({"recover", fixturePath("card_fat16.img"), "--fs", "fat16", "--out", out.string(),
+                           "--path", "DCIM", "--path", "\uFFE5EPORT.DOC"});
+    EXPECT_EQ(r.exitCode, 1) << r.err;
+    EXPECT_NE(r.out.find("saved 10, damaged 1, skipped 0, failed 0"), std::string::npos) << r.out;
+    EXPECT_NE(r.err.find("damaged: " + (out / "\uFFE5EPORT.DOC").string() + ": "), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(" bytes overwritten by other files"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("0 unreadable sectors"), std::string::npos) << r.err;
+    EXPECT_TRUE(fs::exists(out / "DCIM/100CAMERA/\uFFE5MG_0001.JPG"));
+    fs::remove_all(out);
+}
+
 TEST(VolumeCliRecoverErrors, UnknownPathFailsBeforeWriting) {
     const fs::path out = makeTempDir("cli-recover-bad");
     const auto r = runCli(basicArgs({"recover", "--out", out.string(), "--path", "no/such/file"}));
