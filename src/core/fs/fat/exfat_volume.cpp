@@ -61,11 +61,11 @@ bool Fat64Class::readBootSector() {
     return true;
 }
 
-void Fat64Class::loadFat() { loadFatTable(4); }
+void Fat64Class::loadFat() { loadFatTable(32); }
 
 std::optional<std::uint32_t> Fat64Class::nextCluster(std::uint32_t n) const {
     if (options_.formattedDriveFlag || n < 2 || n >= clusterLimit_) return std::nullopt;
-    const std::uint32_t v = fatEntry(n, 4);
+    const std::uint32_t v = fatEntry(n, 32);
     // 0xFFFFFFFF ends a chain, 0xFFFFFFF7 marks a bad cluster; both lie beyond the limit.
     if (v < 2 || v >= clusterLimit_) return std::nullopt;
     return v;
