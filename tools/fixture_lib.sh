@@ -12,3 +12,18 @@ while len(out) < size:
 open(path, "wb").write(out[:size])
 PY
 }
+
+# A work folder with a mount point, removed on exit with whatever is still mounted or
+# attached there: WORK, MNT and LOOP (set it when a loop device is attached).
+fixture_workspace() {
+    WORK=$(mktemp -d)
+    MNT=$WORK/mnt
+    LOOP=
+    mkdir -p "$MNT"
+    trap fixture_cleanup EXIT
+}
+fixture_cleanup() {
+    umount "$MNT" 2>/dev/null || true
+    [ -n "$LOOP" ] && losetup -d "$LOOP" 2>/dev/null || true
+    rm -rf "$WORK"
+}

@@ -28,18 +28,9 @@
 # overwritten (a file written after the delete holds one of its sectors, by istat).
 set -euo pipefail
 OUT=$(realpath "${1:-$(dirname "$0")/../tests/fixtures}")
-WORK=$(mktemp -d)
-MNT=$WORK/mnt
-LOOP=
-mkdir -p "$MNT"
-cleanup() {
-    umount "$MNT" 2>/dev/null || true
-    [ -n "$LOOP" ] && losetup -d "$LOOP" 2>/dev/null || true
-    rm -rf "$WORK"
-}
-trap cleanup EXIT
+. "$(dirname "$0")/fixture_lib.sh"  # gen, fixture_workspace
+fixture_workspace
 export MTOOLS_SKIP_CHECK=1 MTOOLS_NO_VFAT=0
-. "$(dirname "$0")/fixture_lib.sh"  # gen
 
 MANIFEST=$WORK/manifest.tsv  # image \t path \t copy \t deleted \t sectors (istat, while live)
 : > "$MANIFEST"

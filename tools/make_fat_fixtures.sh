@@ -19,19 +19,10 @@
 # recycled files with their former names).
 set -euo pipefail
 OUT=$(realpath "${1:-$(dirname "$0")/../tests/fixtures}")
-WORK=$(mktemp -d)
-MNT=$WORK/mnt
-LOOP=
-mkdir -p "$MNT"
-cleanup() {
-    umount "$MNT" 2>/dev/null || true
-    [ -n "$LOOP" ] && losetup -d "$LOOP" 2>/dev/null || true
-    rm -rf "$WORK"
-}
-trap cleanup EXIT
+. "$(dirname "$0")/fixture_lib.sh"  # gen, fixture_workspace
+fixture_workspace
 export MTOOLS_SKIP_CHECK=1 MTOOLS_NO_VFAT=0
 
-. "$(dirname "$0")/fixture_lib.sh"  # gen
 companion() {  # companion VERSION SIZE 'C:\former\path' FILE: a recycle-bin "$I" file
     python3 - "$@" <<'PY'
 import struct, sys
