@@ -341,16 +341,18 @@ private slots:
         QTest::addColumn<bool>("advanced");
         QTest::addColumn<bool>("deep");
         QTest::addColumn<bool>("formattedBox");
-        QTest::newRow("NTFS") << "NTFS" << true << true << false;
-        QTest::newRow("ntfs chosen by hand") << "ntfs" << true << true << false;
-        QTest::newRow("FAT16") << "FAT16" << true << false << true;
-        QTest::newRow("FAT32") << "FAT32" << true << false << true;
-        QTest::newRow("FAT64 counts as fat") << "FAT64" << true << false << true;
-        QTest::newRow("exFAT") << "exFAT" << true << false << false;
-        QTest::newRow("ext") << "extX" << false << false << false;
-        QTest::newRow("HFS+") << "HFS+" << false << true << false;
-        QTest::newRow("leading blanks cut") << "  HFS+" << false << true << false;
-        QTest::newRow("any other") << "CUSTOM " << true << true << false;
+        QTest::addColumn<bool>("codePage");
+        QTest::newRow("NTFS") << "NTFS" << true << true << false << false;
+        QTest::newRow("ntfs chosen by hand") << "ntfs" << true << true << false << false;
+        QTest::newRow("FAT12") << "FAT12" << true << false << true << true;
+        QTest::newRow("FAT16") << "FAT16" << true << false << true << true;
+        QTest::newRow("FAT32") << "FAT32" << true << false << true << true;
+        QTest::newRow("FAT64 counts as fat") << "FAT64" << true << false << true << false;
+        QTest::newRow("exFAT") << "exFAT" << true << false << false << false;
+        QTest::newRow("ext") << "extX" << false << false << false << false;
+        QTest::newRow("HFS+") << "HFS+" << false << true << false << false;
+        QTest::newRow("leading blanks cut") << "  HFS+" << false << true << false << false;
+        QTest::newRow("any other") << "CUSTOM " << true << true << false << false;
     }
 
     void recoveryModeTable() {
@@ -358,6 +360,7 @@ private slots:
         QFETCH(bool, advanced);
         QFETCH(bool, deep);
         QFETCH(bool, formattedBox);
+        QFETCH(bool, codePage);
         ModalAnswerer answers;
         startWizard();
         VolumeRecord record;
@@ -376,6 +379,16 @@ private slots:
         QVERIFY(!copies->isVisible());
         QVERIFY(!formatted->isVisible());
         QCOMPARE(page->recoveryMode(), RecoveryMode::Standard);
+        // Short names are read in 437 unless another code page is chosen; only FAT12/16/32
+        // offer the choice, on every road.
+        auto* pages = child<QComboBox>(page, "codePageCombo");
+        QCOMPARE(pages->isVisible(), codePage);
+        QCOMPARE(page->scanOptions().oemCodePage, 437);
+        if (codePage) {
+            QCOMPARE(pages->count(), 5);
+            pages->setCurrentIndex(pages->findData(866));
+            QCOMPARE(page->scanOptions().oemCodePage, 866);
+        }
         if (advanced) {
             click(page, "advancedRadio");
             QVERIFY(copies->isVisible());

@@ -2,8 +2,10 @@
 
 #include <QGroupBox>
 #include <QGridLayout>
+#include <QHBoxLayout>
 #include <QIntValidator>
 
+#include "core/common/code_pages.h"
 #include "core/common/text.h"
 #include "gui/page_hooks.h"
 #include "gui/qt_bridges.h"
@@ -45,6 +47,25 @@ ParceModeNtfsDlg::ParceModeNtfsDlg(Wizard& wizard, WizardPage* opener)
     formatted_->setObjectName(QStringLiteral("formattedCheck"));
     formatted_->setAccessibleName(QStringLiteral("Is Drive Formated..?"));
 
+    // Short FAT names are stored in the code page of the system that wrote them; a card
+    // from a Russian or Japanese camera or computer needs its own to read them right.
+    codePageLabel_ = new QLabel(QStringLiteral("Short names &code page:"), this);
+    codePageLabel_->setObjectName(QStringLiteral("codePageLabel"));
+    codePage_ = new QComboBox(this);
+    codePage_->setObjectName(QStringLiteral("codePageCombo"));
+    codePage_->setAccessibleName(QStringLiteral("Short names code page:"));
+    codePage_->addItem(QStringLiteral("437 (United States)"), 437);
+    codePage_->addItem(QStringLiteral("850 (Western Europe)"), 850);
+    codePage_->addItem(QStringLiteral("852 (Central Europe)"), 852);
+    codePage_->addItem(QStringLiteral("866 (Cyrillic)"), 866);
+    codePage_->addItem(QStringLiteral("932 (Japanese)"), 932);
+    codePage_->setCurrentIndex(codePage_->findData(kDefaultOemCodePage));
+    codePageLabel_->setBuddy(codePage_);
+    auto* codePageRow = new QHBoxLayout;
+    codePageRow->addWidget(codePageLabel_);
+    codePageRow->addWidget(codePage_);
+    codePageRow->addStretch(1);
+
     grid->addWidget(standard_, 0, 0, 1, 3);
     grid->addWidget(advanced_, 1, 0, 1, 3);
     grid->addWidget(maxCopiesLabel_, 2, 1);
@@ -55,6 +76,7 @@ ParceModeNtfsDlg::ParceModeNtfsDlg(Wizard& wizard, WizardPage* opener)
     grid->setColumnMinimumWidth(0, 24);
     grid->setColumnStretch(3, 1);
     body()->addWidget(group);
+    body()->addLayout(codePageRow);
     body()->addStretch(1);
 
     back_ = addButton(QStringLiteral("&Back"), QStringLiteral("back"), QStringLiteral("backButton"));
@@ -71,7 +93,8 @@ ParceModeNtfsDlg::ParceModeNtfsDlg(Wizard& wizard, WizardPage* opener)
     setTabOrder(advanced_, maxCopies_);
     setTabOrder(maxCopies_, formatted_);
     setTabOrder(formatted_, deep_);
-    setTabOrder(deep_, helpButton());
+    setTabOrder(deep_, codePage_);
+    setTabOrder(codePage_, helpButton());
     setTabOrder(helpButton(), back_);
     setTabOrder(back_, next_);
 
@@ -90,6 +113,10 @@ ParceModeNtfsDlg::ParceModeNtfsDlg(Wizard& wizard, WizardPage* opener)
     const bool hfs = equalsNoCase(fileSystemPrefix_, u"HFS");
     advanced_->setVisible(!(ext || hfs));
     deep_->setVisible(!(fat || exf || ext));
+    // exFAT (listed as FAT64) keeps every name in UTF-16: only FAT12/16/32 have short names.
+    const bool shortNames = fat && !equalsNoCase(trimLeft(volume_.fileSystem), u"FAT64");
+    codePageLabel_->setVisible(shortNames);
+    codePage_->setVisible(shortNames);
 
     WizardState& shared = state();
     shared.chosenVolume = volume_;
@@ -143,6 +170,8 @@ ScanOptions ParceModeNtfsDlg::scanOptions() const {
     bool ok = false;
     const int copies = maxCopies_->text().trimmed().toInt(&ok);
     options.maxCopies = (ok && copies > 0) ? copies : 3;
+    const int codePage = codePage_->currentData().toInt();
+    options.oemCodePage = isSupportedOemCodePage(codePage) ? codePage : kDefaultOemCodePage;
     return options;
 }
 

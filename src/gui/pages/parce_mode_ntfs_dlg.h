@@ -1,8 +1,10 @@
 #pragma once
 // The recovery-mode page: the chosen volume's recovery modes (Standard, Advanced, Deep, as
 // its file system allows), the number of file-system copies to look for and the
-// "Is Drive Formated..?" box. Next opens the scan page (Standard, Deep).
+// "Is Drive Formated..?" box, and on FAT volumes the code page their short names are
+// written in. Next opens the scan page (Standard, Deep).
 #include <QCheckBox>
+#include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QRadioButton>
@@ -28,8 +30,9 @@ public:
     bool formattedDriveFlag() const { return formattedDriveFlag_; }
     // The text of the copies edit ("3" at start).
     QString maxCopiesText() const { return maxCopies_->text(); }
-    // The choices a scan takes along: the formatted-drive flag and the copies count (the
-    // edit read as a decimal number; not a number or <= 0 gives 3).
+    // The choices a scan takes along: the formatted-drive flag, the copies count (the
+    // edit read as a decimal number; not a number or <= 0 gives 3) and the short names'
+    // code page (437 unless another is chosen).
     ScanOptions scanOptions() const;
 
     void next();
@@ -53,6 +56,8 @@ private:
     QLineEdit* maxCopies_ = nullptr;
     QLabel* maxCopiesNote_ = nullptr;
     QCheckBox* formatted_ = nullptr;
+    QLabel* codePageLabel_ = nullptr;
+    QComboBox* codePage_ = nullptr;
     QPushButton* back_ = nullptr;
     QPushButton* next_ = nullptr;
 };
