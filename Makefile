@@ -17,7 +17,7 @@ deps:
 	fi
 
 configure: deps
-	cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDRAVONEL_BENCH=OFF
+	cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDRAVONEL_BENCH=OFF -DDRAVONEL_WERROR=ON
 
 # Everything but the benchmarks: the core, the CLI, the tests and the fuzz replays.
 build: configure
@@ -49,7 +49,7 @@ test: build
 
 # The whole suite again under AddressSanitizer and UndefinedBehaviorSanitizer.
 test-asan: deps
-	cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DDRAVONEL_SANITIZE=ON -DDRAVONEL_BENCH=OFF
+	cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DDRAVONEL_SANITIZE=ON -DDRAVONEL_BENCH=OFF -DDRAVONEL_WERROR=ON
 	ninja -C build-asan -j $(JOBS)
 	cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j $(JOBS)
 
@@ -57,7 +57,7 @@ test-asan: deps
 # search on a worker while the test's thread owns the tree (tests/**/*_threads_test.cpp),
 # under ThreadSanitizer.
 test-tsan: deps
-	cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDRAVONEL_TSAN=ON
+	cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDRAVONEL_TSAN=ON -DDRAVONEL_WERROR=ON
 	ninja -C build-tsan -j $(JOBS)
 	cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ctest --output-on-failure -j $(JOBS)
 

@@ -175,9 +175,12 @@ int runRecover(const RecoverOptions& o) {
         return (ec || r.empty() ? p : std::filesystem::path(o.out) / r).string();
     };
     if (o.json) {
-        nlohmann::json damaged = nlohmann::json::array(), failed = nlohmann::json::array();
+        nlohmann::json damaged = nlohmann::json::array(), failed = nlohmann::json::array(),
+                       renamed = nlohmann::json::array();
         for (const SaveProblem& p : run.problems()) {
-            if (p.status == SaveStatus::Damaged)
+            if (p.status == SaveStatus::Saved)
+                renamed.push_back({{"path", relative(p.path)}, {"name", p.reason}});
+            else if (p.status == SaveStatus::Damaged)
                 damaged.push_back({{"path", relative(p.path)},
                                    {"unreadableSectors", p.unreadableSectors},
                                    {"reason", problemText(p)}});
@@ -188,10 +191,14 @@ int runRecover(const RecoverOptions& o) {
                                      {"skipped", c.skipped}, {"failed", c.failed},
                                      {"unreadableSectors", c.unreadableSectors},
                                      {"stopped", stopped},   {"damagedFiles", damaged},
-                                     {"failedFiles", failed}};
+                                     {"failedFiles", failed}, {"renamedFiles", renamed}};
         std::printf("%s\n", summary.dump(2).c_str());
     } else {
         for (const SaveProblem& p : run.problems()) {
+            if (p.status == SaveStatus::Saved) {
+                std::cerr << "saved as " << plainPath(relative(p.path)) << ": " << plainPath(p.reason) << '\n';
+                continue;
+            }
             const std::string text = problemText(p);
             std::cerr << (p.status == SaveStatus::Damaged ? "damaged: " : "failed: ") << plainPath(relative(p.path))
                       << (text.empty() ? std::string() : ": " + text) << '\n';

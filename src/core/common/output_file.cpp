@@ -263,6 +263,30 @@ std::string cutUtf8(const std::string& s, std::size_t limit) {
     return s.substr(0, end);
 }
 
+std::string portableName(const std::string& name) {
+    std::string out;
+    out.reserve(name.size());
+    for (const char ch : name) {
+        const auto c = static_cast<unsigned char>(ch);
+        const bool refused = c < 0x20 || c == 0x7F || std::strchr("<>:\"/\\|?*", ch) != nullptr;
+        out.push_back(refused ? '_' : ch);
+    }
+    while (!out.empty() && (out.back() == '.' || out.back() == ' ')) out.pop_back();
+    return out.empty() ? std::string("_") : out;
+}
+
+bool nameRefused(int error, const std::filesystem::path& target) {
+    if (error == EINVAL || error == EILSEQ || error == ENAMETOOLONG) return true;
+    if (error != ENOENT) return false;
+    std::error_code ec;
+    const std::filesystem::path folder = target.has_parent_path() ? target.parent_path() : std::filesystem::path(".");
+    return std::filesystem::is_directory(folder, ec);
+}
+
+bool outputLost(int error) {
+    return error == ENOSPC || error == EDQUOT || error == EROFS || error == EIO || error == ENODEV;
+}
+
 std::string numberedName(const std::string& name, unsigned n) {
     const std::string suffix = " (" + std::to_string(n) + ")";
     std::size_t dot = name.rfind('.');

@@ -112,6 +112,21 @@ private:
 // as part of the stem). The result stays within kMaxNameBytes.
 std::string numberedName(const std::string& name, unsigned n);
 
+// A name every file system a recovered file may be saved to accepts (FAT32 and exFAT
+// sticks refuse what Windows refuses): each of <>:"/\|?* and every control character
+// becomes "_", trailing dots and spaces go (the extension before them stays), and a name
+// left empty becomes "_".
+std::string portableName(const std::string& name);
+
+// True when a failed creation of target says that the output's file system refuses the
+// name itself (EINVAL, EILSEQ, ENAMETOOLONG, or ENOENT while target's folder is there),
+// so the same file may be created under portableName.
+bool nameRefused(int error, const std::filesystem::path& target);
+
+// True for the errors after which no further file can be written to the output: it is
+// full (ENOSPC, EDQUOT), turned read-only (EROFS) or went away (EIO, ENODEV).
+bool outputLost(int error);
+
 // The longest file name, in bytes, most Linux file systems accept.
 constexpr std::size_t kMaxNameBytes = 255;
 

@@ -1,5 +1,6 @@
 #include "core/raw/carving_engine.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -65,7 +66,8 @@ bool myJpg::buildMatchTable() {
         const MatchEntry& e = table_[t];
         if (e.length < 2) continue;
         std::array<std::uint8_t, kPatternBytes> mask{}, value{};
-        for (std::size_t j = 0; j < e.length; ++j) {
+        const std::size_t length = std::min<std::size_t>(e.length, kPatternBytes);
+        for (std::size_t j = 0; j < length; ++j) {
             if (e.pattern[j] == kWildcard) continue;
             mask[j] = 0xFF;
             value[j] = e.pattern[j];

@@ -1,5 +1,6 @@
 #include "core/scan/output_names.h"
 
+#include <cerrno>
 #include <system_error>
 
 #include "core/common/text.h"
@@ -34,7 +35,10 @@ std::filesystem::path OutputNames::filePath(const std::filesystem::path& folder,
         std::string key = candidate.string();
         if (used_.count(key)) continue;
         std::error_code ec;
-        if (std::filesystem::symlink_status(candidate, ec).type() != std::filesystem::file_type::not_found) continue;
+        const auto type = std::filesystem::symlink_status(candidate, ec).type();
+        // A name the output refuses cannot be looked at either: creating it says why.
+        const bool refused = ec && nameRefused(ec.value(), candidate) && ec.value() != ENOENT;
+        if (type != std::filesystem::file_type::not_found && !refused) continue;
         used_.insert(std::move(key));
         return candidate;
     }
@@ -43,6 +47,18 @@ std::filesystem::path OutputNames::filePath(const std::filesystem::path& folder,
 
 std::filesystem::path OutputNames::folderPath(const std::filesystem::path& folder, const std::string& name) {
     lastMade_ = false;
+    lastRenamedFrom_.clear();
+    std::filesystem::path made = folderPathAs(folder, name);
+    if (!made.empty() || !nameRefused(lastError_, folder / name)) return made;
+    const std::string portable = portableName(name);
+    if (portable == name) return made;
+    made = folderPathAs(folder, portable);
+    if (!made.empty()) lastRenamedFrom_ = name;
+    return made;
+}
+
+std::filesystem::path OutputNames::folderPathAs(const std::filesystem::path& folder, const std::string& name) {
+    lastError_ = 0;
     for (unsigned n = 0; n < 10000; ++n) {
         std::filesystem::path candidate = folder / (n == 0 ? name : numberedName(name, n));
         std::error_code ec;
@@ -53,6 +69,7 @@ std::filesystem::path OutputNames::folderPath(const std::filesystem::path& folde
                 lastMade_ = true;
                 return candidate;
             }
+            lastError_ = ec.value();
             // Something else took the name meanwhile: try the next variant; any other
             // failure (no such parent, no room, no rights) ends the search.
             if (!std::filesystem::exists(std::filesystem::symlink_status(candidate, ec))) return {};

@@ -33,13 +33,21 @@ public:
     // folder already (not a link) or can be made; otherwise the first numbered variant
     // that is or can become a folder. Empty when none could be made.
     std::filesystem::path folderPath(const std::filesystem::path& folder, const std::string& name);
+    // A folder whose name the output's file system refuses is made under its
+    // portableName instead.
     // True when the last folderPath made its folder (it was not there before).
     bool lastFolderMade() const { return lastMade_; }
+    // The name the last folderPath could not use because the output refused it; empty
+    // when it used its own.
+    const std::string& lastFolderRenamedFrom() const { return lastRenamedFrom_; }
     void clear() { used_.clear(); }
 
 private:
     std::unordered_set<std::string> used_;
+    std::filesystem::path folderPathAs(const std::filesystem::path& folder, const std::string& name);
     bool lastMade_ = false;
+    std::string lastRenamedFrom_;
+    int lastError_ = 0;  // errno of the last failed creation of a folder
 };
 
 }  // namespace dravonel

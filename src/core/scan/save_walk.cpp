@@ -3,9 +3,12 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <cerrno>
+#include <cstring>
 #include <system_error>
 #include <vector>
 
+#include "core/common/formats.h"
 #include "core/common/output_file.h"
 #include "core/common/text.h"
 
@@ -28,6 +31,26 @@ std::int64_t countBelow(const RecoveredVolume& volume, EntryRef folder, std::uno
 
 std::u16string shownPath(const std::filesystem::path& p) { return fromUtf8(p.string()); }
 
+// Names eCryptfs and other stacked file systems still take, when the output refused a
+// longer one.
+constexpr std::size_t kShortNameBytes = 143;
+
+}  // namespace
+
+std::filesystem::path portableTarget(const std::filesystem::path& target, int error) {
+    if (!nameRefused(error, target)) return {};
+    std::string name = portableName(target.filename().string());
+    if (error == ENAMETOOLONG && name.size() > kShortNameBytes) {
+        const std::size_t dot = name.rfind('.');
+        const std::size_t ext = dot == std::string::npos || dot == 0 || name.size() - dot > 16 ? 0 : name.size() - dot;
+        name = cutUtf8(name.substr(0, name.size() - ext), kShortNameBytes - ext) + name.substr(name.size() - ext);
+    }
+    if (name == target.filename().string()) return {};
+    return target.parent_path() / name;
+}
+
+namespace {
+
 }  // namespace
 
 SaveStatus writeEntryFile(RecoveredVolume& volume, EntryRef ref, const std::filesystem::path& target,
@@ -38,14 +61,23 @@ SaveStatus writeEntryFile(RecoveredVolume& volume, EntryRef ref, const std::file
     d.written = target;
     OutputFile file;
     if (!file.createNew(target)) {
-        d.reason = file.errorText();
-        return SaveStatus::Failed;
+        const int refused = file.error();
+        const std::filesystem::path portable = portableTarget(target, refused);
+        if (portable.empty() || !file.createNew(portable)) {
+            d.reason = file.errorText();
+            d.error = file.error();
+            return SaveStatus::Failed;
+        }
+        d.renamedFrom = target.filename().string();
     }
     d.written = file.path();
     const SaveStatus status = volume.saveEntry(ref, file);
     if (status == SaveStatus::Failed || status == SaveStatus::Stopped) {
         // A stopped file is cut short: it is not kept as if it were the file.
-        if (status == SaveStatus::Failed && file.error() != 0) d.reason = file.errorText();
+        if (status == SaveStatus::Failed) {
+            d.reason = file.error() != 0 ? file.errorText() : file.damage();
+            d.error = file.error();
+        }
         file.discard();
         return status;
     }
@@ -56,6 +88,7 @@ SaveStatus writeEntryFile(RecoveredVolume& volume, EntryRef ref, const std::file
     if (unreadableSectors) *unreadableSectors += file.unreadableSectors();
     if (!file.close()) {
         d.reason = file.errorText();
+        d.error = file.error();
         file.discard();
         return SaveStatus::Failed;
     }
@@ -75,6 +108,15 @@ std::string problemText(const SaveProblem& p) {
     return text.empty() ? std::string("not every byte could be recovered") : text;
 }
 
+std::string outputLostText(const std::filesystem::path& folder, int error, std::int64_t saved, std::int64_t notSaved) {
+    const std::string counts = groupedNumber(std::uint64_t(saved)) + " files saved, " +
+                               groupedNumber(std::uint64_t(notSaved)) + " not saved.";
+    if (error == ENOSPC || error == EDQUOT)
+        return "The disk of " + folder.string() + " is full: " + counts + " Free some space or choose another folder.";
+    return "The disk of " + folder.string() + " can no longer be written to (" + std::strerror(error) + "): " + counts +
+           " Choose another folder.";
+}
+
 std::string countsText(const SaveCounts& c) {
     return "saved " + std::to_string(c.saved) + ", damaged " + std::to_string(c.damaged) + ", skipped " +
            std::to_string(c.skipped) + ", failed " + std::to_string(c.failed);
@@ -86,6 +128,7 @@ std::string problemLine(const SaveProblem& p, const std::filesystem::path& folde
         const std::filesystem::path below = p.path.lexically_relative(folder);
         if (!below.empty() && *below.begin() != "..") shown = below;
     }
+    if (p.status == SaveStatus::Saved) return "saved as " + shown.string() + ": " + p.reason;
     const std::string text = problemText(p);
     return (p.status == SaveStatus::Damaged ? "damaged: " : "failed: ") + shown.string() +
            (text.empty() ? std::string() : ": " + text);
@@ -163,10 +206,20 @@ void SaveRun::runWorker(const FileList* list) {
     counts_ = {};
     problems_.clear();
     madeFolders_.clear();
+    outputLost_ = 0;
+    notSaved_ = 0;
     saveCheckedTreeItems();
     if (list && list->listShowsSearch) saveCheckedSearchRows(*list);
     stampMadeFolders();
-    if (stopped() || volume_.stopFlag().load() != 0) outcome.kind = RunOutcome::Kind::Stopped;
+    if (outputLost_ != 0) {
+        // Said once, for the whole save, instead of once for every file after it.
+        outcome.kind = RunOutcome::Kind::Failed;
+        outcome.errorCode = static_cast<std::uint32_t>(outputLost_);
+        outcome.message = fromUtf8(outputLostText(outputFolder, outputLost_, counts_.saved + counts_.damaged, notSaved_));
+        prompt_.message(outcome.message);
+    } else if (stopped() || volume_.stopFlag().load() != 0) {
+        outcome.kind = RunOutcome::Kind::Stopped;
+    }
     prompt_.message(u"work done.....");
     pageStop() = 0;
     sink_.status(u"Saving Completed..");
@@ -228,8 +281,11 @@ void SaveRun::saveCheckedUnder(TreeItem item) {
 
 std::filesystem::path SaveRun::makeFolderIn(std::u16string_view name, const std::filesystem::path& path,
                                            std::optional<EntryRef> ref) {
+    if (outputLost_ != 0) return {};  // nothing more can be made there
     std::filesystem::path made = names_.folderPath(path, outputName(name));
     if (!made.empty() && ref && names_.lastFolderMade()) madeFolders_.emplace_back(made, *ref);
+    if (!made.empty() && !names_.lastFolderRenamedFrom().empty())
+        problems_.push_back({made, SaveStatus::Saved, names_.lastFolderRenamedFrom(), 0});
     return made;
 }
 
@@ -271,6 +327,16 @@ std::filesystem::path SaveRun::buildAncestorFolders(TreeItem item) {
 }
 
 void SaveRun::saveFileEntry(EntryRef ref, const std::filesystem::path& folder) {
+    if (outputLost_ != 0) {
+        // The output is full or gone: the rest is counted, not tried file by file.
+        if (!entries_.isNeverSaved(ref) && !(skipDeletedFiles && entries_.isDeleted(ref))) {
+            ++counts_.failed;
+            ++notSaved_;
+        } else {
+            ++counts_.skipped;
+        }
+        return;
+    }
     const std::filesystem::path full = names_.filePath(folder, outputName(entries_.name(ref)));
     sink_.status(u"saving File  " + shownPath(full));
     if (progressLine)
@@ -279,7 +345,10 @@ void SaveRun::saveFileEntry(EntryRef ref, const std::filesystem::path& folder) {
         ++counts_.skipped;
     } else {
         SaveDetail detail;
-        switch (writeEntryFile(volume_, ref, full, &counts_.unreadableSectors, &detail)) {
+        const SaveStatus status = writeEntryFile(volume_, ref, full, &counts_.unreadableSectors, &detail);
+        if ((status == SaveStatus::Saved || status == SaveStatus::Damaged) && !detail.renamedFrom.empty())
+            problems_.push_back({detail.written, SaveStatus::Saved, detail.renamedFrom, 0});
+        switch (status) {
             case SaveStatus::Saved: ++counts_.saved; break;
             case SaveStatus::Damaged:
                 ++counts_.damaged;
@@ -289,6 +358,10 @@ void SaveRun::saveFileEntry(EntryRef ref, const std::filesystem::path& folder) {
             case SaveStatus::Failed:
                 ++counts_.failed;
                 problems_.push_back({detail.written, SaveStatus::Failed, detail.reason, 0});
+                if (outputLost(detail.error)) {
+                    outputLost_ = detail.error;
+                    notSaved_ = 1;
+                }
                 break;
         }
     }

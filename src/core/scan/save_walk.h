@@ -42,22 +42,33 @@ struct SaveDetail {
     std::string reason;             // why it failed: the system's text or the guard's refusal
     std::uint64_t unreadableSectors = 0;
     std::string damage;             // the parser's notes of why the file is not whole
+    int error = 0;                  // errno of the failure, 0 when none
+    std::string renamedFrom;        // the name the output refused, when written under a portable one
 };
 
 // Writes one entry into target through the core's output file: created anew without
 // following links (when target exists, the first free "stem (n).ext" is made instead:
 // nothing that is there is replaced), the parser's bytes, the entry's times stamped on
-// the open file. A failed or stopped file is removed (only ever the one this call made).
+// the open file. A name the output's file system refuses (a FAT32 or exFAT stick and
+// "a:b.txt") is replaced by its portableName, and detail says so. A failed or stopped file
+// is removed (only ever the one this call made).
 // Unreadable sectors written as zeros are added to *unreadableSectors when given.
 SaveStatus writeEntryFile(RecoveredVolume& volume, EntryRef ref, const std::filesystem::path& target,
                           std::uint64_t* unreadableSectors = nullptr, SaveDetail* detail = nullptr);
 
-// A file that was not saved whole, for the closing report (a quick save's result uses
-// the same shape for every status).
+// Where target's file goes when the output's file system refused its name with error:
+// the same folder, the name made portable (shortened too after ENAMETOOLONG). Empty when
+// error is no refusal of the name or the portable name is the same.
+std::filesystem::path portableTarget(const std::filesystem::path& target, int error);
+
+// A file that was not saved whole, or was saved under another name, for the closing
+// report (a quick save's result uses the same shape for every status).
 struct SaveProblem {
     std::filesystem::path path;  // where it was (or would have been) written
-    SaveStatus status = SaveStatus::Failed;  // Damaged or Failed in the closing report
-    std::string reason;          // Failed: why; Damaged: the parser's notes; may be empty
+    // Damaged or Failed; Saved for a file or folder written under a portable name
+    SaveStatus status = SaveStatus::Failed;
+    // Failed: why; Damaged: the parser's notes (may be empty); Saved: the refused name
+    std::string reason;
     std::uint64_t unreadableSectors = 0;     // Damaged: sectors written as zeros
 };
 
@@ -74,16 +85,23 @@ struct SaveCounts {
     std::uint64_t unreadableSectors = 0;  // sectors written as zeros in damaged files
 };
 
+// What a save says when its output folder filled up or went away: "The disk of FOLDER is
+// full: N files saved, M not saved. Free some space or choose another folder." (for
+// ENOSPC and EDQUOT; otherwise that it can no longer be written to, and why).
+std::string outputLostText(const std::filesystem::path& folder, int error, std::int64_t saved, std::int64_t notSaved);
+
 // The closing report's count line: "saved N, damaged D, skipped S, failed F".
 std::string countsText(const SaveCounts& counts);
 
 // One line of the closing report: "damaged: PATH: TEXT" or "failed: PATH: TEXT" (without
-// ": TEXT" when problemText is empty). PATH is relative to folder when the file lies
-// below it, else the whole path.
+// ": TEXT" when problemText is empty), or "saved as PATH: NAME" for a file written under a
+// portable name. PATH is relative to folder when the file lies below it, else the whole
+// path.
 std::string problemLine(const SaveProblem& problem, const std::filesystem::path& folder);
 
 // How a save ended, with what it wrote: damaged files and the unreadable sectors written
-// as zeros in them are part of every save's outcome.
+// as zeros in them are part of every save's outcome. A save whose output filled up or
+// went away ends Failed at once, with outputLostText as its message.
 struct SaveOutcome : RunOutcome {
     SaveCounts counts;
 };
@@ -178,7 +196,8 @@ public:
                    SaveProblem* result = nullptr);
 
     const SaveCounts& counts() const { return counts_; }
-    // The damaged and failed files of the last run, in the order they were met.
+    // The damaged and failed files of the last run, and those saved under a portable
+    // name, in the order they were met.
     const std::vector<SaveProblem>& problems() const { return problems_; }
 
 private:
@@ -208,6 +227,10 @@ private:
     void stampMadeFolders();
     std::unordered_map<TreeItem, std::filesystem::path> itemFolders_;
     std::unordered_set<EntryRef> descent_;
+    // Set when the output filled up or went away: errno, the files from then on, and the
+    // folder that was written to.
+    int outputLost_ = 0;
+    std::int64_t notSaved_ = 0;
     SlotClaim claim_;
     SaveOutcome outcome_;
     StopFlag running_{0};

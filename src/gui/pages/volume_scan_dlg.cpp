@@ -439,6 +439,8 @@ void VolumeScanDlg::showSaveResult() {
     QString line = QString::fromStdString(countsText(outcome.counts));
     if (outcome.kind == RunOutcome::Kind::Stopped)
         line = QStringLiteral("Saving stopped: ") + line + QStringLiteral(" (files not reached were not saved)");
+    else if (outcome.kind == RunOutcome::Kind::Failed && !outcome.message.empty())
+        line = QString::fromStdU16String(outcome.message) + QStringLiteral("\n") + line;
     saveResult_->setText(line);
     QStringList problems;
     for (const SaveProblem& p : saveRun_->problems())

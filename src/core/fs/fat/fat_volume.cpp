@@ -70,7 +70,7 @@ std::u16string shortName(const std::uint8_t* slot, int codePage) {
     };
     std::u16string base = part(0, 8, caseFlags & sl::kLowerCaseBase);
     if (deletedMark && !base.empty()) base[0] = u'\uFFE5';
-    else if (deletedMark) base = u"\uFFE5";
+    else if (deletedMark) base.assign(1, u'\uFFE5');
     const std::u16string extension = part(8, 3, caseFlags & sl::kLowerCaseExtension);
     std::u16string s = extension.empty() ? base : base + u"." + extension;
     while (!s.empty() && s.back() == u'.') s.pop_back();

@@ -1267,11 +1267,11 @@ SaveStatus ntfs::saveEntry(std::uint64_t index, EntryWriter& out) const {
         } else {
             status = writeStream(out, plan);
         }
-        if (status == SaveStatus::Failed && out.errorNumber() != 0)
-            message(u"Exception :  " + fromUtf8(std::strerror(out.errorNumber())) + u"   ");
+        // A write that failed is named with its reason in the save's closing report, once
+        // per file, instead of a box the worker would wait on for every file.
         return status;
     } catch (const std::exception& ex) {
-        message(u"Exception :  " + fromUtf8(ex.what()) + u"   ");
+        out.noteDamage("Exception :  " + std::string(ex.what()) + "   ");
         return SaveStatus::Failed;
     }
 }

@@ -468,10 +468,10 @@ TEST(NtfsSaving, CompressedStreamDecidesEachUnitByItsClusterNumbers) {
                   3 * 65536 + 1000, 0x0001, 4);
     const Saved s = save(v, b.finish());
     ASSERT_TRUE(s.ok);
-    std::vector<std::uint8_t> expect(65536, 'A');
-    expect.insert(expect.end(), raw.begin(), raw.end());
-    expect.resize(3 * 65536, 0);
-    expect.resize(3 * 65536 + 1000, 'B');
+    std::vector<std::uint8_t> expect(3 * 65536 + 1000, 0);
+    std::fill_n(expect.begin(), 65536, 'A');
+    std::copy(raw.begin(), raw.end(), expect.begin() + 65536);
+    std::fill(expect.begin() + 3 * 65536, expect.end(), 'B');
     ASSERT_EQ(s.bytes.size(), expect.size());
     EXPECT_TRUE(s.bytes == expect);
 }
