@@ -581,8 +581,9 @@ TEST(NtfsSaving, WriteFailureIsReportedAsFailure) {
         int errorNumber() const override { return ENOSPC; }
     } full;
     EXPECT_EQ(img.parser->saveEntry(6, full), SaveStatus::Failed);
-    ASSERT_EQ(img.prompt.messages.size(), 1u);
-    EXPECT_EQ(img.prompt.messages[0].substr(0, 13), u"Exception :  ");
+    // The save names the file and the reason once in its report; no box per file that
+    // the worker would wait on.
+    EXPECT_TRUE(img.prompt.messages.empty());
 }
 
 TEST(NtfsTexts, SizeAndTimesOfASyntheticRecord) {
