@@ -2,7 +2,7 @@
 # install the Debian packages they need when they are missing (apt-get, as root or via sudo).
 
 PACKAGES := cmake ninja-build g++ make zstd pkg-config zlib1g-dev libgtest-dev libgmock-dev libbenchmark-dev \
-            libcli11-dev nlohmann-json3-dev qt6-base-dev qt6-svg-dev
+            libcli11-dev nlohmann-json3-dev qt6-base-dev qt6-svg-dev dpkg-dev
 BENCH_PACKAGES := sleuthkit testdisk foremost ntfs-3g fdisk mtools dosfstools imagemagick
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 JOBS ?= 2
@@ -40,10 +40,12 @@ demo: configure
 	  echo "Recovered files are in demo-output/"; \
 	fi
 
-# The suite (with the include-direction check), then the whole suite under ASan/UBSan,
-# then the two-thread tests under ThreadSanitizer.
+# The suite (with the include-direction check), the Debian package built and run from its
+# unpacked paths, then the whole suite under ASan/UBSan, then the two-thread tests under
+# ThreadSanitizer.
 test: build
 	cd build && ctest --output-on-failure -j $(JOBS)
+	tools/check_package.sh build
 	$(MAKE) test-asan
 	$(MAKE) test-tsan
 

@@ -317,7 +317,11 @@ std::filesystem::path defaultSignatureFilePath() {
     std::error_code ec;
     const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
     if (ec) return "FileSetting.txt";
-    return exe.parent_path() / "FileSetting.txt";
+    // Beside the program in the build folder; under share/ when installed.
+    const std::filesystem::path beside = exe.parent_path() / "FileSetting.txt";
+    const std::filesystem::path installed = exe.parent_path().parent_path() / "share" / "dravonel" / "FileSetting.txt";
+    if (!std::filesystem::exists(beside, ec) && std::filesystem::exists(installed, ec)) return installed;
+    return beside;
 }
 
 }  // namespace dravonel

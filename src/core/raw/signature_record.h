@@ -144,7 +144,8 @@ struct SignatureSources {
 bool loadSignatureSources(const SignatureSources& sources, std::int64_t& defaultCount,
                           std::vector<SignatureEntry>& list, Prompt* prompt);
 
-// The default signature file beside the running executable.
+// The default signature file: beside the running executable (a build folder), or else in
+// ../share/dravonel/ from it (an installed package).
 std::filesystem::path defaultSignatureFilePath();
 
 }  // namespace dravonel
