@@ -187,8 +187,12 @@ bool ntfs::addTreeRoot() {
 
 // The copy of the boot sector in the volume's last sector: the sector after the ones its
 // total-sectors field counts, so a copy is only taken where that field names its own
-// place. The places tried: after the volume's extent in whole MiB (a partition's size,
-// rounded down, so its last MiB is searched), and the source's last sector.
+// place. Searched backwards from the end of the volume's extent in whole MiB (a
+// partition's size, rounded down, so the MiB after it is searched too) and from the
+// source's end, each over the 8 MiB before it (an extent given as "to the source's end"
+// may reach past the volume).
+constexpr std::uint64_t kBackupSearchSectors = 8 * 2048;
+
 std::optional<std::array<std::uint8_t, 512>> ntfs::readBackupBootSector() const {
     std::vector<std::uint64_t> ends;  // one past the volume's last sector, in sectors
     const std::uint64_t mb = std::uint64_t(std::max<std::int64_t>(0, sizeMbValue(volume.sizeMbText)));
@@ -196,8 +200,7 @@ std::optional<std::array<std::uint8_t, 512>> ntfs::readBackupBootSector() const 
     if (mb > 0 && mb < (std::uint64_t(1) << 40)) ends.push_back(mb * 2048);
     if (device && *device >= 1024) ends.push_back(*device / 512);
     for (const std::uint64_t end : ends) {
-        // The MiB ending at the extent's end and the one after it, read at once.
-        const std::uint64_t first = end > 2048 ? end - 2048 : 1;
+        const std::uint64_t first = end > kBackupSearchSectors ? end - kBackupSearchSectors : 1;
         std::uint64_t count = end + 2048 - first;
         if (device && first * 512 >= *device) continue;
         if (device) count = std::min(count, *device / 512 - first);
