@@ -109,6 +109,11 @@ int runDeepScan(const DeepScanOptions& o) {
         reportError("read error on " + o.source + " at the scan position: " + std::strerror(static_cast<int>(rc)));
         return kExitFailed;
     }
+    if (records.empty()) {
+        reportError("no volume found on " + o.source +
+                    " (no NTFS, FAT, exFAT or HFS+ boot sector and no ext superblock in the sectors scanned)");
+        return kExitFailed;
+    }
     return kExitOk;
 }
 

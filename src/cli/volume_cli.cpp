@@ -1,9 +1,11 @@
 #include "cli/volume_cli.h"
 
 #include <iostream>
+#include <optional>
 #include <vector>
 
 #include "core/common/text.h"
+#include "core/partitions/partition.h"
 #include "core/scan/result_view.h"
 
 namespace dravonel::cli {
@@ -26,6 +28,32 @@ std::string noFileSystemText(const std::string& fs, std::int64_t sector, const s
     std::string text = "no " + fs + " file system at sector " + std::to_string(sector) + " of " + source;
     if (!found.empty()) text += " (it holds " + found + "; give --fs " + found + ")";
     return text;
+}
+
+// What the scan looked for and did not find.
+std::string lookedForText(const std::u16string& fileSystem, RecoveryMode mode) {
+    switch (fileSystemKind(fileSystem)) {
+        case FileSystemKind::Ntfs:
+            return mode == RecoveryMode::Standard ? "no MFT record found (boot sector, its copy, then a search of the volume)"
+                                                  : "no MFT record found on the volume";
+        case FileSystemKind::Fat16:
+        case FileSystemKind::Fat32:
+        case FileSystemKind::ExFat: return "no file or folder entries found";
+        default: return "nothing found";
+    }
+}
+
+// The start of the volume whose boot sector copy lies in `sector`, when it is one.
+std::optional<std::int64_t> bootSectorCopyOwner(const readWriteInterface& reader, std::int64_t sector) {
+    if (sector < 0 || sector > INT64_MAX / kSectorBytes) return std::nullopt;
+    std::uint8_t b[512] = {};
+    const std::int64_t at = sector * kSectorBytes - reader.baseOffset;
+    if (!reader.readAt(at, b, 512)) return std::nullopt;
+    const auto find = classifyBootSector(b, 0);
+    if (!find) return std::nullopt;
+    const VolumeStart start = settleVolumeStart(reader, b, at, *find);
+    if (!start.fromBackup) return std::nullopt;
+    return (start.startByte + reader.baseOffset) / kSectorBytes;
 }
 
 }  // namespace
@@ -67,9 +95,11 @@ int scanSelectedVolume(const VolumeSelection& s, ScannedVolume& out, TerminalSin
     // Standard reads the volume's own first sectors: when they hold another file system
     // (or none) the scan could only come back empty. Deep looks for what is left of a
     // damaged volume, so it runs whatever sector 0 holds.
+    // A start that holds no boot sector at all is handed to the parser all the same: it
+    // reads a boot sector's copy, or (NTFS) searches the volume for its MFT.
     const std::string found = fileSystemAt(out.reader, record.startSector);
     const bool known = fileSystemKind(record.fileSystem) != FileSystemKind::None;
-    if (mode == RecoveryMode::Standard && known && !sameFileSystem(fs, found)) {
+    if (mode == RecoveryMode::Standard && known && !found.empty() && !sameFileSystem(fs, found)) {
         reportError(noFileSystemText(fs, record.startSector, s.source, found));
         return kExitFailed;
     }
@@ -92,8 +122,15 @@ int scanSelectedVolume(const VolumeSelection& s, ScannedVolume& out, TerminalSin
     if (top != kNoItem)
         for (TreeItem c = out.tree.firstChild(top); c != kNoItem && !any; c = out.tree.nextSibling(c))
             any = !out.tree.isPlaceholder(c);
-    if (!any && mode != RecoveryMode::Standard) {
-        reportError(noFileSystemText(fs, record.startSector, s.source, found == fs ? std::string() : found));
+    if (!out.volume->foundVolumeStructure() || (!any && mode != RecoveryMode::Standard)) {
+        std::string text = noFileSystemText(fs, record.startSector, s.source,
+                                            found.empty() || sameFileSystem(fs, found) ? std::string() : found);
+        text += ": " + lookedForText(record.fileSystem, mode);
+        if (const auto copy = bootSectorCopyOwner(out.reader, record.startSector))
+            text += "; sector " + std::to_string(record.startSector) + " holds the copy of the boot sector of a " +
+                    fs + " volume starting at sector " + std::to_string(*copy) + " (give --start-sector " +
+                    std::to_string(*copy) + ")";
+        reportError(text);
         return kExitFailed;
     }
     return kExitOk;

@@ -66,6 +66,9 @@ public:
     virtual SaveStatus saveEntry(EntryRef ref, EntryWriter& out) = 0;
     // The parser's stop flag.
     virtual StopFlag& stopFlag() = 0;
+    // False when the scan found none of the structures a volume of this kind is read
+    // from (an empty but intact volume still has them).
+    virtual bool foundVolumeStructure() const { return true; }
 };
 
 }  // namespace dravonel

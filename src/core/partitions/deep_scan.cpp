@@ -1,7 +1,10 @@
 // The deep partition scan: every 512-byte sector of the disk (or of a custom range) is
 // tested for the start of a volume, in 1 MiB chunks read through the surface walk.
+#include <algorithm>
 #include <cstdint>
 #include <limits>
+#include <utility>
+#include <vector>
 
 #include "core/common/text.h"
 #include "core/device/surface_walk.h"
@@ -46,6 +49,9 @@ std::uint32_t deepScan(Partition& p, readWriteInterface& reader, bool clearStop)
 
     int found = 0;
     int ntfsCount = 0;
+    // The volumes listed so far, by kind and first byte: a boot sector copy of one of
+    // them is not listed again.
+    std::vector<std::pair<std::u16string, std::int64_t>> listed;
     const SurfaceWalker::Result result = walker.walk(reader, startByte, totalBytes, [&](const SurfaceChunk& chunk) {
         const std::int64_t sectors = chunk.size / kSectorBytes;
         std::int64_t i = 0;
@@ -54,38 +60,58 @@ std::uint32_t deepScan(Partition& p, readWriteInterface& reader, bool clearStop)
             const std::uint8_t* b = chunk.bytes.data() + i * kSectorBytes;
             // Quick reject: a volume start begins with 0xEB or 'H', or holds the ext magic 0xEF53
             // at byte 56 of its superblock sector.
-            if (b[0] == 0xEB || b[0] == 'H' || (b[56] == 0x53 && b[57] == 0xEF)) {
-                if (auto f = classifyBootSector(b, ntfsCount)) {
-                    const std::int64_t X = chunk.offset + i * kSectorBytes;
-                    const std::int64_t sizeMb = f->sizeBytes / 1048576;
-                    bool record = false;
-                    // An HFS+ header sits 1024 bytes into its volume, so one in the first
-                    // two sectors of the device describes no volume.
-                    if (f->fileSystem == u"HFS+") record = sizeMb >= 1 && sizeMb <= 20971519 && X >= 1024;
-                    else record = f->sizeBytes >= 1048576;
-                    if (record) {
-                        if (f->fileSystem == u"NTFS") ++ntfsCount;
-                        VolumeRecord r;
-                        r.fileSystem = f->fileSystem;
-                        r.name = format16("%d", found++);
-                        r.sizeMbText = f->fileSystem == u"NTFS" ? format16("%d   MB", static_cast<int>(sizeMb))
-                                                                 : format16("%lld  MB", static_cast<long long>(sizeMb));
-                        r.startSector = (X + f->startOffsetBytes) / kSectorBytes;
-                        if (p.records) p.records->push_back(r);
-                        if (p.onFound) p.onFound(r);
-                        p.status(f->statusText);
-                    }
-                    // Skipping carries on after the volume's last sector, possibly past this
-                    // chunk (the walk then goes on from there). It counts from the volume's
-                    // start, which lies before the tested sector for HFS+ and ext.
-                    if (p.skipVolumeSize == 1 && f->sizeBytes >= 1048576) {
-                        const std::int64_t skip = (f->sizeBytes + f->startOffsetBytes) / kSectorBytes;
-                        i = skip > kMaxOffset / kSectorBytes - i ? kMaxOffset / kSectorBytes : i + skip;
-                    }
-                    if (p.stopRequested.load()) return kStopWalk;
+            if (b[0] != 0xEB && b[0] != 'H' && !(b[56] == 0x53 && b[57] == 0xEF)) {
+                ++i;
+                continue;
+            }
+            const auto f = classifyBootSector(b, ntfsCount);
+            if (!f) {
+                ++i;
+                continue;
+            }
+            const std::int64_t X = chunk.offset + i * kSectorBytes;
+            if (const auto owner = backupOwnerStart(b, X, *f)) {
+                const bool copy = std::any_of(listed.begin(), listed.end(), [&](const auto& v) {
+                    return v.second == *owner && v.first == f->fileSystem;
+                });
+                if (copy) {
+                    ++i;
+                    continue;
                 }
             }
-            ++i;
+            const VolumeStart start = settleVolumeStart(reader, b, X, *f);
+            const std::int64_t sizeMb = f->sizeBytes / 1048576;
+            bool record = false;
+            // An HFS+ header sits 1024 bytes into its volume, so one in the first
+            // two sectors of the device describes no volume.
+            if (f->fileSystem == u"HFS+") record = sizeMb >= 1 && sizeMb <= 20971519 && X >= 1024;
+            else record = f->sizeBytes >= 1048576;
+            if (record) {
+                if (f->fileSystem == u"NTFS") ++ntfsCount;
+                VolumeRecord r;
+                r.fileSystem = f->fileSystem;
+                r.name = format16("%d", found++);
+                r.sizeMbText = f->fileSystem == u"NTFS" ? format16("%d   MB", static_cast<int>(sizeMb))
+                                                         : format16("%lld  MB", static_cast<long long>(sizeMb));
+                r.startSector = start.startByte / kSectorBytes;
+                listed.emplace_back(f->fileSystem, start.startByte);
+                if (p.records) p.records->push_back(r);
+                if (p.onFound) p.onFound(r);
+                p.status(f->statusText);
+            }
+            // Skipping goes on at the first sector after the volume's end, possibly past
+            // this chunk (the walk then goes on from there). The end counts from the
+            // volume's start, which lies before the tested sector for HFS+, ext and a
+            // boot sector copy.
+            std::int64_t next = i + 1;
+            if (p.skipVolumeSize == 1 && f->sizeBytes >= 1048576) {
+                const std::int64_t end = start.extentBytes > kMaxOffset - start.startByte
+                                             ? kMaxOffset
+                                             : start.startByte + start.extentBytes;
+                if (end > X) next = std::max(next, (end - chunk.offset + kSectorBytes - 1) / kSectorBytes);
+            }
+            i = next;
+            if (p.stopRequested.load()) return kStopWalk;
         }
         return advance(chunk.offset, i);
     });

@@ -72,4 +72,22 @@ struct BootSectorFind {
 // the number of NTFS volumes found before this one (for "found NTFS %d...").
 std::optional<BootSectorFind> classifyBootSector(const std::uint8_t* sector, int ntfsCount);
 
+// Where the volume of a boot sector found at byte `at` starts and how far it reaches.
+// NTFS, FAT32 and exFAT sectors are read as the copy their volume keeps of its boot
+// sector (NTFS: in its last sector; FAT32: the backup field's sector, 6 by default;
+// exFAT: 12 sectors on) when the first MFT record or the first FAT lies where the copy's
+// reading puts it, else as the original. An NTFS volume spans its counted sectors and
+// the copy after them. (deep_scan_starts.cpp)
+struct VolumeStart {
+    std::int64_t startByte = 0;
+    std::int64_t extentBytes = 0;
+    bool fromBackup = false;
+    bool confirmed = false;  // the volume's own structure was found where the sector says
+};
+VolumeStart settleVolumeStart(const readWriteInterface& reader, const std::uint8_t* sector, std::int64_t at,
+                              const BootSectorFind& find);
+// The start of the volume whose boot sector copy (or HFS+ alternate header) `sector`
+// would be, found at byte `at`; nothing for kinds without a copy.
+std::optional<std::int64_t> backupOwnerStart(const std::uint8_t* sector, std::int64_t at, const BootSectorFind& find);
+
 }  // namespace dravonel

@@ -63,9 +63,9 @@ TEST(TwoThreadsDeepScan, FindsWhatTheOneThreadScanFindsAndHandsThemToTheOwner) {
     p.records = &reference;
     deepScan(p, page.reader);
     EXPECT_EQ(found(page.records), found(reference));
-    EXPECT_EQ(found(page.records).size(), 8u);
+    EXPECT_EQ(found(page.records).size(), 5u);  // the boot sector copies are not listed again
     EXPECT_EQ(page.offThreadFinds, 0);
-    EXPECT_EQ(page.run->foundCount(), 8);
+    EXPECT_EQ(page.run->foundCount(), 5);
     EXPECT_EQ(page.run->outcome().kind, RunOutcome::Kind::Completed);
     EXPECT_EQ(finished.load(), 1);
     EXPECT_FALSE(page.slot.busy());
@@ -94,7 +94,7 @@ TEST(TwoThreadsDeepScan, StopFromTheOwnerEndsTheScanKeepingTheRows) {
     page.run->startWorker();
     page.serve();
     page.run->wait();
-    EXPECT_EQ(page.records.size(), 8u);
+    EXPECT_EQ(page.records.size(), 5u);
     EXPECT_EQ(page.run->outcome().kind, RunOutcome::Kind::Completed);
 }
 

@@ -39,6 +39,20 @@ Fat64Class::Fat64Class(const ScanContext& c) : FatFamilyVolume(c) {}
 bool Fat64Class::readBootSector() {
     std::array<std::uint8_t, fat_format::kBootSectorBytes> b{};
     readAt(0, b.data(), b.size());
+    if (useBootSector(b)) return true;
+    // The backup boot region starts 12 sectors on, in the volume's own sector size; a copy
+    // is taken only when it gives that size itself.
+    for (unsigned shift = 9; shift <= 12; ++shift) {
+        b.fill(0);
+        readAt(std::uint64_t(12) << shift, b.data(), b.size());
+        if (b[eb::kBytesPerSectorShift] != shift || !useBootSector(b)) continue;
+        status(u"boot sector damaged; using its backup copy");
+        return true;
+    }
+    return false;
+}
+
+bool Fat64Class::useBootSector(const std::array<std::uint8_t, fat_format::kBootSectorBytes>& b) {
     if (std::memcmp(b.data() + eb::kFileSystemName, "EXFAT", 5) != 0) return false;
     const unsigned bpsShift = b[eb::kBytesPerSectorShift];
     const unsigned spcShift = b[eb::kSectorsPerClusterShift];

@@ -7,6 +7,7 @@
 // Records live in one vector: record 0 is the root ("DUMMY ENTRY"); links are record
 // indexes (0 = none). Every byte is read with positional reads through the sector
 // reader, so saving and the file-list texts may run from other threads after the scan.
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -20,6 +21,7 @@
 #include "core/model/scan_parser.h"
 #include "core/model/tree_sink.h"
 #include "core/fs/fat/fat_family.h"
+#include "core/fs/fat/fat_format.h"
 #include "core/device/volume_record.h"
 
 namespace dravonel {
@@ -61,8 +63,11 @@ public:
     explicit Fat64Class(const ScanContext& context);
 
     // The scan steps, in order: attachReader (shared), then these.
-    // Reads sector 0; false when bytes 3-7 are not "EXFAT" or the geometry is impossible.
+    // Reads sector 0, or when it is damaged or unreadable the first sector of the backup
+    // boot region 12 sectors on ("boot sector damaged; using its backup copy"); false when
+    // neither has "EXFAT" at bytes 3-7 and a possible geometry.
     bool readBootSector();
+    bool useBootSector(const std::array<std::uint8_t, fat_format::kBootSectorBytes>& sector);
     // Reads the first FAT into memory when it fits (otherwise lookups read the disk).
     void loadFat();
     // Walks the root folder and everything below it into records.

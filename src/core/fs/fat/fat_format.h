@@ -24,10 +24,12 @@ constexpr std::size_t kReservedSectors = 14;   // u16
 constexpr std::size_t kFatCount = 16;          // u8
 constexpr std::size_t kRootEntryCount = 17;    // u16, FAT12/16 only
 constexpr std::size_t kTotalSectors16 = 19;    // u16, 0 when the 32-bit count is used
+constexpr std::size_t kMedia = 21;             // u8, also the low byte of the first FAT entry
 constexpr std::size_t kSectorsPerFat16 = 22;   // u16, 0 on FAT32
 constexpr std::size_t kTotalSectors32 = 32;    // u32
 constexpr std::size_t kSectorsPerFat32 = 36;   // u32, FAT32 only
 constexpr std::size_t kRootCluster = 44;       // u32, FAT32 only
+constexpr std::size_t kBackupBootSector = 50;  // u16, FAT32 only: sector of the boot sector's copy
 constexpr std::size_t kSignature = 510;        // 0x55, 0xAA
 }  // namespace boot_sector
 

@@ -138,6 +138,18 @@ const char16_t* FatClass::refusalText() const {
 bool FatClass::readBootSector() {
     std::array<std::uint8_t, fat_format::kBootSectorBytes> b{};
     readAt(0, b.data(), b.size());  // an unreadable sector reads as zeros and is refused
+    if (useBootSector(b)) return true;
+    // FAT32 keeps a copy of its boot sector; the damaged one cannot say where, so the copy
+    // is looked for where formatting tools put it.
+    if (bits_ != 32) return false;
+    b.fill(0);
+    readAt(kBackupBootSector * 512, b.data(), b.size());
+    if (!useBootSector(b)) return false;
+    status(u"boot sector damaged; using its backup copy");
+    return true;
+}
+
+bool FatClass::useBootSector(const std::array<std::uint8_t, fat_format::kBootSectorBytes>& b) {
     const auto flavour = fat_format::parserFlavour(b.data());
     if (flavour != (bits_ == 16 ? fat_format::FatFlavour::Fat16 : fat_format::FatFlavour::Fat32)) return false;
     bytesPerSector_ = le16(b.data(), bs::kBytesPerSector);

@@ -11,6 +11,7 @@
 // Every byte is read through the sector reader with volume-relative offsets. The scan
 // reads with positional reads too, so saving and the file-list texts may run from other
 // threads once the scan has ended.
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -24,6 +25,7 @@
 #include "core/model/scan_parser.h"
 #include "core/model/tree_sink.h"
 #include "core/fs/fat/fat_family.h"
+#include "core/fs/fat/fat_format.h"
 #include "core/device/volume_record.h"
 
 namespace dravonel {
@@ -82,7 +84,12 @@ public:
 
     // The scan steps, in order: attachReader (shared), then these.
     // Reads sector 0 and the geometry; false when it is not a volume of this flavour.
+    // FAT32: a damaged or unreadable sector 0 is replaced by its copy in sector 6
+    // ("boot sector damaged; using its backup copy").
     bool readBootSector();
+    // The geometry of one boot sector; false when it is not a volume of this flavour.
+    bool useBootSector(const std::array<std::uint8_t, fat_format::kBootSectorBytes>& sector);
+    static constexpr std::uint64_t kBackupBootSector = 6;
     // Reads the first FAT into memory (when it fits; otherwise lookups read the disk).
     void loadFat();
     // Walks the root folder and every folder below it into records.

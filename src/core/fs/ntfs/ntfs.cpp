@@ -185,9 +185,49 @@ bool ntfs::addTreeRoot() {
     return true;
 }
 
+// The copy of the boot sector in the volume's last sector: the sector after the ones its
+// total-sectors field counts, so a copy is only taken where that field names its own
+// place. Searched backwards from the end of the volume's extent in whole MiB (a
+// partition's size, rounded down, so the MiB after it is searched too) and from the
+// source's end, each over the 8 MiB before it (an extent given as "to the source's end"
+// may reach past the volume).
+constexpr std::uint64_t kBackupSearchSectors = 8 * 2048;
+
+std::optional<std::array<std::uint8_t, 512>> ntfs::readBackupBootSector() const {
+    std::vector<std::uint64_t> ends;  // one past the volume's last sector, in sectors
+    const std::uint64_t mb = std::uint64_t(std::max<std::int64_t>(0, sizeMbValue(volume.sizeMbText)));
+    const auto device = deviceBytes();
+    if (mb > 0 && mb < (std::uint64_t(1) << 40)) ends.push_back(mb * 2048);
+    if (device && *device >= 1024) ends.push_back(*device / 512);
+    for (const std::uint64_t end : ends) {
+        const std::uint64_t first = end > kBackupSearchSectors ? end - kBackupSearchSectors : 1;
+        std::uint64_t count = end + 2048 - first;
+        if (device && first * 512 >= *device) continue;
+        if (device) count = std::min(count, *device / 512 - first);
+        std::vector<std::uint8_t> area(count * 512, 0);
+        readAt(first * 512, area.data(), std::uint32_t(area.size()));
+        for (std::uint64_t k = count; k-- > 0;) {
+            const std::uint8_t* b = area.data() + k * 512;
+            if (std::memcmp(b + nf::boot_sector::kOemId, "NTFS", 4) != 0) continue;
+            if (le64(b, nf::boot_sector::kTotalSectors) != first + k) continue;
+            std::array<std::uint8_t, 512> copy{};
+            std::memcpy(copy.data(), b, 512);
+            return copy;
+        }
+    }
+    return std::nullopt;
+}
+
 bool ntfs::readBootSector() {
     std::array<std::uint8_t, 512> sector{};
     readAt(0, sector.data(), 512);  // an unreadable sector reads as zeros
+    if (std::memcmp(sector.data() + nf::boot_sector::kOemId, "NTFS", 4) != 0 ||
+        le16(sector.data(), nf::boot_sector::kBytesPerSector) != 512) {
+        if (const auto copy = readBackupBootSector()) {
+            sector = *copy;
+            status(u"boot sector damaged; using its backup copy");
+        }
+    }
     bootSector = sector;
     const std::uint8_t* b = bootSector->data();
     if (std::memcmp(b + nf::boot_sector::kOemId, "NTFS", 4) == 0) {

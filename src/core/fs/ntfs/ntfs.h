@@ -151,10 +151,15 @@ public:
 
     // Inserts "ROOT" at the top of the result tree, checked and expanded. True.
     bool addTreeRoot();
-    // Reads the boot sector; the volume size comes from it (total sectors * 512) or, when
-    // it lacks "NTFS", from the volume record's size in MiB; either is cut to what the
-    // source holds past the volume start. True when the size is not 0.
+    // Reads the boot sector, or its copy in the volume's last sector when the first one
+    // is damaged or unreadable ("boot sector damaged; using its backup copy"); the volume
+    // size comes from it (total sectors * 512) or, when neither holds "NTFS", from the
+    // volume record's size in MiB; either is cut to what the source holds past the volume
+    // start. True when the size is not 0.
     bool readBootSector();
+    // The copy in the sector its own total-sectors field names, searched for around the
+    // end of the volume's extent in MiB and at the source's end.
+    std::optional<std::array<std::uint8_t, 512>> readBackupBootSector() const;
     // Standard mode: the MFT run list from the boot sector's MFT cluster, or from a
     // "$MF" record found by scanning the volume. False when the scan found none.
     bool locateMft();

@@ -1,5 +1,7 @@
 #include "core/fs/ntfs/ntfs_scan_parser.h"
 
+#include <algorithm>
+
 #include <unordered_set>
 
 namespace dravonel {
@@ -107,6 +109,14 @@ SaveStatus NtfsScanParser::saveEntry(EntryRef ref, EntryWriter& out) {
 
 std::unique_ptr<ScanParser> makeNtfsScanParser(const ScanContext& context) {
     return std::make_unique<NtfsScanParser>(context);
+}
+
+bool NtfsScanParser::foundVolumeStructure() const {
+    // The orphan folder the tree is given is no record read from the volume.
+    const std::uint64_t synthetic = ~std::uint64_t(0);
+    return std::any_of(parser_.entries.begin(), parser_.entries.end(), [&](const MftEntry& e) {
+        return e.isFileRecord() && e.hasName && e.diskPosition != synthetic;
+    });
 }
 
 }  // namespace dravonel

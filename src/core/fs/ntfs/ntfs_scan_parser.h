@@ -24,6 +24,8 @@ public:
     // scanForMftRecords (Deep), readMftEntries and buildEntryTree.
     ScanOutcome run(RecoveryMode mode) override;
     StopFlag& stopFlag() override { return parser_.stopFlag; }
+    // Every NTFS volume holds named MFT records; none read means no volume was found.
+    bool foundVolumeStructure() const override;
 
     // RecoveredVolume: entries by index; a folder is kind 'D'; children follow the first
     // child and next-sibling indexes (a chain that comes back on itself ends where it

@@ -242,8 +242,15 @@ TEST(FatVolume, BootSectorGates) {
         {"fat16_mkfs.img", u"FAT16", [](auto&) {}, true, nullptr},
         {"fat16_mkfs.img", u"FAT16", [](auto& b) { std::memcpy(&b[3], "MSWIN4.1", 8); }, true, nullptr},
         {"fat32_mkfs.img", u"FAT32", [](auto& b) { std::memcpy(&b[3], "BSD  4.4", 8); }, true, nullptr},
-        // A parameter block without its signature and another OEM name is not a volume.
-        {"fat32_mkfs.img", u"FAT32", [](auto& b) { b[510] = 0; }, false, u"Selected Drive is not in Fat32 Format"},
+        // A parameter block without its signature and another OEM name is not a volume,
+        // nor is its copy in sector 6 when that is damaged alike.
+        {"fat32_mkfs.img", u"FAT32", [](auto& b) { b[510] = 0; b[6 * 512 + 510] = 0; }, false,
+         u"Selected Drive is not in Fat32 Format"},
+        // An intact copy stands in for a damaged or zeroed boot sector (FAT32 only).
+        {"fat32_mkfs.img", u"FAT32", [](auto& b) { b[510] = 0; }, true, nullptr},
+        {"fat32_mkfs.img", u"FAT32", [](auto& b) { std::fill(b.begin(), b.begin() + 512, 0); }, true, nullptr},
+        {"fat16_mkfs.img", u"FAT16", [](auto& b) { std::fill(b.begin(), b.begin() + 512, 0); }, false,
+         u"Selected Drive is not in Fat16 Format"},
         // ... but the name the parser was written for still opens it.
         {"fat32_mkfs.img", u"FAT32", [](auto& b) { b[510] = 0; std::memcpy(&b[3], "MSDOS5.0", 8); }, true, nullptr},
         {"fat16_mkfs.img", u"FAT32", [](auto&) {}, false, u"Selected Drive is not in Fat32 Format"},

@@ -201,8 +201,33 @@ TEST(NtfsStandardScanBasic, FolderWithDataStreamGivesTheDirectoryMessage) {
     std::filesystem::remove_all(dir);
 }
 
+// ntfs_noboot.img with the boot sector's copy in the volume's last sector zeroed too.
+std::vector<std::uint8_t> bothBootSectorsGone() {
+    auto bytes = fixtureBytes("ntfs_noboot.img");
+    std::fill(bytes.end() - 512, bytes.end(), std::uint8_t(0));
+    return bytes;
+}
+
+TEST(NtfsDamagedImages, BootSectorWipedReadsItsCopyInTheLastSector) {
+    // With the volume's size from its table row, and without one (the source's end).
+    for (const char* sizeMb : {"16", "0"}) {
+        ScannedImage img("ntfs_noboot.img", sizeMb);
+        img.scan(1);
+        EXPECT_NE(std::find(img.sink.statuses.begin(), img.sink.statuses.end(),
+                            u"boot sector damaged; using its backup copy"),
+                  img.sink.statuses.end()) << sizeMb;
+        EXPECT_NE(std::find(img.sink.statuses.begin(), img.sink.statuses.end(),
+                            u"boot sector is fine.Getting run of mft entry..."),
+                  img.sink.statuses.end()) << sizeMb;
+        for (const auto& f : ntfsManifest()["ntfs_basic.img"]["files"]) {
+            if (isLinkName(f["path"])) continue;
+            EXPECT_TRUE(img.find(f["path"])) << f["path"];
+        }
+    }
+}
+
 TEST(NtfsDamagedImages, BootSectorWipedFindsTheMftByScanningAndBuildsTheSameTree) {
-    ScannedImage img("ntfs_noboot.img", "16");
+    ScannedImage img("ntfs_noboot.img", "16", bothBootSectorsGone());
     img.scan(1);
     EXPECT_TRUE(img.parser->mftKnown);
     EXPECT_EQ(img.parser->clusterSize, 4096u);
@@ -222,7 +247,7 @@ TEST(NtfsDamagedImages, BootSectorWipedFindsTheMftByScanningAndBuildsTheSameTree
 }
 
 TEST(NtfsDamagedImages, BootSectorWipedWithoutSizeGivesFalse) {
-    ScannedImage img("ntfs_noboot.img", "0");
+    ScannedImage img("ntfs_noboot.img", "0", bothBootSectorsGone());
     EXPECT_FALSE(img.parser->readBootSector());
 }
 

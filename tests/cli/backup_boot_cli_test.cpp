@@ -1,0 +1,87 @@
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <fstream>
+#include <sstream>
+
+#include "support/sha256_digest.h"
+#include "support/test_support.h"
+
+namespace dravonel {
+namespace {
+
+nlohmann::json backupManifest() {
+    std::ifstream in(test::fixturePath("backup_fixtures.json"));
+    return nlohmann::json::parse(in);
+}
+
+std::string fileText(const std::filesystem::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// Every lost volume is listed once, at its true start, by the surface scan.
+TEST(BackupBootCli, DeepScanListsEachVolumeOnceAtItsTrueStart) {
+    const auto manifest = backupManifest();
+    for (auto it = manifest.begin(); it != manifest.end(); ++it) {
+        const std::string image = it.key();
+        const auto& m = it.value();
+        SCOPED_TRACE(image);
+        std::string expected;
+        int n = 0;
+        for (const auto& v : m["volumes"]) {
+            const auto fs = v["fileSystem"].get<std::string>();
+            const long long mb = v["sectors"].get<long long>() / 2048 - (fs == "NTFS" ? 1 : 0);
+            expected += std::to_string(n++) + "\t" + fs + "\t" + std::to_string(mb) + (fs == "NTFS" ? "   MB\t" : "  MB\t") +
+                        std::to_string(v["startSector"].get<long long>()) + "\n";
+        }
+        const auto r = test::runCli({"deep-scan", test::fixturePath(image).string()});
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_EQ(r.out, expected);
+    }
+}
+
+// Files come back byte-exact through the boot sector's copy where the boot sector is gone.
+TEST(BackupBootCli, RecoverReadsThroughTheBootSectorCopy) {
+    const auto manifest = backupManifest();
+    for (const char* image : {"lost_ntfs_disk.img", "lost_fat32.img", "lost_exfat.img"}) {
+        SCOPED_TRACE(image);
+        const auto& v = manifest[image]["volumes"][0];
+        const auto dir = test::makeTempDir("backup-boot");
+        const std::string fs = v["fileSystem"] == "FAT64" ? "exfat" : v["fileSystem"].get<std::string>();
+        const auto r = test::runCli({"recover", test::fixturePath(image).string(), "--fs", fs, "--start-sector",
+                                     std::to_string(v["startSector"].get<long long>()), "--out", (dir / "out").string()});
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        std::filesystem::path root = dir / "out";
+        for (const auto& f : manifest[image]["files"]) {
+            // Saved below the volume's root folder, however the parser names it.
+            std::filesystem::path found;
+            for (const auto& e : std::filesystem::recursive_directory_iterator(root)) {
+                const auto rel = e.path().generic_string();
+                const auto want = "/" + f["path"].get<std::string>();
+                if (rel.size() >= want.size() && rel.compare(rel.size() - want.size(), want.size(), want) == 0) found = e.path();
+            }
+            ASSERT_FALSE(found.empty()) << f["path"];
+            EXPECT_EQ(test::sha256Hex(fileText(found)), f["sha256"].get<std::string>()) << f["path"];
+        }
+        std::filesystem::remove_all(dir);
+    }
+}
+
+TEST(BackupBootCli, NothingFoundExitsOne) {
+    const auto dir = test::makeTempDir("backup-none");
+    // The sector of the NTFS boot sector's copy is no volume start.
+    const auto r = test::runCli({"recover", test::fixturePath("lost_ntfs_disk.img").string(), "--fs", "ntfs",
+                                 "--start-sector", "18431", "--out", (dir / "out").string()});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("no MFT record found"), std::string::npos) << r.err;
+    const auto none = test::runCli({"deep-scan", test::fixturePath("lost_ntfs_disk.img").string(), "--start-sector", "19000"});
+    EXPECT_EQ(none.exitCode, 1);
+    EXPECT_NE(none.err.find("no volume found"), std::string::npos) << none.err;
+    std::filesystem::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace dravonel

@@ -1,0 +1,123 @@
+#!/bin/bash
+# Builds the images of lost volumes whose boot sector is gone but whose copy is intact,
+# with real tools, and writes their manifest. Run as root (exFAT is filled through
+# exfat-fuse, NTFS through ntfs-3g); the tests only read the committed .zst images:
+#   tools/make_backup_fixtures.sh [output folder, default tests/fixtures]
+#
+# Images (each volume holds the same few files, see the manifest):
+#   lost_ntfs_disk.img   10 MiB MBR disk, one NTFS partition (type 7) at sector 2048 of
+#                        8 MiB; the partition table (sector 0) and the NTFS boot sector
+#                        zeroed, as a half-finished repartitioning leaves them. The copy in
+#                        the volume's last sector (2048 + 16383) is intact.
+#   lost_fat32.img       34 MiB bare FAT32 volume (mkfs.fat -F 32 -s 1, mtools) with its
+#                        boot sector (sector 0) zeroed; the copy in sector 6 is intact.
+#   lost_exfat.img       4 MiB bare exFAT volume (mkfs.exfat, exfat-fuse) with its main
+#                        boot sector zeroed; the backup boot region at sector 12 is intact.
+#   backtoback_disk.img  a disk without a partition table: ext4 (4 MiB, mkfs.ext4 -d) at
+#                        sector 0, FAT32 (34 MiB) right after it, NTFS (8 MiB) right after
+#                        that, each starting exactly at the previous one's end.
+# Manifest backup_fixtures.json: per image its volumes (file system, start sector,
+# sectors) and the files every volume holds (path, size, sha256).
+set -euo pipefail
+OUT=$(realpath "${1:-$(dirname "$0")/../tests/fixtures}")
+. "$(dirname "$0")/fixture_lib.sh"  # gen, fixture_workspace
+fixture_workspace
+export MTOOLS_SKIP_CHECK=1
+
+# ---------- the content, staged on the host ----------
+STAGE=$WORK/stage
+mkdir -p "$STAGE/Reports/2024"
+gen letter 3000 "$STAGE/letter.txt"
+gen photo 70000 "$STAGE/photo.jpg"
+gen budget 9000 "$STAGE/Reports/budget.xls"
+gen summary 20000 "$STAGE/Reports/2024/summary.doc"
+
+fill_mounted() {  # copy the stage into the mounted volume
+    cp -r "$STAGE"/. "$MNT"/
+    sync
+}
+
+make_ntfs() {  # make_ntfs FILE MIB
+    truncate -s "$2M" "$1"
+    mkntfs -q -F -f -c 4096 -L LOST "$1"
+    ntfs-3g "$1" "$MNT"
+    fill_mounted
+    umount "$MNT"
+}
+make_fat32() {  # make_fat32 FILE MIB
+    truncate -s "$2M" "$1"
+    mkfs.fat -F 32 -s 1 -n LOST "$1" > /dev/null
+    mcopy -s -i "$1" "$STAGE"/* ::/
+}
+make_exfat() {  # make_exfat FILE MIB
+    truncate -s "$2M" "$1"
+    mkfs.exfat -L LOST "$1" > /dev/null
+    LOOP=$(losetup --find --show "$1")
+    mount.exfat-fuse "$LOOP" "$MNT"
+    fill_mounted
+    umount "$MNT"
+    losetup -d "$LOOP"
+    LOOP=
+}
+make_ext4() {  # make_ext4 FILE MIB
+    truncate -s "$2M" "$1"
+    mkfs.ext4 -q -F -b 4096 -L LOST -d "$STAGE" "$1"
+}
+zero_sector() {  # zero_sector FILE SECTOR
+    dd if=/dev/zero of="$1" bs=512 seek="$2" count=1 conv=notrunc status=none
+}
+
+# ---------- lost_ntfs_disk.img ----------
+D=$OUT/lost_ntfs_disk.img
+make_ntfs "$WORK/ntfs.img" 8
+rm -f "$D"
+truncate -s 10M "$D"
+echo 'start=2048, size=16384, type=7' | sfdisk -q "$D"
+dd if="$WORK/ntfs.img" of="$D" bs=1M seek=1 conv=notrunc status=none
+zero_sector "$D" 0
+zero_sector "$D" 2048
+
+# ---------- lost_fat32.img, lost_exfat.img ----------
+make_fat32 "$OUT/lost_fat32.img" 34
+zero_sector "$OUT/lost_fat32.img" 0
+make_exfat "$OUT/lost_exfat.img" 4
+zero_sector "$OUT/lost_exfat.img" 0
+
+# ---------- backtoback_disk.img ----------
+make_ext4 "$WORK/ext4.img" 4
+make_fat32 "$WORK/fat32.img" 34
+cat "$WORK/ext4.img" "$WORK/fat32.img" "$WORK/ntfs.img" > "$OUT/backtoback_disk.img"
+
+# ---------- manifest ----------
+python3 - "$STAGE" "$OUT/backup_fixtures.json" <<'PY'
+import hashlib, json, os, sys
+stage, out = sys.argv[1], sys.argv[2]
+files = []
+for root, _, names in os.walk(stage):
+    for n in sorted(names):
+        p = os.path.join(root, n)
+        data = open(p, "rb").read()
+        files.append({"path": os.path.relpath(p, stage), "size": len(data), "sha256": hashlib.sha256(data).hexdigest()})
+files.sort(key=lambda f: f["path"])
+mib = 2048
+manifest = {
+    "lost_ntfs_disk.img": {"damage": "partition table and NTFS boot sector zeroed",
+                           "volumes": [{"fileSystem": "NTFS", "startSector": 2048, "sectors": 8 * mib}]},
+    "lost_fat32.img": {"damage": "boot sector zeroed",
+                       "volumes": [{"fileSystem": "FAT32", "startSector": 0, "sectors": 34 * mib}]},
+    "lost_exfat.img": {"damage": "main boot sector zeroed",
+                       "volumes": [{"fileSystem": "FAT64", "startSector": 0, "sectors": 4 * mib}]},
+    "backtoback_disk.img": {"damage": "no partition table",
+                            "volumes": [{"fileSystem": "extX", "startSector": 0, "sectors": 4 * mib},
+                                        {"fileSystem": "FAT32", "startSector": 4 * mib, "sectors": 34 * mib},
+                                        {"fileSystem": "NTFS", "startSector": 38 * mib, "sectors": 8 * mib}]},
+}
+for m in manifest.values():
+    m["files"] = files
+json.dump(manifest, open(out, "w"), indent=1, sort_keys=True)
+PY
+
+for f in lost_ntfs_disk lost_fat32 lost_exfat backtoback_disk; do
+    zstd -q -19 -f "$OUT/$f.img" -o "$OUT/$f.img.zst"
+    rm -f "$OUT/$f.img"
+done
