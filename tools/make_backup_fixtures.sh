@@ -121,3 +121,33 @@ for f in lost_ntfs_disk lost_fat32 lost_exfat backtoback_disk; do
     zstd -q -19 -f "$OUT/$f.img" -o "$OUT/$f.img.zst"
     rm -f "$OUT/$f.img"
 done
+
+# ---------- HFS+ on an MBR disk, and HFSX ----------
+# From the xorriso-made HFS+ volume of tools/make_ext_hfs_fixtures.sh (its files are in
+# hfsplus_files.json):
+#   hfs_mbr_disk.img  an MBR disk (sfdisk) whose one partition, type 0xAF as macOS and
+#                     Linux tools write it for HFS+, holds that volume at sector 2048.
+#   hfsx.img          the same volume as a case-sensitive one: the signature "HX" and
+#                     version 5 in its header and in its alternate header (no tool here
+#                     makes HFSX; the rest of the format is the same).
+zstd -q -d -f "$OUT/hfsplus_files.img.zst" -o "$WORK/hfs.img"
+hfs_bytes=$(stat -c %s "$WORK/hfs.img")
+truncate -s $((2048 * 512 + hfs_bytes + 1048576)) "$WORK/hfs_mbr_disk.img"
+echo 'start=2048, size='$((hfs_bytes / 512))', type=af' | sfdisk -q "$WORK/hfs_mbr_disk.img"
+dd if="$WORK/hfs.img" of="$WORK/hfs_mbr_disk.img" bs=512 seek=2048 conv=notrunc status=none
+cp "$WORK/hfs.img" "$WORK/hfsx.img"
+python3 - "$WORK/hfsx.img" <<'PY'
+import struct, sys
+path = sys.argv[1]
+with open(path, "r+b") as f:
+    data = f.read()
+    block_size, total_blocks = struct.unpack(">II", data[1024 + 40:1024 + 48])
+    for at in (1024, block_size * total_blocks - 1024):
+        assert data[at:at + 2] == b"H+", hex(at)
+        f.seek(at)
+        f.write(b"HX" + struct.pack(">H", 5))
+PY
+for f in hfs_mbr_disk hfsx; do
+    zstd -q -19 -f "$WORK/$f.img" -o "$OUT/$f.img.zst"
+done
+ls -l "$OUT"/hfs_mbr_disk.img.zst "$OUT"/hfsx.img.zst

@@ -200,7 +200,11 @@ std::vector<VolumeRecord> discoverVolumes(readWriteInterface& reader, TableChoic
             r.name = u"G0";
             r.fileSystem = fromUtf8(bare);
             r.startSector = 0;
-            r.sizeMbText = format16("%lld", static_cast<long long>(reader.deviceSectorCount / 2048));
+            // The volume's own size, in the text a table row of its file system has; the
+            // image's size when the boot sector does not tell.
+            std::int64_t bytes = volumeBytesAt(reader, 0);
+            if (bytes <= 0 || bytes / kSectorBytes > reader.deviceSectorCount) bytes = reader.deviceSectorCount * kSectorBytes;
+            r.sizeMbText = format16("%lld   MB", static_cast<long long>(bytes / 1048576));
             records.push_back(r);
             return records;
         }
@@ -228,6 +232,17 @@ std::vector<VolumeRecord> discoverVolumes(readWriteInterface& reader, TableChoic
     reader.baseOffset = 0;
     if (records.empty()) why = std::string("the ") + (gpt ? "GPT" : "MBR") + " of " + source + " lists no volume";
     return records;
+}
+
+std::int64_t volumeBytesAt(const readWriteInterface& reader, std::int64_t startSector) {
+    if (startSector < 0 || startSector > INT64_MAX / kSectorBytes - 4) return 0;
+    std::uint8_t b[2048] = {};
+    if (!reader.readAt(startSector * kSectorBytes - reader.baseOffset, b, 512)) return 0;
+    reader.readAt(startSector * kSectorBytes - reader.baseOffset + 512, b + 512, 1536);
+    if (auto f = classifyBootSector(b, 0)) return f->sizeBytes;
+    if (auto f = classifyBootSector(b + 1024, 0); f && (f->fileSystem == u"HFS+" || f->fileSystem == u"extX"))
+        return f->sizeBytes;
+    return 0;
 }
 
 std::string fileSystemAt(const readWriteInterface& reader, std::int64_t startSector) {

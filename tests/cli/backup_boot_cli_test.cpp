@@ -3,6 +3,7 @@
 
 #include <fstream>
 #include <sstream>
+#include <vector>
 
 #include "support/sha256_digest.h"
 #include "support/test_support.h"
@@ -81,6 +82,43 @@ TEST(BackupBootCli, NothingFoundExitsOne) {
     EXPECT_EQ(none.exitCode, 1);
     EXPECT_NE(none.err.find("no volume found"), std::string::npos) << none.err;
     std::filesystem::remove_all(dir);
+}
+
+// HFS+ in an MBR partition of type 0xAF, and an HFSX (case-sensitive) volume: listed as
+// HFS+ volumes and read by the same parser, every file byte-exact.
+TEST(HfsVariantsCli, ListedAndSavedLikeHfsPlus) {
+    struct Case {
+        const char* image;
+        const char* row;
+        std::vector<std::string> volume;
+    };
+    const Case cases[] = {
+        {"hfs_mbr_disk.img", "G0\tHFS+\t1   MB\t2048\n", {"--volume", "0"}},
+        {"hfsx.img", "G0\tHFS+\t1   MB\t0\n", {"--fs", "hfs+"}},
+    };
+    std::ifstream in(test::fixturePath("hfsplus_files.json"));
+    const auto manifest = nlohmann::json::parse(in);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.image);
+        const auto rows = test::runCli({"partitions", test::fixturePath(c.image).string()});
+        EXPECT_EQ(rows.exitCode, 0) << rows.err;
+        EXPECT_EQ(rows.out, c.row);
+        const auto dir = test::makeTempDir("hfs-variant");
+        std::vector<std::string> args{"recover", test::fixturePath(c.image).string()};
+        args.insert(args.end(), c.volume.begin(), c.volume.end());
+        args.insert(args.end(), {"--out", (dir / "out").string()});
+        const auto r = test::runCli(args);
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        int files = 0;
+        for (const auto& item : manifest["items"]) {
+            if (item["kind"] != "file") continue;
+            ++files;
+            const auto saved = dir / "out" / item["path"].get<std::string>();
+            EXPECT_EQ(test::sha256Hex(fileText(saved)), item["sha256"].get<std::string>()) << saved;
+        }
+        EXPECT_EQ(files, 5);
+        std::filesystem::remove_all(dir);
+    }
 }
 
 }  // namespace

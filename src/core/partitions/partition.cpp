@@ -81,6 +81,7 @@ TypeInfo classifyMbrType(std::uint8_t type, bool logical, bool exfat, int ntfsCo
             if (logical) break;
             return {u"NTFS", u"NTFS..."};
         case 0x83: return {u"extX", logical ? u"found extx..." : u"found ext2..."};
+        case 0xAF: return {u"HFS+", u"found HFS+..."};
         default:
             // A type that says nothing, over an ext superblock.
             if (ext) return {u"extX", logical ? u"found extx..." : u"found ext2..."};
@@ -92,6 +93,7 @@ TypeInfo classifyMbrType(std::uint8_t type, bool logical, bool exfat, int ntfsCo
 bool knownMbrType(std::uint8_t type) {
     switch (type) {
         case 0x01: case 0x04: case 0x06: case 0x0E: case 0x0B: case 0x0C: case 0x07: case 0x42: case 0x83:
+        case 0xAF:
             return true;
         default: return false;
     }

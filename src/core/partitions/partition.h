@@ -55,7 +55,8 @@ std::uint32_t deepScan(Partition& partition, readWriteInterface& reader, bool cl
 
 // Sector `sector` holds an exFAT boot sector (0xEB, 0x3C|0x58|0x76, "EXFA" at 3).
 bool isExFatBootSector(readWriteInterface& reader, std::int64_t sector);
-// Sector `sector` + 2 starts with the HFS+ volume header signature 'H', '+', 0x00.
+// Sector `sector` + 2 starts with the HFS+ volume header signature 'H', '+', 0x00 (or
+// HFSX's 'H', 'X', 0x00).
 bool isHfsPlusVolume(readWriteInterface& reader, std::int64_t sector);
 // Sector `sector` starts an ext2/3/4 volume: its primary superblock 1024 bytes on has the
 // magic 0xEF53, a block size of 1-64 KiB and counts consistent with its groups.

@@ -27,9 +27,12 @@ constexpr std::uint16_t kSignaturePlus = 0x482B;
 constexpr std::uint16_t kSignatureX = 0x4858;
 }  // namespace volume_header
 
-// True when b (at least 3 bytes) starts a volume header: 'H', '+', then the high byte of
-// its version (0).
-inline bool isVolumeHeaderStart(const std::uint8_t* b) { return b[0] == 'H' && b[1] == '+' && b[2] == 0; }
+// True when b (at least 3 bytes) starts a volume header: 'H', then '+' (HFS+) or 'X'
+// (HFSX, the case-sensitive variant read the same way), then the high byte of its
+// version (0).
+inline bool isVolumeHeaderStart(const std::uint8_t* b) {
+    return b[0] == 'H' && (b[1] == '+' || b[1] == 'X') && b[2] == 0;
+}
 
 namespace fork {
 constexpr std::size_t kLogicalSize = 0x00;  // u64
