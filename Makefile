@@ -2,7 +2,8 @@
 # install the Debian packages they need when they are missing (apt-get, as root or via sudo).
 
 PACKAGES := cmake ninja-build g++ make zstd pkg-config zlib1g-dev libgtest-dev libgmock-dev libbenchmark-dev \
-            libcli11-dev nlohmann-json3-dev qt6-base-dev qt6-svg-dev dpkg-dev
+            libcli11-dev nlohmann-json3-dev qt6-base-dev qt6-svg-dev dpkg-dev \
+            libewf-dev libvhdi-dev libvmdk-dev libqcow-dev
 BENCH_PACKAGES := sleuthkit testdisk foremost ntfs-3g fdisk mtools dosfstools imagemagick
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 JOBS ?= 2
