@@ -140,7 +140,8 @@ int openSource(FileReadSeek& reader, const std::string& path) {
     reader.prompt = nullptr;  // the reason is told here, with the path
     errno = 0;
     if (!reader.open(path)) {
-        reportError("cannot open " + path + ": " + std::strerror(errno ? errno : EIO));
+        if (!reader.openError().empty()) reportError("cannot open " + reader.openError());
+        else reportError("cannot open " + path + ": " + std::strerror(errno ? errno : EIO));
         return kExitFailed;
     }
     if (reader.deviceSectorCount <= 0) {

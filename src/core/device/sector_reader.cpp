@@ -11,6 +11,8 @@
 #include <cstring>
 
 #include "core/common/output_file.h"
+#include "core/common/text.h"
+#include "core/device/image_container.h"
 
 namespace dravonel {
 
@@ -19,6 +21,7 @@ FileReadSeek::~FileReadSeek() {
 }
 
 bool FileReadSeek::open(const std::string& path) {
+    openError_.clear();
     // Read-only, always: the source is never written.
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
@@ -34,14 +37,29 @@ bool FileReadSeek::open(const std::string& path) {
         if (prompt) prompt->message(u"invalid handle ...");
         return false;
     }
+    // A container is read through its library (which opens its files read-only too);
+    // one that cannot be read is no source.
+    std::string why;
+    std::unique_ptr<ImageContainer> container = S_ISREG(st.st_mode) ? openImageContainer(path, why) : nullptr;
+    if (!why.empty()) {
+        ::close(fd);
+        openError_ = why;
+        errno = EINVAL;
+        if (prompt) prompt->message(u"invalid handle ...\n" + fromUtf8(why));
+        return false;
+    }
     if (fd_ >= 0) ::close(fd_);
     fd_ = fd;
     position_ = 0;
+    container_ = std::move(container);
     // From here on nothing this process writes may land on this source.
     SourceGuard::protect(fd_, path);
     length = 0;
     std::int64_t bytes = 0;
-    if (::fstat(fd_, &st) == 0 && S_ISBLK(st.st_mode)) {
+    if (container_) {
+        bytes = container_->mediaBytes();
+        length = bytes;
+    } else if (::fstat(fd_, &st) == 0 && S_ISBLK(st.st_mode)) {
         std::uint64_t size = 0;
         if (::ioctl(fd_, BLKGETSIZE64, &size) == 0) bytes = static_cast<std::int64_t>(size);
     } else {
@@ -53,8 +71,27 @@ bool FileReadSeek::open(const std::string& path) {
     return true;
 }
 
+bool FileReadSeek::readRaw(std::int64_t at, std::uint8_t* dest, std::uint32_t count) const {
+    if (container_) return container_->readAt(at, dest, count);
+    std::uint32_t got = 0;
+    while (got < count) {
+        const ssize_t n = ::pread(fd_, dest + got, count - got, at + got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        got += static_cast<std::uint32_t>(n);
+    }
+    if (got != 0 && got < count) std::memset(dest + got, 0, count - got);
+    return got >= count;
+}
+
 bool FileReadSeek::read(std::uint8_t* dest, std::uint32_t count) {
     if (fd_ < 0) return false;
+    if (container_) {
+        const bool whole = container_->readAt(position_, dest, count);
+        // Up to the media's end, as a short read of a file stops at its end.
+        position_ += std::max<std::int64_t>(0, std::min<std::int64_t>(count, length - position_));
+        return whole;
+    }
     // Read straight into dest: pread writes only the bytes that arrived, so when nothing
     // arrives dest stays untouched, and a short read is padded with zeros afterwards.
     std::uint32_t got = 0;
@@ -80,15 +117,7 @@ bool absolutePosition(std::int64_t offset, std::int64_t base, std::int64_t& out)
 bool FileReadSeek::readAt(std::int64_t offset, std::uint8_t* dest, std::uint32_t count) const {
     std::int64_t at = 0;
     if (fd_ < 0 || !absolutePosition(offset, baseOffset, at)) return false;
-    std::uint32_t got = 0;
-    while (got < count) {
-        const ssize_t n = ::pread(fd_, dest + got, count - got, at + got);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        got += static_cast<std::uint32_t>(n);
-    }
-    if (got != 0 && got < count) std::memset(dest + got, 0, count - got);
-    return got >= count;
+    return readRaw(at, dest, count);
 }
 
 bool FileReadSeek::seek(std::int64_t offset, std::uint32_t moveMethod) {

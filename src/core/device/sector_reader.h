@@ -4,10 +4,12 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "core/common/platform.h"
+#include "core/device/image_container.h"
 
 namespace dravonel {
 
@@ -49,7 +51,9 @@ public:
     Prompt* prompt = nullptr;
 };
 
-// Reads a device or an image file with pread on an O_RDONLY descriptor.
+// Reads a device or an image file with pread on an O_RDONLY descriptor. An image in a
+// container format (E01, VHD, VHDX, VMDK, QCOW2) or a split raw set is read as the disk it
+// holds, through its library (image_container.h): sizes and offsets are the media's.
 class FileReadSeek : public readWriteInterface {
 public:
     FileReadSeek() = default;
@@ -64,10 +68,20 @@ public:
     bool isOpen() const { return fd_ >= 0; }
     // Byte position of the next read on the source.
     std::int64_t position() const { return position_; }
+    // Why the last open failed when the file is a container that cannot be read ("PATH:
+    // reason"); empty otherwise (errno tells then).
+    const std::string& openError() const { return openError_; }
+    // The container the source is read through; null for a plain file or device.
+    const ImageContainer* container() const { return container_.get(); }
 
 private:
+    // count bytes at absolute position at: from the container when there is one.
+    bool readRaw(std::int64_t at, std::uint8_t* dest, std::uint32_t count) const;
+
     int fd_ = -1;
     std::int64_t position_ = 0;
+    std::string openError_;
+    std::unique_ptr<ImageContainer> container_;
 };
 
 // A source held in memory: the tests' and fuzzers' stand-in for a disk.

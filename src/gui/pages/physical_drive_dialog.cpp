@@ -147,7 +147,8 @@ void Physical_DriveDialog::addImage(const QString& path) {
 void Physical_DriveDialog::chooseImage() {
     const QString path = QFileDialog::getOpenFileName(
         this, QStringLiteral("Open disk image"), QString(),
-        QStringLiteral("Disk images (*.img *.dd *.raw *.iso *.bin);;All files (*)"));
+        QStringLiteral("Disk images (*.img *.dd *.raw *.iso *.bin *.E01 *.e01 *.vhd *.vhdx *.vmdk *.qcow2 *.qcow "
+                       "*.000 *.001 *.aa);;All files (*)"));
     if (!path.isEmpty()) addImage(path);
 }
 
