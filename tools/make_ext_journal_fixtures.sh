@@ -1,0 +1,109 @@
+#!/bin/bash
+# Builds the ext4 volume of the journal undelete tests the way a user loses files: a
+# small volume made by mkfs.ext4 (journal, extents, metadata checksums), filled through
+# the kernel driver over a loop device, synced, then files and a folder with its files
+# deleted through the same driver, synced and unmounted. Run as root; the tests only read
+# the committed .zst image:
+#   tools/make_ext_journal_fixtures.sh [output folder, default tests/fixtures]
+#
+# Image ext4_journal.img (16 MiB, 4 KiB blocks):
+#   keep/                  files that stay, of a few sizes
+#   docs/report.txt        deleted
+#   docs/notes/todo.txt    deleted
+#   photos/IMG_0001.JPG .. IMG_0004.JPG   two of them deleted
+#   big.bin                1.5 MiB, deleted
+#   Project/ with src/     deleted whole (rm -r): 5 files and a sub-folder of 3
+#   written-after.bin      written after the deletes
+# Manifest ext4_journal.json: "live" and "deleted" lists of {path, size, sha256}; each
+# deleted file also carries "blocks" (istat, while it was live) and "overwritten" (one of
+# those blocks is in use again after the deletes, by the block bitmap of dumpe2fs).
+# fls -r -d and istat (The Sleuth Kit) are printed as the independent view of what the
+# volume itself says is free.
+set -euo pipefail
+OUT=$(realpath "${1:-$(dirname "$0")/../tests/fixtures}")
+. "$(dirname "$0")/fixture_lib.sh"  # gen, fixture_workspace
+fixture_workspace
+for t in mkfs.ext4 losetup mount zstd python3 dumpe2fs fls istat; do
+    command -v "$t" >/dev/null || { echo "missing tool: $t" >&2; exit 1; }
+done
+export TZ=UTC
+
+IMG=$WORK/ext4_journal.img
+truncate -s 16M "$IMG"
+mkfs.ext4 -q -F -b 4096 -L JOURNALED -E lazy_itable_init=0,lazy_journal_init=0,root_owner=0:0 "$IMG"
+LOOP=$(losetup -f --show "$IMG")
+mount -t ext4 "$LOOP" "$MNT"
+
+mkdir -p "$MNT/keep" "$MNT/docs/notes" "$MNT/photos" "$MNT/Project/src/lib"
+gen keep1 700 "$MNT/keep/small.txt"
+gen keep2 9000 "$MNT/keep/medium.txt"
+gen keep3 300000 "$MNT/keep/large.log"
+gen report 12000 "$MNT/docs/report.txt"
+gen todo 400 "$MNT/docs/notes/todo.txt"
+for i in 1 2 3 4; do gen "photo$i" $((30000 + i * 17000)) "$MNT/photos/IMG_000$i.JPG"; done
+gen big 1572864 "$MNT/big.bin"
+gen readme 2500 "$MNT/Project/README.md"
+gen main 18000 "$MNT/Project/src/main.cpp"
+gen util 5000 "$MNT/Project/src/util.cpp"
+gen empty 0 "$MNT/Project/src/empty.txt"
+gen lib1 70000 "$MNT/Project/src/lib/a.bin"
+gen lib2 4096 "$MNT/Project/src/lib/b.bin"
+gen lib3 1 "$MNT/Project/src/lib/c.txt"
+sync
+
+DELETED="docs/report.txt docs/notes/todo.txt photos/IMG_0002.JPG photos/IMG_0004.JPG big.bin
+Project/README.md Project/src/main.cpp Project/src/util.cpp Project/src/empty.txt
+Project/src/lib/a.bin Project/src/lib/b.bin Project/src/lib/c.txt"
+# Contents and places of the files about to be deleted, while they are live.
+RECORD=$WORK/record.tsv
+: > "$RECORD"
+for p in $DELETED; do
+    ino=$(stat -c %i "$MNT/$p")
+    blocks=$(istat "$LOOP" "$ino" | awk '/^Direct Blocks:/ { s = 1; next } s && /^[0-9 ]+$/ { for (i = 1; i <= NF; i++) print $i }' | paste -sd, -)
+    printf '%s\t%s\t%s\t%s\t%s\n' "$p" "$(stat -c %s "$MNT/$p")" "$(sha256sum < "$MNT/$p" | cut -d' ' -f1)" "$ino" "$blocks" >> "$RECORD"
+done
+
+# The accident: files deleted one by one, a folder deleted whole, then more written.
+rm "$MNT/docs/report.txt" "$MNT/docs/notes/todo.txt" "$MNT/photos/IMG_0002.JPG" "$MNT/photos/IMG_0004.JPG"
+rm "$MNT/big.bin"
+rm -r "$MNT/Project"
+sync
+gen after 200000 "$MNT/written-after.bin"
+sync
+
+LIVE=$WORK/live.tsv
+(cd "$MNT" && find . -type f ! -path './lost+found/*' | sed 's|^\./||' | sort | while read -r p; do
+    printf '%s\t%s\t%s\n' "$p" "$(stat -c %s "$p")" "$(sha256sum < "$p" | cut -d' ' -f1)"
+done) > "$LIVE"
+umount "$MNT"
+losetup -d "$LOOP"
+LOOP=
+
+echo "== fls -r -d -p (what the volume says is deleted)"
+fls -r -d -p "$IMG" || true
+echo "== istat of the deleted inodes (their maps are gone on the volume)"
+cut -f4 "$RECORD" | while read -r ino; do istat "$IMG" "$ino" | grep -E '^(inode:|Not Allocated|Allocated|size:|Direct Blocks:)' -A1 | tr '\n' ' '; echo; done
+dumpe2fs "$IMG" 2>/dev/null | awk '/^ *Free blocks: / { sub(/^ *Free blocks: /, ""); print }' | tr ',' '\n' | sed 's/ //g; /^$/d' > "$WORK/free.txt"
+
+python3 - "$RECORD" "$LIVE" "$WORK/free.txt" "$OUT/ext4_journal.json" <<'PY'
+import json, sys
+record, live, free, out = sys.argv[1:5]
+free_blocks = set()
+for r in open(free):
+    a, _, b = r.strip().partition('-')
+    free_blocks.update(range(int(a), int(b or a) + 1))
+deleted = []
+for line in open(record):
+    p, size, sha, ino, blocks = (line.rstrip('\n').split('\t') + [''])[:5]
+    bl = [int(b) for b in blocks.split(',') if b]
+    deleted.append({'path': p, 'size': int(size), 'sha256': sha, 'inode': int(ino), 'blocks': bl,
+                    'overwritten': any(b not in free_blocks for b in bl)})
+live_items = []
+for line in open(live):
+    p, size, sha = line.rstrip('\n').split('\t')
+    live_items.append({'path': p, 'size': int(size), 'sha256': sha})
+json.dump({'image': 'ext4_journal.img', 'live': live_items, 'deleted': deleted}, open(out, 'w'), indent=1)
+print('deleted files whose blocks are in use again:', [d['path'] for d in deleted if d['overwritten']])
+PY
+zstd -q -19 -f "$IMG" -o "$OUT/ext4_journal.img.zst"
+ls -l "$OUT/ext4_journal.img.zst" "$OUT/ext4_journal.json"
