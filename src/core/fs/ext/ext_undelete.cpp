@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <set>
 #include <unordered_set>
 
@@ -60,7 +61,18 @@ struct DirRecord {
     std::uint32_t inode;
     const std::uint8_t* name;
     std::uint8_t nameLen;
+    std::uint8_t fileType;
 };
+
+// The directory entry's file type of an inode's mode.
+std::uint8_t fileTypeOf(std::uint16_t mode) {
+    switch (mode & ino::kTypeMask) {
+    case ino::kTypeRegular: return de::kFileTypeRegular;
+    case ino::kTypeDirectory: return de::kFileTypeDirectory;
+    case ino::kTypeSymlink: return de::kFileTypeSymlink;
+    default: return 0;
+    }
+}
 bool parseDirectoryBlock(const std::uint8_t* b, std::uint32_t blockSize, const ext_format::Superblock& s,
                          std::vector<DirRecord>& out) {
     out.clear();
@@ -77,7 +89,7 @@ bool parseDirectoryBlock(const std::uint8_t* b, std::uint32_t blockSize, const e
             const std::uint8_t* name = b + off + de::kName;
             for (std::uint8_t i = 0; i < nameLen; ++i)
                 if (name[i] == 0 || name[i] == '/') return false;
-            out.push_back({n, name, nameLen});
+            out.push_back({n, name, nameLen, s.hasFileType() ? b[off + de::kFileType] : std::uint8_t(0)});
         }
         off += rec;
     }
@@ -242,18 +254,22 @@ void ExtUndelete::collectNames() {
         const std::uint32_t owner = !records.empty() && isDot(records.front()) ? records.front().inode : 0;
         for (const DirRecord& r : records) {
             if (isDot(r) || isDotDot(r) || r.inode < s.firstInode) continue;
-            auto it = names_.find(r.inode);
-            // Copies come oldest first: a later one replaces the name.
-            if (it == names_.end()) {
-                if (!recovered_.count(r.inode - 1)) continue;  // only names of inodes brought back
-                it = names_.emplace(r.inode, Name{}).first;
-            }
-            if (sequenceKey(c.sequence) < sequenceKey(it->second.sequence) && !it->second.text.empty()) continue;
-            it->second.sequence = c.sequence;
-            it->second.fsBlock = c.fsBlock;
-            it->second.owner = owner;
             const std::string_view raw(reinterpret_cast<const char*>(r.name), r.nameLen);
-            it->second.text = fromUtf8(raw);
+            auto keep = [&](std::unordered_map<std::uint32_t, Name>& into) {
+                auto it = into.find(r.inode);
+                // Copies come oldest first: a later one replaces the name.
+                if (it == into.end()) it = into.emplace(r.inode, Name{}).first;
+                else if (sequenceKey(c.sequence) < sequenceKey(it->second.sequence)) return;
+                it->second = Name{c.sequence, c.fsBlock, owner, fromUtf8(raw)};
+            };
+            // A folder's name, for the paths of what it held.
+            if (!s.hasFileType() || r.fileType == de::kFileTypeDirectory) keep(folderNames_);
+            // A brought-back inode's name, from an entry of its own kind (an entry of another
+            // kind named an earlier or later use of the inode).
+            auto rec = recovered_.find(r.inode - 1);
+            if (rec == recovered_.end()) continue;
+            if (s.hasFileType() && r.fileType != fileTypeOf(le16(rec->second.inode.data(), ino::kMode))) continue;
+            keep(names_);
         }
     }
 }
@@ -443,6 +459,8 @@ void ExtUndelete::run() {
         std::unordered_set<std::uint64_t> wanted;
         for (const auto& [n, name] : names_)
             if (name.owner == 0) wanted.insert(name.fsBlock);
+        for (const auto& [n, name] : folderNames_)
+            if (name.owner == 0) wanted.insert(name.fsBlock);
         auto claim = [&](std::uint32_t folder, const std::vector<ExtRun>& runs) {
             for (const ExtRun& run : runs) {
                 if (run.kind != ExtRun::Kind::Data) continue;
@@ -465,29 +483,53 @@ void ExtUndelete::run() {
             if ((le16(r.inode.data(), ino::kMode) & ino::kTypeMask) == ino::kTypeDirectory) claim(key + 1, r.runs);
     }
 
-    // The entries, each under its former folder when that folder is live or brought back.
-    auto parentOf = [&](std::uint32_t n) -> std::int64_t {
-        auto it = names_.find(n);
-        if (it == names_.end()) return -1;
-        std::uint32_t owner = it->second.owner;
+    // The entries, each under its former folder: a live one, one brought back, or one
+    // whose inode serves another file now but whose name the journal still holds (shown
+    // as a deleted folder of its own, so that the path stays as the user knew it).
+    std::uint64_t nextGhost = s.inodeCount;  // keys past every inode's
+    std::map<std::uint32_t, std::int64_t> ghostOf;  // folder inode -> its entry's key
+    std::function<std::int64_t(const Name&, int)> folderOf;
+    std::function<std::int64_t(std::uint32_t, int)> folderKey = [&](std::uint32_t owner, int depth) -> std::int64_t {
+        if (owner == ext_format::kRootInode) return ext2Class::kRootKey;
+        if (owner < s.firstInode || owner > s.inodeCount) return -1;
+        const std::uint32_t key = owner - 1;
+        if (auto r = recovered_.find(key); r != recovered_.end())
+            return (le16(r->second.inode.data(), ino::kMode) & ino::kTypeMask) == ino::kTypeDirectory ? key : -1;
+        if (auto g = ghostOf.find(owner); g != ghostOf.end()) return g->second;
+        const ExtEntry* e = p_.entry(key);
+        if (e && e->isFolder() && !e->deleted) return key;
+        auto name = folderNames_.find(owner);
+        if (name == folderNames_.end() || depth > 64 || nextGhost >= 0xFFFFFFFFull) return -1;
+        const auto ghostKey = static_cast<std::uint32_t>(nextGhost++);
+        ghostOf[owner] = ghostKey;  // before its own parent: a loop ends here
+        ExtEntry ghost;
+        ghost.key = ghostKey;
+        ghost.name = name->second.text;
+        ghost.mode = ino::kTypeDirectory;
+        ghost.deleted = true;
+        ghost.parent = folderOf(name->second, depth + 1);
+        ghosts_.push_back(ghostKey);
+        p_.entries.emplace(ghostKey, std::move(ghost));
+        return ghostKey;
+    };
+    folderOf = [&](const Name& name, int depth) -> std::int64_t {
+        std::uint32_t owner = name.owner;
         if (owner == 0) {
-            auto b = blockOwner.find(it->second.fsBlock);
+            auto b = blockOwner.find(name.fsBlock);
             if (b == blockOwner.end()) return -1;
             owner = b->second;
         }
-        if (owner == ext_format::kRootInode) return ext2Class::kRootKey;
-        if (owner == n) return -1;
-        const ExtEntry* e = p_.entry(owner - 1);
-        if (e && e->isFolder() && !e->deleted && owner - 1 != ext2Class::kRootKey) return owner - 1;
-        if (auto r = recovered_.find(owner - 1); r != recovered_.end() &&
-            (le16(r->second.inode.data(), ino::kMode) & ino::kTypeMask) == ino::kTypeDirectory)
-            return owner - 1;
-        return -1;
+        return folderKey(owner, depth);
     };
     std::map<std::uint32_t, std::int64_t> parents;
-    for (const auto& [key, r] : recovered_) parents[key] = parentOf(key + 1);
-    // A chain of folders brought back must reach a live folder; one that loops or ends in
-    // an unknown folder goes to "ORPHAN_ENTRY".
+    for (const auto& [key, r] : recovered_) {
+        auto it = names_.find(key + 1);
+        std::int64_t parent = it == names_.end() ? -1 : folderOf(it->second, 0);
+        if (parent == std::int64_t(key)) parent = -1;
+        parents[key] = parent;
+    }
+    // A chain of folders brought back must reach a live folder; one that loops goes to
+    // "ORPHAN_ENTRY".
     for (auto& [key, parent] : parents) {
         std::int64_t at = parent;
         std::size_t steps = 0;
@@ -499,6 +541,7 @@ void ExtUndelete::run() {
     }
     bool needOrphans = false;
     for (auto& [key, parent] : parents) needOrphans |= parent < 0;
+    for (std::uint32_t g : ghosts_) needOrphans |= p_.entries.at(g).parent < 0;
     if (needOrphans) {
         // "ORPHAN_ENTRY" takes a key of the reserved inodes that no entry holds.
         for (std::uint32_t k = ext2Class::kRootKey + 1; k + 1 < s.firstInode && k < ext_format::kFirstInodeRev0; ++k)
@@ -514,6 +557,10 @@ void ExtUndelete::run() {
             orphan.mode = ino::kTypeDirectory;
             p_.entries.emplace(orphanKey, std::move(orphan));
         }
+    }
+    for (std::uint32_t g : ghosts_) {
+        ExtEntry& ghost = p_.entries.at(g);
+        if (ghost.parent < 0) ghost.parent = orphanKey ? std::int64_t(orphanKey) : -1;
     }
     for (auto it = recovered_.begin(); it != recovered_.end();) {
         const std::uint32_t key = it->first;
