@@ -96,6 +96,35 @@ bool parseDirectoryBlock(const std::uint8_t* b, std::uint32_t blockSize, const e
     return off == blockSize;
 }
 
+// Entries a delete left behind in the room a record's length now covers beyond its own
+// name (the kernel merges a removed entry into the one before it).
+void hiddenRecords(const std::uint8_t* b, std::uint32_t blockSize, const ext_format::Superblock& s,
+                   std::vector<DirRecord>& out) {
+    out.clear();
+    std::uint32_t off = 0;
+    while (off + de::kName <= blockSize) {
+        const std::uint32_t rec = ext_format::recordLength(le16(b, off + de::kRecLen), blockSize);
+        if (rec < de::kName || rec > blockSize - off) return;
+        const std::uint32_t end = off + rec;
+        std::uint32_t g = off + ((de::kName + b[off + de::kNameLen] + 3u) & ~3u);
+        while (g + de::kName <= end) {
+            const std::uint32_t n = le32(b, g + de::kInode);
+            const std::uint8_t nameLen = b[g + de::kNameLen];
+            const std::uint8_t type = s.hasFileType() ? b[g + de::kFileType] : 0;
+            bool ok = n >= s.firstInode && n <= s.inodeCount && nameLen > 0 && g + de::kName + nameLen <= end &&
+                      (!s.hasFileType() || (type >= 1 && type <= 7));
+            for (std::uint8_t i = 0; ok && i < nameLen; ++i) ok = b[g + de::kName + i] != 0 && b[g + de::kName + i] != '/';
+            if (!ok) {
+                g += 4;
+                continue;
+            }
+            out.push_back({n, b + g + de::kName, nameLen, type});
+            g += (de::kName + nameLen + 3u) & ~3u;
+        }
+        off = end;
+    }
+}
+
 bool isDot(const DirRecord& r) { return r.nameLen == 1 && r.name[0] == '.'; }
 bool isDotDot(const DirRecord& r) { return r.nameLen == 2 && r.name[0] == '.' && r.name[1] == '.'; }
 
@@ -244,7 +273,7 @@ void ExtUndelete::collectCandidates(std::map<std::uint32_t, std::vector<Candidat
 
 void ExtUndelete::collectNames() {
     std::vector<std::uint8_t> block(p_.blockSize);
-    std::vector<DirRecord> records;
+    std::vector<DirRecord> records, hidden;
     const auto& s = *p_.superblock;
     for (std::size_t i = 0; i < journal.copies.size(); ++i) {
         if (p_.stopFlag.load() != 0) return;
@@ -252,6 +281,17 @@ void ExtUndelete::collectNames() {
         if (!parseDirectoryBlock(block.data(), p_.blockSize, s, records)) continue;
         const ext_journal::BlockCopy& c = journal.copies[i];
         const std::uint32_t owner = !records.empty() && isDot(records.front()) ? records.front().inode : 0;
+        // Names of removed entries: the last resort of a brought-back inode.
+        hiddenRecords(block.data(), p_.blockSize, s, hidden);
+        for (const DirRecord& r : hidden) {
+            auto rec = recovered_.find(r.inode - 1);
+            if (rec == recovered_.end()) continue;
+            if (s.hasFileType() && r.fileType != fileTypeOf(le16(rec->second.inode.data(), ino::kMode))) continue;
+            auto it = hiddenNames_.find(r.inode);
+            if (it != hiddenNames_.end() && sequenceKey(c.sequence) < sequenceKey(it->second.sequence)) continue;
+            hiddenNames_[r.inode] =
+                Name{c.sequence, c.fsBlock, owner, fromUtf8(std::string_view(reinterpret_cast<const char*>(r.name), r.nameLen))};
+        }
         for (const DirRecord& r : records) {
             if (isDot(r) || isDotDot(r) || r.inode < s.firstInode) continue;
             const std::string_view raw(reinterpret_cast<const char*>(r.name), r.nameLen);
@@ -272,6 +312,7 @@ void ExtUndelete::collectNames() {
             keep(names_);
         }
     }
+    for (auto& [n, name] : hiddenNames_) names_.emplace(n, name);  // where no live entry named it
 }
 
 std::uint32_t ExtUndelete::countDeletedInodes() {

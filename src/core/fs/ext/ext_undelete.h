@@ -94,6 +94,7 @@ private:
     std::uint32_t journalBlocks_ = 0;
     std::unordered_map<std::uint64_t, std::vector<std::size_t>> copiesOf_;  // oldest first
     std::unordered_map<std::uint32_t, Name> names_;        // of inodes brought back, by inode number
+    std::unordered_map<std::uint32_t, Name> hiddenNames_;  // from removed entries, by inode number
     std::unordered_map<std::uint32_t, Name> folderNames_;  // of every folder entry, by inode number
     std::vector<std::uint32_t> ghosts_;  // keys of folders known by name only
     std::map<std::pair<std::uint32_t, bool>, std::vector<std::uint8_t>> bitmaps_;
