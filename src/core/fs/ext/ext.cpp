@@ -264,6 +264,7 @@ void ext2Class::walkDirectory(std::uint32_t dirInode, const std::uint8_t* inodeB
 
 bool ext2Class::parseInodes() {
     entries.clear();
+    freedInodes.clear();
     if (!superblock) return false;
     const auto& s = *superblock;
     const std::uint64_t total = s.inodeCount;
@@ -291,6 +292,10 @@ bool ext2Class::parseInodes() {
             for (std::uint32_t k = 0; k < count; ++k) {
                 const std::uint8_t* in = chunk.data() + std::size_t(k) * s.inodeSize;
                 const std::uint32_t n = static_cast<std::uint32_t>(first + i + k + 1);
+                // Inodes a delete left behind (a deletion time, or a type without links).
+                if (n >= s.firstInode && (le32(in, ino::kDtime) != 0 ||
+                                          (le16(in, ino::kMode) != 0 && le16(in, ino::kLinksCount) == 0)))
+                    freedInodes.push_back(n);
                 if ((le16(in, ino::kMode) & ino::kTypeMask) != ino::kTypeDirectory) continue;
                 if (le16(in, ino::kLinksCount) == 0) continue;  // a deleted folder
                 if (n != ext_format::kRootInode && n < s.firstInode) continue;

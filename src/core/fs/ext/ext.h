@@ -95,6 +95,8 @@ public:
     std::vector<Group> groups;
     // Named entries by key; after buildRootEntry also "ROOT" (key 2).
     std::map<std::uint32_t, ExtEntry> entries;
+    // After parseInodes: the inodes that hold a deletion time, or a type without links.
+    std::vector<std::uint32_t> freedInodes;
     TreeItem rootItem = kNoItem;
     static constexpr std::uint32_t kRootKey = 2;
 

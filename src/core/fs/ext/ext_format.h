@@ -77,6 +77,7 @@ constexpr std::size_t kBlocksLo = 0x1C;    // u32, 512-byte units
 constexpr std::size_t kFlags = 0x20;       // u32
 constexpr std::size_t kBlock = 0x28;       // 60 bytes: block map or extent tree root
 constexpr std::size_t kBlockBytes = 60;
+constexpr std::size_t kGeneration = 0x64;  // u32: new with every use of the inode
 constexpr std::size_t kSizeHi = 0x6C;      // u32
 constexpr std::size_t kExtraIsize = 0x80;  // u16: bytes in use beyond the first 128
 constexpr std::size_t kCtimeExtra = 0x84;  // u32: low 2 bits extend the seconds, the rest nanoseconds

@@ -316,23 +316,10 @@ void ExtUndelete::collectNames() {
 }
 
 std::uint32_t ExtUndelete::countDeletedInodes() {
-    const auto& s = *p_.superblock;
     std::uint32_t count = 0;
-    std::vector<std::uint8_t> chunk;
-    for (std::uint32_t g = 0; g < p_.groups.size() && p_.stopFlag.load() == 0; ++g) {
-        const auto& group = p_.groups[g];
-        if (group.usedInodes == 0) continue;
-        chunk.assign(std::size_t(group.usedInodes) * s.inodeSize, 0);
-        if (!p_.reader || !p_.reader->readAtUnsigned(group.inodeTable * p_.blockSize, chunk.data(), chunk.size()))
-            continue;
-        for (std::uint32_t k = 0; k < group.usedInodes; ++k) {
-            const std::uint8_t* in = chunk.data() + std::size_t(k) * s.inodeSize;
-            const std::uint64_t n = std::uint64_t(g) * s.inodesPerGroup + k + 1;
-            if (n < s.firstInode || n > s.inodeCount) continue;
-            if (le32(in, ino::kDtime) == 0 && le16(in, ino::kMode) == 0) continue;  // never used
-            if (le16(in, ino::kLinksCount) != 0 && le32(in, ino::kDtime) == 0) continue;  // live
-            if (inodeFree(static_cast<std::uint32_t>(n))) ++count;
-        }
+    for (std::uint32_t n : p_.freedInodes) {
+        if (p_.stopFlag.load() != 0) break;
+        if (inodeFree(n)) ++count;
     }
     return count;
 }
@@ -439,6 +426,42 @@ void ExtUndelete::mapRuns(std::uint64_t pointer, int level, std::uint64_t& logic
         mapRuns(le32(block.data(), i * 4), level - 1, logical, logicalBlocks, sequence, runs, budget);
 }
 
+// Two files brought back that map the same block cannot both hold it: it went to the one
+// whose copy is newer (the other's blocks were used again and freed since). The older
+// copy's file is damaged by what they share, both are when their copies are of one time.
+void ExtUndelete::markSharedBlocks() {
+    struct Span {
+        std::uint64_t start, end;
+        std::uint32_t key;
+    };
+    std::vector<Span> spans;
+    for (const auto& [key, r] : recovered_) {
+        if ((le16(r.inode.data(), ino::kMode) & ino::kTypeMask) == ino::kTypeDirectory) continue;
+        for (const ExtRun& run : r.runs)
+            if (run.kind == ExtRun::Kind::Data) spans.push_back({run.physical, run.physical + run.count, key});
+    }
+    std::sort(spans.begin(), spans.end(), [](const Span& a, const Span& b) { return a.start < b.start; });
+    std::map<std::uint32_t, std::uint64_t> sharedBlocks;
+    std::vector<Span> active;
+    for (const Span& sp : spans) {
+        std::erase_if(active, [&](const Span& a) { return a.end <= sp.start; });
+        for (const Span& a : active) {
+            if (a.key == sp.key) continue;
+            const std::uint64_t blocks = std::min(a.end, sp.end) - sp.start;
+            const std::int64_t ka = sequenceKey(recovered_.at(a.key).sequence);
+            const std::int64_t ks = sequenceKey(recovered_.at(sp.key).sequence);
+            if (ka <= ks) sharedBlocks[a.key] += blocks;
+            if (ks <= ka) sharedBlocks[sp.key] += blocks;
+        }
+        active.push_back(sp);
+    }
+    for (const auto& [key, blocks] : sharedBlocks) {
+        Recovered& r = recovered_.at(key);
+        const std::uint64_t size = inodeSize(r.inode.data());
+        r.overwrittenBytes = std::min(size, r.overwrittenBytes + blocks * p_.blockSize);
+    }
+}
+
 void ExtUndelete::run() {
     if (!p_.superblock || p_.groups.empty()) return;
     const auto& s = *p_.superblock;
@@ -461,6 +484,11 @@ void ExtUndelete::run() {
             r.sequence = journal.copies[c->copy].sequence;
             const std::uint8_t* in = r.inode.data();
             const std::uint16_t type = le16(in, ino::kMode) & ino::kTypeMask;
+            // Older copies count only while they are of the same use of the inode as the
+            // newest (its name is the newest one's): same generation, same kind.
+            if (newest && (le32(in, ino::kGeneration) != le32(newest->inode.data(), ino::kGeneration) ||
+                           type != (le16(newest->inode.data(), ino::kMode) & ino::kTypeMask)))
+                continue;
             const std::uint64_t size = inodeSize(in);
             const bool inInode = isFastLink(in) || (le32(in, ino::kFlags) & ino::kFlagInlineData);
             if (!inInode) {
@@ -492,6 +520,8 @@ void ExtUndelete::run() {
         if (!chosen) chosen = std::move(newest);
         if (chosen) recovered_.emplace(n - 1, std::move(*chosen));
     }
+
+    markSharedBlocks();
 
     // Names and folders.
     if (!recovered_.empty()) collectNames();

@@ -84,6 +84,7 @@ private:
     bool blockInUse(std::uint64_t b);
     bool inodeFree(std::uint32_t n);
     const std::vector<std::uint8_t>* bitmap(std::uint32_t group, bool blocks);
+    void markSharedBlocks();
     void collectCandidates(std::map<std::uint32_t, std::vector<Candidate>>& candidates);
     void collectNames();
     std::uint32_t countDeletedInodes();
