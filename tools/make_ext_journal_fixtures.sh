@@ -14,9 +14,11 @@
 #   big.bin                1.5 MiB, deleted
 #   Project/ with src/     deleted whole (rm -r): 5 files and a sub-folder of 3
 #   written-after.bin      written after the deletes
+#   docs/draft.txt         deleted; then docs/final.txt written into its inode, deleted too
 # Manifest ext4_journal.json: "live" and "deleted" lists of {path, size, sha256}; each
-# deleted file also carries "blocks" (istat, while it was live) and "overwritten" (one of
-# those blocks is in use again after the deletes, by the block bitmap of dumpe2fs).
+# deleted file also carries "blocks" (istat, while it was live), "overwritten" (one of
+# those blocks is in use again after the deletes, by the block bitmap of dumpe2fs, or a
+# later deleted file held it) and "superseded" (a later deleted file took its inode).
 # fls -r -d and istat (The Sleuth Kit) are printed as the independent view of what the
 # volume itself says is free.
 set -euo pipefail
@@ -57,11 +59,13 @@ Project/src/lib/a.bin Project/src/lib/b.bin Project/src/lib/c.txt"
 # Contents and places of the files about to be deleted, while they are live.
 RECORD=$WORK/record.tsv
 : > "$RECORD"
-for p in $DELETED; do
+record() {  # record PATH: its size, SHA-256, inode and blocks (istat) while it is live
+    local p=$1 ino blocks
     ino=$(stat -c %i "$MNT/$p")
     blocks=$(istat "$LOOP" "$ino" | awk '/^Direct Blocks:/ { s = 1; next } s && /^[0-9 ]+$/ { for (i = 1; i <= NF; i++) print $i }' | paste -sd, -)
     printf '%s\t%s\t%s\t%s\t%s\n' "$p" "$(stat -c %s "$MNT/$p")" "$(sha256sum < "$MNT/$p" | cut -d' ' -f1)" "$ino" "$blocks" >> "$RECORD"
-done
+}
+for p in $DELETED; do record "$p"; done
 
 # The accident: files deleted one by one, a folder deleted whole, then more written.
 rm "$MNT/docs/report.txt" "$MNT/docs/notes/todo.txt" "$MNT/photos/IMG_0002.JPG" "$MNT/photos/IMG_0004.JPG"
@@ -69,6 +73,19 @@ rm "$MNT/big.bin"
 rm -r "$MNT/Project"
 sync
 gen after 200000 "$MNT/written-after.bin"
+sync
+# A draft deleted, then a final version written (into the draft's inode and, as the
+# allocator likes, its blocks) and deleted as well: only the final version is there to
+# be had.
+gen draft 30000 "$MNT/docs/draft.txt"
+sync
+record docs/draft.txt
+rm "$MNT/docs/draft.txt"
+sync
+gen final 26000 "$MNT/docs/final.txt"
+sync
+record docs/final.txt
+rm "$MNT/docs/final.txt"
 sync
 
 LIVE=$WORK/live.tsv
@@ -98,6 +115,12 @@ for line in open(record):
     bl = [int(b) for b in blocks.split(',') if b]
     deleted.append({'path': p, 'size': int(size), 'sha256': sha, 'inode': int(ino), 'blocks': bl,
                     'overwritten': any(b not in free_blocks for b in bl)})
+# A file deleted before another deleted file took its inode is gone ("superseded"); one
+# whose blocks a later deleted file took is overwritten.
+for i, d in enumerate(deleted):
+    later = deleted[i + 1:]
+    d['superseded'] = any(e['inode'] == d['inode'] for e in later)
+    d['overwritten'] = d['overwritten'] or any(set(e['blocks']) & set(d['blocks']) for e in later)
 live_items = []
 for line in open(live):
     p, size, sha = line.rstrip('\n').split('\t')

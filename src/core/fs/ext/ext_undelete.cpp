@@ -564,8 +564,9 @@ void ExtUndelete::run() {
         if (owner == ext_format::kRootInode) return ext2Class::kRootKey;
         if (owner < s.firstInode || owner > s.inodeCount) return -1;
         const std::uint32_t key = owner - 1;
-        if (auto r = recovered_.find(key); r != recovered_.end())
-            return (le16(r->second.inode.data(), ino::kMode) & ino::kTypeMask) == ino::kTypeDirectory ? key : -1;
+        if (auto r = recovered_.find(key);
+            r != recovered_.end() && (le16(r->second.inode.data(), ino::kMode) & ino::kTypeMask) == ino::kTypeDirectory)
+            return key;
         if (auto g = ghostOf.find(owner); g != ghostOf.end()) return g->second;
         const ExtEntry* e = p_.entry(key);
         if (e && e->isFolder() && !e->deleted) return key;
@@ -610,6 +611,11 @@ void ExtUndelete::run() {
         }
         if (steps > parents.size()) parent = -1;
     }
+    // A parent that is no entry at all would leave its children unreachable.
+    for (auto& [key, parent] : parents)
+        if (parent >= 0 && !p_.isEntry(static_cast<std::uint32_t>(parent)) &&
+            !recovered_.count(static_cast<std::uint32_t>(parent)))
+            parent = -1;
     bool needOrphans = false;
     for (auto& [key, parent] : parents) needOrphans |= parent < 0;
     for (std::uint32_t g : ghosts_) needOrphans |= p_.entries.at(g).parent < 0;
