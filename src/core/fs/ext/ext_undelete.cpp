@@ -23,6 +23,8 @@ namespace gd = ext_format::group_desc;
 constexpr std::size_t kInodeKeep = 256;
 // Candidate copies looked at per inode, newest first.
 constexpr std::size_t kMaxTries = 64;
+// Span comparisons when files brought back are checked for shared blocks.
+constexpr std::uint64_t kMaxComparisons = 1u << 22;
 
 std::uint64_t inodeSize(const std::uint8_t* in) {
     return le32(in, ino::kSizeLo) | (std::uint64_t(le32(in, ino::kSizeHi)) << 32);
@@ -443,8 +445,18 @@ void ExtUndelete::markSharedBlocks() {
     std::sort(spans.begin(), spans.end(), [](const Span& a, const Span& b) { return a.start < b.start; });
     std::map<std::uint32_t, std::uint64_t> sharedBlocks;
     std::vector<Span> active;
+    // Overlaps are rare; a volume made of them is damaged, and past a bound every span that
+    // starts inside another is taken as shared whole.
+    std::uint64_t comparisons = 0, maxEnd = 0;
     for (const Span& sp : spans) {
+        if (comparisons > kMaxComparisons) {
+            if (sp.start < maxEnd) sharedBlocks[sp.key] += sp.end - sp.start;
+            maxEnd = std::max(maxEnd, sp.end);
+            continue;
+        }
+        maxEnd = std::max(maxEnd, sp.end);
         std::erase_if(active, [&](const Span& a) { return a.end <= sp.start; });
+        comparisons += active.size() + 1;
         for (const Span& a : active) {
             if (a.key == sp.key) continue;
             const std::uint64_t blocks = std::min(a.end, sp.end) - sp.start;
@@ -472,11 +484,14 @@ void ExtUndelete::run() {
     // The copy each inode is brought back from: for files the newest whose blocks no live
     // file holds now, else the newest (then damaged); for folders the newest.
     std::vector<std::uint8_t> block(p_.blockSize);
+    // Blocks looked at over all candidates stay within a few times what the volume holds
+    // (every inode's newest copy gets its turn; older copies only while the budget lasts).
+    std::uint64_t budget = 4 * (p_.usableBlocks() + journal.copies.size()) + 4096;
     for (auto& [n, list] : candidates) {
         if (p_.stopFlag.load() != 0) break;
         std::optional<Recovered> chosen, newest;
         std::size_t tries = 0;
-        for (auto c = list.rbegin(); c != list.rend() && tries < kMaxTries; ++c, ++tries) {
+        for (auto c = list.rbegin(); c != list.rend() && tries < kMaxTries && (!newest || budget > 0); ++c, ++tries) {
             if (!readCopy(c->copy, block.data())) continue;
             Recovered r;
             r.inode.assign(kInodeKeep, 0);
@@ -503,9 +518,11 @@ void ExtUndelete::run() {
                     const std::uint64_t bytes = std::min(to * bs, fileBytes) - std::min(from * bs, fileBytes);
                     if (run.kind != ExtRun::Kind::Unreadable) mapped += bytes;
                     if (run.kind == ExtRun::Kind::Data && type != ino::kTypeDirectory) {
-                        for (std::uint64_t l = from; l < to && l * bs < fileBytes; ++l)
+                        for (std::uint64_t l = from; l < to && l * bs < fileBytes; ++l) {
+                            if (budget > 0) --budget;
                             if (blockInUse(run.physical + (l - run.logical)))
                                 r.overwrittenBytes += std::min(bs, fileBytes - l * bs);
+                        }
                     }
                     next = to;
                 }
