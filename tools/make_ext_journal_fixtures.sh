@@ -15,7 +15,9 @@
 #   Project/ with src/     deleted whole (rm -r): 5 files and a sub-folder of 3
 #   written-after.bin      written after the deletes
 #   docs/draft.txt         deleted; then docs/final.txt written into its inode, deleted too
-# Manifest ext4_journal.json: "live" and "deleted" lists of {path, size, sha256}; each
+# Image ext3_journal.img (8 MiB ext3, 1 KiB blocks, block maps): dir/ deleted whole with
+# a 300,000-byte file (double-indirect map) and a sub-folder, and small.bin deleted.
+# Manifests ext4_journal.json and ext3_journal.json: "live" and "deleted" lists of {path, size, sha256}; each
 # deleted file also carries "blocks" (istat, while it was live), "overwritten" (one of
 # those blocks is in use again after the deletes, by the block bitmap of dumpe2fs, or a
 # later deleted file held it) and "superseded" (a later deleted file took its inode).
@@ -62,7 +64,7 @@ RECORD=$WORK/record.tsv
 record() {  # record PATH: its size, SHA-256, inode and blocks (istat) while it is live
     local p=$1 ino blocks
     ino=$(stat -c %i "$MNT/$p")
-    blocks=$(istat "$LOOP" "$ino" | awk '/^Direct Blocks:/ { s = 1; next } s && /^[0-9 ]+$/ { for (i = 1; i <= NF; i++) print $i }' | paste -sd, -)
+    blocks=$(istat "$LOOP" "$ino" | awk '/^Direct Blocks:/ { s = 1; next } s && /^[0-9 ]+$/ { for (i = 1; i <= NF; i++) print $i; next } s { exit }' | paste -sd, -)
     printf '%s\t%s\t%s\t%s\t%s\n' "$p" "$(stat -c %s "$MNT/$p")" "$(sha256sum < "$MNT/$p" | cut -d' ' -f1)" "$ino" "$blocks" >> "$RECORD"
 }
 for p in $DELETED; do record "$p"; done
@@ -88,21 +90,25 @@ record docs/final.txt
 rm "$MNT/docs/final.txt"
 sync
 
-LIVE=$WORK/live.tsv
-(cd "$MNT" && find . -type f ! -path './lost+found/*' | sed 's|^\./||' | sort | while read -r p; do
-    printf '%s\t%s\t%s\n' "$p" "$(stat -c %s "$p")" "$(sha256sum < "$p" | cut -d' ' -f1)"
-done) > "$LIVE"
-umount "$MNT"
-losetup -d "$LOOP"
-LOOP=
+# The live files, the volume's own view of what is free (fls, istat, dumpe2fs), the
+# manifest and the compressed image of the volume mounted at $MNT over $LOOP.
+finish_image() {  # finish_image NAME (IMG, RECORD set)
+    NAME=$1
+    LIVE=$WORK/live.tsv
+    (cd "$MNT" && find . -type f ! -path './lost+found/*' | sed 's|^\./||' | sort | while read -r p; do
+        printf '%s\t%s\t%s\n' "$p" "$(stat -c %s "$p")" "$(sha256sum < "$p" | cut -d' ' -f1)"
+    done) > "$LIVE"
+    umount "$MNT"
+    losetup -d "$LOOP"
+    LOOP=
 
-echo "== fls -r -d -p (what the volume says is deleted)"
-fls -r -d -p "$IMG" || true
-echo "== istat of the deleted inodes (their maps are gone on the volume)"
-cut -f4 "$RECORD" | while read -r ino; do istat "$IMG" "$ino" | grep -E '^(inode:|Not Allocated|Allocated|size:|Direct Blocks:)' -A1 | tr '\n' ' '; echo; done
-dumpe2fs "$IMG" 2>/dev/null | awk '/^ *Free blocks: / { sub(/^ *Free blocks: /, ""); print }' | tr ',' '\n' | sed 's/ //g; /^$/d' > "$WORK/free.txt"
+    echo "== fls -r -d -p (what the volume says is deleted)"
+    fls -r -d -p "$IMG" || true
+    echo "== istat of the deleted inodes (their maps are gone on the volume)"
+    cut -f4 "$RECORD" | while read -r ino; do istat "$IMG" "$ino" | grep -E '^(inode:|Not Allocated|Allocated|size:|Direct Blocks:)' -A1 | tr '\n' ' '; echo; done
+    dumpe2fs "$IMG" 2>/dev/null | awk '/^ *Free blocks: / { sub(/^ *Free blocks: /, ""); print }' | tr ',' '\n' | sed 's/ //g; /^$/d' > "$WORK/free.txt"
 
-python3 - "$RECORD" "$LIVE" "$WORK/free.txt" "$OUT/ext4_journal.json" <<'PY'
+    python3 - "$RECORD" "$LIVE" "$WORK/free.txt" "$OUT/$NAME.json" "$NAME.img" <<'PY'
 import json, sys
 record, live, free, out = sys.argv[1:5]
 free_blocks = set()
@@ -125,11 +131,14 @@ live_items = []
 for line in open(live):
     p, size, sha = line.rstrip('\n').split('\t')
     live_items.append({'path': p, 'size': int(size), 'sha256': sha})
-json.dump({'image': 'ext4_journal.img', 'live': live_items, 'deleted': deleted}, open(out, 'w'), indent=1)
+json.dump({'image': sys.argv[5], 'live': live_items, 'deleted': deleted}, open(out, 'w'), indent=1)
 print('deleted files whose blocks are in use again:', [d['path'] for d in deleted if d['overwritten']])
 PY
-zstd -q -19 -f "$IMG" -o "$OUT/ext4_journal.img.zst"
-ls -l "$OUT/ext4_journal.img.zst" "$OUT/ext4_journal.json"
+    zstd -q -19 -f "$IMG" -o "$OUT/$NAME.img.zst"
+    ls -l "$OUT/$NAME.img.zst" "$OUT/$NAME.json"
+}
+
+finish_image ext4_journal
 
 # Fuzz seeds: the journal's blocks up to its last transaction, and a 3 MiB ext4 volume of
 # 1 KiB blocks with a journal, written and emptied through the kernel the same way.
@@ -155,3 +164,22 @@ cp "$SMALL" "$SEEDS/ext/ext4_1k_deleted.seed"
 debugfs -R "dump <8> $WORK/journal1k.bin" "$SMALL" 2>/dev/null
 head -c 65536 "$WORK/journal1k.bin" > "$SEEDS/ext_journal/ext4_1k_journal.seed"
 ls -l "$SEEDS/ext_journal" "$SEEDS/ext"
+
+# ext3 (block maps, 1 KiB blocks): a file past the double-indirect map in a folder deleted
+# whole, and a small file; the kernel clears the maps, the journal keeps the indirect blocks.
+IMG=$WORK/ext3_journal.img
+truncate -s 8M "$IMG"
+mkfs.ext3 -q -F -b 1024 -L EXT3JOURNAL -E lazy_itable_init=0,root_owner=0:0 "$IMG"
+LOOP=$(losetup -f --show "$IMG")
+mount -t ext3 "$LOOP" "$MNT"
+mkdir -p "$MNT/keep" "$MNT/dir/sub"
+gen e3keep 3000 "$MNT/keep/stays.txt"
+gen e3big 300000 "$MNT/dir/big.bin"
+gen e3sub 40000 "$MNT/dir/sub/part.bin"
+gen e3small 5000 "$MNT/small.bin"
+sync
+: > "$RECORD"
+for p in dir/big.bin dir/sub/part.bin small.bin; do record "$p"; done
+rm -r "$MNT/dir" "$MNT/small.bin"
+sync
+finish_image ext3_journal
