@@ -158,12 +158,15 @@ bool ExtUndelete::readCopy(std::size_t copy, std::uint8_t* dest) const {
     return true;
 }
 
-bool ExtUndelete::blockAsOf(std::uint64_t b, std::uint32_t sequence, std::uint8_t* dest) const {
+bool ExtUndelete::blockAsOf(std::uint64_t b, std::uint32_t sequence, std::uint8_t* dest) {
     auto it = copiesOf_.find(b);
     if (it != copiesOf_.end()) {
         for (auto c = it->second.rbegin(); c != it->second.rend(); ++c)
             if (sequenceKey(journal.copies[*c].sequence) <= sequenceKey(sequence) && readCopy(*c, dest)) return true;
     }
+    // The volume's own block only while no live file holds it: a block used again holds
+    // someone else's bytes, not this file's map.
+    if (blockInUse(b)) return false;
     return p_.reader && p_.reader->readAtUnsigned(b * p_.blockSize, dest, p_.blockSize);
 }
 
@@ -326,7 +329,7 @@ std::uint32_t ExtUndelete::countDeletedInodes() {
     return count;
 }
 
-std::vector<ExtRun> ExtUndelete::runsAsOf(const std::vector<std::uint8_t>& inode, std::uint32_t sequence) const {
+std::vector<ExtRun> ExtUndelete::runsAsOf(const std::vector<std::uint8_t>& inode, std::uint32_t sequence) {
     std::vector<ExtRun> runs;
     const std::uint8_t* in = inode.data();
     const std::uint64_t size = std::min<std::uint64_t>(inodeSize(in), (std::uint64_t(1) << 32) * p_.blockSize);
@@ -350,7 +353,7 @@ std::vector<ExtRun> ExtUndelete::runsAsOf(const std::vector<std::uint8_t>& inode
 
 void ExtUndelete::extentRuns(const std::uint8_t* node, std::size_t bytes, int depth, std::uint64_t logicalBlocks,
                              std::uint32_t sequence, std::vector<ExtRun>& runs, std::vector<std::uint64_t>& visited,
-                             std::uint64_t& budget) const {
+                             std::uint64_t& budget) {
     if (bytes < ext::kHeaderBytes || le16(node, ext::kHeaderMagic) != ext::kMagic) return;
     const std::uint16_t nodeDepth = le16(node, ext::kHeaderDepth);
     if (nodeDepth > ext::kMaxDepth || (depth >= 0 && nodeDepth != depth)) return;
@@ -391,7 +394,7 @@ void ExtUndelete::extentRuns(const std::uint8_t* node, std::size_t bytes, int de
 }
 
 void ExtUndelete::mapRuns(std::uint64_t pointer, int level, std::uint64_t& logical, std::uint64_t logicalBlocks,
-                          std::uint32_t sequence, std::vector<ExtRun>& runs, std::uint64_t& budget) const {
+                          std::uint32_t sequence, std::vector<ExtRun>& runs, std::uint64_t& budget) {
     const std::uint64_t perBlock = p_.blockSize / 4;
     std::uint64_t span = 1;
     for (int i = 0; i < level; ++i) span *= perBlock;

@@ -71,14 +71,14 @@ private:
     bool readJournalBlock(std::uint32_t index, std::uint8_t* dest) const;
     bool readCopy(std::size_t copy, std::uint8_t* dest) const;
     // Volume block b as transaction `sequence` left it: its newest journalled copy up to
-    // then, else the block as the volume holds it now.
-    bool blockAsOf(std::uint64_t b, std::uint32_t sequence, std::uint8_t* dest) const;
-    std::vector<ExtRun> runsAsOf(const std::vector<std::uint8_t>& inode, std::uint32_t sequence) const;
+    // then, else the block as the volume holds it now while no live file holds it.
+    bool blockAsOf(std::uint64_t b, std::uint32_t sequence, std::uint8_t* dest);
+    std::vector<ExtRun> runsAsOf(const std::vector<std::uint8_t>& inode, std::uint32_t sequence);
     void extentRuns(const std::uint8_t* node, std::size_t bytes, int depth, std::uint64_t logicalBlocks,
                     std::uint32_t sequence, std::vector<ExtRun>& runs, std::vector<std::uint64_t>& visited,
-                    std::uint64_t& budget) const;
+                    std::uint64_t& budget);
     void mapRuns(std::uint64_t pointer, int level, std::uint64_t& logical, std::uint64_t logicalBlocks,
-                 std::uint32_t sequence, std::vector<ExtRun>& runs, std::uint64_t& budget) const;
+                 std::uint32_t sequence, std::vector<ExtRun>& runs, std::uint64_t& budget);
     // Bitmaps of now: unset bits, uninitialised groups and unreadable bitmaps as the
     // comments at their definitions say.
     bool blockInUse(std::uint64_t b);
