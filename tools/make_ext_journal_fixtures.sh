@@ -11,7 +11,7 @@
 #   docs/report.txt        deleted
 #   docs/notes/todo.txt    deleted
 #   photos/IMG_0001.JPG .. IMG_0004.JPG   two of them deleted
-#   big.bin                1.5 MiB, deleted
+#   big.bin                600,000 bytes, deleted
 #   Project/ with src/     deleted whole (rm -r): 5 files and a sub-folder of 3
 #   written-after.bin      written after the deletes
 #   docs/draft.txt         deleted; then docs/final.txt written into its inode, deleted too
@@ -41,11 +41,11 @@ mount -t ext4 "$LOOP" "$MNT"
 mkdir -p "$MNT/keep" "$MNT/docs/notes" "$MNT/photos" "$MNT/Project/src/lib"
 gen keep1 700 "$MNT/keep/small.txt"
 gen keep2 9000 "$MNT/keep/medium.txt"
-gen keep3 300000 "$MNT/keep/large.log"
+gen keep3 120000 "$MNT/keep/large.log"
 gen report 12000 "$MNT/docs/report.txt"
 gen todo 400 "$MNT/docs/notes/todo.txt"
 for i in 1 2 3 4; do gen "photo$i" $((30000 + i * 17000)) "$MNT/photos/IMG_000$i.JPG"; done
-gen big 1572864 "$MNT/big.bin"
+gen big 600000 "$MNT/big.bin"
 gen readme 2500 "$MNT/Project/README.md"
 gen main 18000 "$MNT/Project/src/main.cpp"
 gen util 5000 "$MNT/Project/src/util.cpp"
@@ -74,7 +74,7 @@ rm "$MNT/docs/report.txt" "$MNT/docs/notes/todo.txt" "$MNT/photos/IMG_0002.JPG" 
 rm "$MNT/big.bin"
 rm -r "$MNT/Project"
 sync
-gen after 200000 "$MNT/written-after.bin"
+gen after 120000 "$MNT/written-after.bin"
 sync
 # A draft deleted, then a final version written (into the draft's inode and, as the
 # allocator likes, its blocks) and deleted as well: only the final version is there to
