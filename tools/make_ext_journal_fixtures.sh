@@ -20,7 +20,8 @@
 # Manifests ext4_journal.json and ext3_journal.json: "live" and "deleted" lists of {path, size, sha256}; each
 # deleted file also carries "blocks" (istat, while it was live), "overwritten" (one of
 # those blocks is in use again after the deletes, by the block bitmap of dumpe2fs, or a
-# later deleted file held it) and "superseded" (a later deleted file took its inode).
+# later deleted file held it) and "superseded" (a later deleted file took its inode);
+# "fls_deleted_inodes" are the inodes fls -r -d names as deleted.
 # fls -r -d and istat (The Sleuth Kit) are printed as the independent view of what the
 # volume itself says is free.
 set -euo pipefail
@@ -103,12 +104,13 @@ finish_image() {  # finish_image NAME (IMG, RECORD set)
     LOOP=
 
     echo "== fls -r -d -p (what the volume says is deleted)"
-    fls -r -d -p "$IMG" || true
+    fls -r -d -p "$IMG" | tee "$WORK/fls.txt" || true
+    sed -nE 's/^[^*]*\* ([0-9]+)(\([^)]*\))?:.*/\1/p' "$WORK/fls.txt" | sort -un > "$WORK/fls_inodes.txt"
     echo "== istat of the deleted inodes (their maps are gone on the volume)"
     cut -f4 "$RECORD" | while read -r ino; do istat "$IMG" "$ino" | grep -E '^(inode:|Not Allocated|Allocated|size:|Direct Blocks:)' -A1 | tr '\n' ' '; echo; done
     dumpe2fs "$IMG" 2>/dev/null | awk '/^ *Free blocks: / { sub(/^ *Free blocks: /, ""); print }' | tr ',' '\n' | sed 's/ //g; /^$/d' > "$WORK/free.txt"
 
-    python3 - "$RECORD" "$LIVE" "$WORK/free.txt" "$OUT/$NAME.json" "$NAME.img" <<'PY'
+    python3 - "$RECORD" "$LIVE" "$WORK/free.txt" "$OUT/$NAME.json" "$NAME.img" "$WORK/fls_inodes.txt" <<'PY'
 import json, sys
 record, live, free, out = sys.argv[1:5]
 free_blocks = set()
@@ -131,7 +133,9 @@ live_items = []
 for line in open(live):
     p, size, sha = line.rstrip('\n').split('\t')
     live_items.append({'path': p, 'size': int(size), 'sha256': sha})
-json.dump({'image': sys.argv[5], 'live': live_items, 'deleted': deleted}, open(out, 'w'), indent=1)
+fls_deleted = [int(x) for x in open(sys.argv[6]).read().split()]
+json.dump({'image': sys.argv[5], 'live': live_items, 'deleted': deleted, 'fls_deleted_inodes': fls_deleted},
+          open(out, 'w'), indent=1)
 print('deleted files whose blocks are in use again:', [d['path'] for d in deleted if d['overwritten']])
 PY
     zstd -q -19 -f "$IMG" -o "$OUT/$NAME.img.zst"

@@ -503,9 +503,11 @@ void ExtUndelete::run() {
             const std::uint8_t* in = r.inode.data();
             const std::uint16_t type = le16(in, ino::kMode) & ino::kTypeMask;
             // Older copies count only while they are of the same use of the inode as the
-            // newest (its name is the newest one's): same generation, same kind.
+            // newest (its name is the newest one's: same generation, same kind) and of its
+            // last size (a copy from before the file was written is not the file).
             if (newest && (le32(in, ino::kGeneration) != le32(newest->inode.data(), ino::kGeneration) ||
-                           type != (le16(newest->inode.data(), ino::kMode) & ino::kTypeMask)))
+                           type != (le16(newest->inode.data(), ino::kMode) & ino::kTypeMask) ||
+                           inodeSize(in) != inodeSize(newest->inode.data())))
                 continue;
             const std::uint64_t size = inodeSize(in);
             const bool inInode = isFastLink(in) || (le32(in, ino::kFlags) & ino::kFlagInlineData);
@@ -548,10 +550,8 @@ void ExtUndelete::run() {
     std::unordered_map<std::uint64_t, std::uint32_t> blockOwner;  // directory block -> folder inode
     {
         std::unordered_set<std::uint64_t> wanted;
-        for (const auto& [n, name] : names_)
-            if (name.owner == 0) wanted.insert(name.fsBlock);
-        for (const auto& [n, name] : folderNames_)
-            if (name.owner == 0) wanted.insert(name.fsBlock);
+        for (const auto& [n, name] : names_) wanted.insert(name.fsBlock);
+        for (const auto& [n, name] : folderNames_) wanted.insert(name.fsBlock);
         auto claim = [&](std::uint32_t folder, const std::vector<ExtRun>& runs) {
             for (const ExtRun& run : runs) {
                 if (run.kind != ExtRun::Kind::Data) continue;
@@ -580,7 +580,9 @@ void ExtUndelete::run() {
     std::uint64_t nextGhost = s.inodeCount;  // keys past every inode's
     std::map<std::uint32_t, std::int64_t> ghostOf;  // folder inode -> its entry's key
     std::function<std::int64_t(const Name&, int)> folderOf;
-    std::function<std::int64_t(std::uint32_t, int)> folderKey = [&](std::uint32_t owner, int depth) -> std::int64_t {
+    // sameLive: whether a live folder of that inode number is the one that held the block.
+    std::function<std::int64_t(std::uint32_t, int, bool)> folderKey = [&](std::uint32_t owner, int depth,
+                                                                          bool sameLive) -> std::int64_t {
         if (owner == ext_format::kRootInode) return ext2Class::kRootKey;
         if (owner < s.firstInode || owner > s.inodeCount) return -1;
         const std::uint32_t key = owner - 1;
@@ -589,7 +591,7 @@ void ExtUndelete::run() {
             return key;
         if (auto g = ghostOf.find(owner); g != ghostOf.end()) return g->second;
         const ExtEntry* e = p_.entry(key);
-        if (e && e->isFolder() && !e->deleted) return key;
+        if (e && e->isFolder() && !e->deleted && sameLive) return key;
         auto name = folderNames_.find(owner);
         if (name == folderNames_.end() || depth > 64 || nextGhost >= 0xFFFFFFFFull) return -1;
         const auto ghostKey = static_cast<std::uint32_t>(nextGhost++);
@@ -605,13 +607,11 @@ void ExtUndelete::run() {
         return ghostKey;
     };
     folderOf = [&](const Name& name, int depth) -> std::int64_t {
-        std::uint32_t owner = name.owner;
-        if (owner == 0) {
-            auto b = blockOwner.find(name.fsBlock);
-            if (b == blockOwner.end()) return -1;
-            owner = b->second;
-        }
-        return folderKey(owner, depth);
+        auto b = blockOwner.find(name.fsBlock);
+        if (name.owner == 0) return b == blockOwner.end() ? -1 : folderKey(b->second, depth, true);
+        // The block's own "." names the folder; a live folder of that number that does not
+        // hold the block now is a later use of the inode.
+        return folderKey(name.owner, depth, b != blockOwner.end() && b->second == name.owner);
     };
     std::map<std::uint32_t, std::int64_t> parents;
     for (const auto& [key, r] : recovered_) {

@@ -121,9 +121,19 @@ TEST_P(ExtJournalVolume, NothingIsClaimedBeyondTheDeletedFilesAndLiveFilesStayAs
     for (TreeItem item = v.tree.firstChild(root); item != kNoItem; item = v.tree.nextSibling(item))
         if (v.tree.getItemText(item) == c.deletedInRoot) red = v.tree.findItemData(item)->textColour == kRedTextColour;
     EXPECT_TRUE(red);
-    // Every deleted inode is accounted for: none is left over for the status line.
+    // The deleted inodes are those fls -d names, and every one is accounted for: none is
+    // left over for the status line. What is brought back is one of them.
     const ExtUndelete& u = undeleteOf(v);
+    std::set<std::uint32_t> flsDeleted;
+    for (const auto& n : manifest["fls_deleted_inodes"]) flsDeleted.insert(n.get<std::uint32_t>());
+    EXPECT_EQ(u.deletedInodes, flsDeleted.size());
     EXPECT_EQ(u.deletedInodes, u.recoveredFiles + u.recoveredFolders);
+    const auto& ext = static_cast<ExtScanParser&>(*v.parser).parser();
+    for (const auto& [path, ref] : listing) {
+        if (u.recovered(static_cast<std::uint32_t>(ref))) {
+            EXPECT_EQ(flsDeleted.count(ext.entry(static_cast<std::uint32_t>(ref))->inodeNumber()), 1u) << path;
+        }
+    }
 }
 
 TEST_P(ExtJournalVolume, TheJournalReadsWholeWithItsTagChecksumsMatching) {
