@@ -236,6 +236,44 @@ TEST(VolumeCliRecoverCard, DeletedPhotosWholeAndTheOverwrittenDocumentNamed) {
     fs::remove_all(out);
 }
 
+TEST(VolumeCliRecoverExt, DeletedFilesComeBackFromTheJournalAtTheirPathsAndTheOverwrittenAreNamed) {
+    const fs::path out = makeTempDir("cli-recover-ext-journal");
+    const auto r = runCli({"recover", fixturePath("ext4_journal.img"), "--fs", "extX", "--out", out.string()});
+    std::ifstream in(fixturePath("ext4_journal.json"));
+    const auto j = nlohmann::json::parse(in);
+    std::size_t overwritten = 0, superseded = 0;
+    for (const auto& d : j.at("deleted")) {
+        const std::string path = d.at("path");
+        if (d.at("superseded").get<bool>()) {
+            EXPECT_FALSE(fs::exists(out / path)) << path;
+            ++superseded;
+            continue;
+        }
+        ASSERT_TRUE(fs::exists(out / path)) << path;
+        if (d.at("overwritten").get<bool>()) {
+            ++overwritten;
+            EXPECT_NE(r.err.find("damaged: " + (out / path).string() + ": "), std::string::npos) << r.err;
+        } else {
+            EXPECT_EQ(sha256Hex(fileText(out / path)), d.at("sha256").get<std::string>()) << path;
+        }
+    }
+    const std::size_t files = j.at("deleted").size() - superseded + j.at("live").size();
+    EXPECT_NE(r.out.find("saved " + std::to_string(files - overwritten) + ", damaged " + std::to_string(overwritten) +
+                         ", skipped 0, failed 0"),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(r.exitCode, overwritten ? 1 : 0) << r.err;
+    // Without deleted files only the live ones are saved.
+    const fs::path live = makeTempDir("cli-recover-ext-live");
+    const auto l = runCli({"recover", fixturePath("ext4_journal.img"), "--fs", "extX", "--out", live.string(),
+                           "--skip-deleted"});
+    EXPECT_EQ(l.exitCode, 0) << l.err;
+    EXPECT_FALSE(fs::exists(live / "big.bin"));
+    EXPECT_TRUE(fs::exists(live / "keep/large.log"));
+    fs::remove_all(out);
+    fs::remove_all(live);
+}
+
 TEST(VolumeCliRecoverErrors, UnknownPathFailsBeforeWriting) {
     const fs::path out = makeTempDir("cli-recover-bad");
     const auto r = runCli(basicArgs({"recover", "--out", out.string(), "--path", "no/such/file"}));

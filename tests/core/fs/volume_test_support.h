@@ -25,6 +25,8 @@ namespace dravonel::test {
 struct RecordingWriter final : EntryWriter {
     std::vector<std::uint8_t> bytes;
     std::uint64_t holes = 0, unreadable = 0;
+    std::vector<std::string> damageNotes;
+    void noteDamage(const std::string& reason) override { damageNotes.push_back(reason); }
     bool write(const std::uint8_t* d, std::size_t n) override {
         bytes.insert(bytes.end(), d, d + n);
         return true;

@@ -162,8 +162,13 @@ bool ext2Class::readGroupDescriptors() {
         const std::uint8_t* d = table.data() + std::size_t(g) * s.descSize;
         Group& group = groups[g];
         group.inodeTable = le32(d, gd::kInodeTableLo);
+        group.blockBitmap = le32(d, gd::kBlockBitmapLo);
+        group.inodeBitmap = le32(d, gd::kInodeBitmapLo);
+        if (s.keepsUninitMarks()) group.flags = le16(d, gd::kFlags);
         std::uint32_t unused = le16(d, gd::kItableUnusedLo);
         if (s.is64Bit()) {
+            group.blockBitmap |= std::uint64_t(le32(d, gd::kBlockBitmapHi)) << 32;
+            group.inodeBitmap |= std::uint64_t(le32(d, gd::kInodeBitmapHi)) << 32;
             group.inodeTable |= std::uint64_t(le32(d, gd::kInodeTableHi)) << 32;
             unused |= std::uint32_t(le16(d, gd::kItableUnusedHi)) << 16;
         }
@@ -259,6 +264,7 @@ void ext2Class::walkDirectory(std::uint32_t dirInode, const std::uint8_t* inodeB
 
 bool ext2Class::parseInodes() {
     entries.clear();
+    freedInodes.clear();
     if (!superblock) return false;
     const auto& s = *superblock;
     const std::uint64_t total = s.inodeCount;
@@ -286,6 +292,10 @@ bool ext2Class::parseInodes() {
             for (std::uint32_t k = 0; k < count; ++k) {
                 const std::uint8_t* in = chunk.data() + std::size_t(k) * s.inodeSize;
                 const std::uint32_t n = static_cast<std::uint32_t>(first + i + k + 1);
+                // Inodes a delete left behind (a deletion time, or a type without links).
+                if (n >= s.firstInode && (le32(in, ino::kDtime) != 0 ||
+                                          (le16(in, ino::kMode) != 0 && le16(in, ino::kLinksCount) == 0)))
+                    freedInodes.push_back(n);
                 if ((le16(in, ino::kMode) & ino::kTypeMask) != ino::kTypeDirectory) continue;
                 if (le16(in, ino::kLinksCount) == 0) continue;  // a deleted folder
                 if (n != ext_format::kRootInode && n < s.firstInode) continue;
@@ -370,8 +380,10 @@ void ext2Class::fillTreeRoots() {
         auto it = entries.find(static_cast<std::uint32_t>(c));
         if (it == entries.end()) break;
         const ExtEntry& e = it->second;
-        if (e.isShown())
-            tree->insertItem(e.name, e.isFolder() ? ItemImage::Folder : ItemImage::File, rootItem, e.key);
+        if (e.isShown()) {
+            const TreeItem item = tree->insertItem(e.name, e.isFolder() ? ItemImage::Folder : ItemImage::File, rootItem, e.key);
+            if (e.deleted && item != kNoItem) tree->setItemTextRed(item);
+        }
         c = e.nextSibling;
     }
     tree->setCheck(rootItem, true);
@@ -396,13 +408,17 @@ std::u16string ext2Class::permissionText(std::uint16_t mode) {
 }
 
 ExtTimesText ext2Class::timesText(std::uint32_t key) const {
-    ExtTimesText t;
     const ExtEntry* e = entry(key);
-    if (!e) return t;
+    if (!e) return {};
     const std::uint32_t n = key == kRootKey ? ext_format::kRootInode : e->inodeNumber();
     const auto inode = readInode(n);
-    if (!inode) return t;
-    const std::uint8_t* in = inode->data();
+    return inode ? timesText(*inode) : ExtTimesText{};
+}
+
+ExtTimesText ext2Class::timesText(const std::vector<std::uint8_t>& inode) const {
+    ExtTimesText t;
+    if (!superblock || inode.size() < kInodeKeep) return t;
+    const std::uint8_t* in = inode.data();
     const bool extra = superblock->inodeSize > 128 && le16(in, ino::kExtraIsize) >= ino::kAtimeExtra + 4 - 128;
     auto seconds = [&](std::size_t field, std::size_t extraField) {
         return ext_format::extendedSeconds(le32(in, field), extra ? le32(in, extraField) : 0);
@@ -420,12 +436,16 @@ std::u16string ext2Class::sizeText(std::uint32_t key) const {
 }
 
 EntryTimes ext2Class::entryTimes(std::uint32_t key) const {
-    EntryTimes times;
     const ExtEntry* e = entry(key);
-    if (!e) return times;
+    if (!e) return {};
     const auto inode = readInode(key == kRootKey ? ext_format::kRootInode : e->inodeNumber());
-    if (!inode) return times;
-    const std::uint8_t* in = inode->data();
+    return inode ? entryTimes(*inode) : EntryTimes{};
+}
+
+EntryTimes ext2Class::entryTimes(const std::vector<std::uint8_t>& inode) const {
+    EntryTimes times;
+    if (!superblock || inode.size() < kInodeKeep) return times;
+    const std::uint8_t* in = inode.data();
     const bool extra = superblock->inodeSize > 128 && le16(in, ino::kExtraIsize) >= ino::kAtimeExtra + 4 - 128;
     auto stamp = [&](std::size_t field, std::size_t extraField) {
         const std::uint32_t x = extra ? le32(in, extraField) : 0;
@@ -568,11 +588,17 @@ SaveStatus ext2Class::saveEntry(std::uint32_t key, EntryWriter& out) const {
     if (!e || !e->isFile() || !superblock) return SaveStatus::Failed;
     const auto inodeBytes = readInode(e->inodeNumber());
     if (!inodeBytes) return SaveStatus::Failed;
-    const std::uint8_t* in = inodeBytes->data();
+    return saveInode(*inodeBytes, e->mode, out);
+}
+
+SaveStatus ext2Class::saveInode(const std::vector<std::uint8_t>& inode, std::uint16_t mode, EntryWriter& out,
+                                const std::vector<ExtRun>* givenRuns) const {
+    if (!superblock || inode.size() < kInodeKeep) return SaveStatus::Failed;
+    const std::uint8_t* in = inode.data();
     const std::uint64_t size = le32(in, ino::kSizeLo) | (std::uint64_t(le32(in, ino::kSizeHi)) << 32);
     const std::uint32_t flags = le32(in, ino::kFlags);
     // A short link target, or inline data, lives in the inode's 60-byte block area.
-    const bool fastLink = (e->mode & ino::kTypeMask) == ino::kTypeSymlink && size < ino::kBlockBytes &&
+    const bool fastLink = (mode & ino::kTypeMask) == ino::kTypeSymlink && size < ino::kBlockBytes &&
                           !(flags & ino::kFlagExtents) && le32(in, ino::kBlocksLo) == 0;
     if (fastLink || (flags & ino::kFlagInlineData)) {
         const std::size_t n = std::size_t(std::min<std::uint64_t>(size, ino::kBlockBytes));
@@ -585,7 +611,7 @@ SaveStatus ext2Class::saveEntry(std::uint32_t key, EntryWriter& out) const {
     const std::uint64_t maxBytes = (std::uint64_t(1) << 32) * blockSize;
     const std::uint64_t fileBytes = std::min(size, maxBytes);
     const std::uint64_t logicalBlocks = (fileBytes + blockSize - 1) / blockSize;
-    const std::vector<ExtRun> runs = blockRuns(*inodeBytes, logicalBlocks);
+    const std::vector<ExtRun> runs = givenRuns ? *givenRuns : blockRuns(inode, logicalBlocks);
 
     bool damaged = size > fileBytes;
     std::uint64_t done = 0;  // bytes delivered

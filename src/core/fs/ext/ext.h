@@ -36,6 +36,7 @@ struct ExtEntry {
     std::int64_t nextSibling = -1;
     std::int64_t lastChild = -1;    // for linking in key order
     std::uint8_t direntType = 0;    // the file-type byte of the naming entry, 0 when none
+    bool deleted = false;           // brought back from the journal's older copies
 
     std::uint32_t inodeNumber() const { return key + 1; }
     bool isFolder() const { return (mode & ext_format::inode::kTypeMask) == ext_format::inode::kTypeDirectory; }
@@ -87,10 +88,15 @@ public:
     struct Group {
         std::uint64_t inodeTable = 0;
         std::uint32_t usedInodes = 0;
+        std::uint64_t blockBitmap = 0;
+        std::uint64_t inodeBitmap = 0;
+        std::uint16_t flags = 0;  // the descriptor's "uninitialised" marks, when kept
     };
     std::vector<Group> groups;
     // Named entries by key; after buildRootEntry also "ROOT" (key 2).
     std::map<std::uint32_t, ExtEntry> entries;
+    // After parseInodes: the inodes that hold a deletion time, or a type without links.
+    std::vector<std::uint32_t> freedInodes;
     TreeItem rootItem = kNoItem;
     static constexpr std::uint32_t kRootKey = 2;
 
@@ -121,6 +127,14 @@ public:
     // Delivers a file's data: Saved, Damaged (blocks that could not be read are zeros),
     // Failed (not a file, unreadable inode, write error) or Stopped.
     SaveStatus saveEntry(std::uint32_t key, EntryWriter& out) const;
+    // The same from given inode bytes (at least 256), along the given runs when there are
+    // any (else the inode's own map as the volume holds it).
+    SaveStatus saveInode(const std::vector<std::uint8_t>& inode, std::uint16_t mode, EntryWriter& out,
+                         const std::vector<ExtRun>* runs = nullptr) const;
+    ExtTimesText timesText(const std::vector<std::uint8_t>& inode) const;
+    EntryTimes entryTimes(const std::vector<std::uint8_t>& inode) const;
+    // Blocks that can be read: those the superblock counts and the source holds.
+    std::uint64_t usableBlocks() const;
 
     // The inode's bytes (at most the first 256), nothing when it cannot be read.
     std::optional<std::vector<std::uint8_t>> readInode(std::uint32_t inodeNumber) const;
@@ -134,7 +148,6 @@ private:
     void status(std::u16string_view text) const;
     void checkPoint() const;
     bool readBytes(std::uint64_t position, std::uint8_t* dest, std::size_t count) const;
-    std::uint64_t usableBlocks() const;
     void walkDirectory(std::uint32_t dirInode, const std::uint8_t* inode, std::uint64_t& blockBudget);
     void nameEntry(std::uint32_t inodeNumber, std::u16string name, std::int64_t parentKey, std::uint8_t fileType);
     // False when node is not an extent node of the expected depth (-1: the root, any).

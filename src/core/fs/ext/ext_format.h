@@ -33,11 +33,15 @@ constexpr std::size_t kRevLevel = 0x4C;         // u32: 0 = fixed 128-byte inode
 constexpr std::size_t kFirstInode = 0x54;       // u32 (revision 1)
 constexpr std::size_t kInodeSize = 0x58;        // u16 (revision 1)
 constexpr std::size_t kBlockGroupNumber = 0x5A; // u16: the group holding this copy
+constexpr std::size_t kFeatureCompat = 0x5C;    // u32
 constexpr std::size_t kFeatureIncompat = 0x60;  // u32
 constexpr std::size_t kFeatureRoCompat = 0x64;  // u32
+constexpr std::size_t kJournalInode = 0xE0;     // u32: the journal's inode (internal journal)
+constexpr std::size_t kJournalDevice = 0xE4;    // u32: the journal's device (external journal)
 constexpr std::size_t kDescSize = 0xFE;         // u16 (64bit feature)
 constexpr std::size_t kBlockCountHi = 0x150;    // u32 (64bit feature)
 
+constexpr std::uint32_t kCompatHasJournal = 0x0004;
 constexpr std::uint32_t kIncompatFileType = 0x0002;  // directory entries carry a file-type byte
 constexpr std::uint32_t kIncompatExtents = 0x0040;
 constexpr std::uint32_t kIncompat64Bit = 0x0080;     // 64-byte descriptors, 48-bit block numbers
@@ -46,14 +50,19 @@ constexpr std::uint32_t kRoCompatMetadataCsum = 0x0400;
 }  // namespace superblock
 
 namespace group_desc {
+constexpr std::size_t kBlockBitmapLo = 0x00;    // u32
+constexpr std::size_t kInodeBitmapLo = 0x04;    // u32
 constexpr std::size_t kInodeTableLo = 0x08;     // u32
 constexpr std::size_t kFlags = 0x12;            // u16
 constexpr std::size_t kItableUnusedLo = 0x1C;   // u16
+constexpr std::size_t kBlockBitmapHi = 0x20;    // u32 (64-byte descriptors)
+constexpr std::size_t kInodeBitmapHi = 0x24;    // u32 (64-byte descriptors)
 constexpr std::size_t kInodeTableHi = 0x28;     // u32 (64-byte descriptors)
 constexpr std::size_t kItableUnusedHi = 0x32;   // u16 (64-byte descriptors)
 constexpr std::size_t kSmallSize = 32;
 constexpr std::size_t kLargeMin = 64;
 constexpr std::uint16_t kFlagInodeUninit = 0x0001;  // no inode of the group is in use
+constexpr std::uint16_t kFlagBlockUninit = 0x0002;  // the block bitmap was never written
 }  // namespace group_desc
 
 namespace inode {
@@ -68,6 +77,7 @@ constexpr std::size_t kBlocksLo = 0x1C;    // u32, 512-byte units
 constexpr std::size_t kFlags = 0x20;       // u32
 constexpr std::size_t kBlock = 0x28;       // 60 bytes: block map or extent tree root
 constexpr std::size_t kBlockBytes = 60;
+constexpr std::size_t kGeneration = 0x64;  // u32: new with every use of the inode
 constexpr std::size_t kSizeHi = 0x6C;      // u32
 constexpr std::size_t kExtraIsize = 0x80;  // u16: bytes in use beyond the first 128
 constexpr std::size_t kCtimeExtra = 0x84;  // u32: low 2 bits extend the seconds, the rest nanoseconds
@@ -133,11 +143,14 @@ struct Superblock {
     std::uint32_t firstInode = kFirstInodeRev0;
     std::uint16_t inodeSize = kInodeSizeRev0;
     std::uint16_t groupNumber = 0;
+    std::uint32_t featureCompat = 0;
     std::uint32_t featureIncompat = 0;
     std::uint32_t featureRoCompat = 0;
+    std::uint32_t journalInode = 0;
     std::uint32_t descSize = group_desc::kSmallSize;
     std::uint32_t groupCount = 0;  // including a last, partial group
 
+    bool hasJournal() const { return (featureCompat & superblock::kCompatHasJournal) != 0; }
     bool hasFileType() const { return (featureIncompat & superblock::kIncompatFileType) != 0; }
     bool is64Bit() const { return (featureIncompat & superblock::kIncompat64Bit) != 0; }
     bool keepsUninitMarks() const {
@@ -161,6 +174,8 @@ inline std::optional<Superblock> decodeSuperblock(const std::uint8_t* b, std::si
     s.firstDataBlock = le32(b, kFirstDataBlock);
     s.blocksPerGroup = le32(b, kBlocksPerGroup);
     s.inodesPerGroup = le32(b, kInodesPerGroup);
+    s.featureCompat = le32(b, kFeatureCompat);
+    s.journalInode = le32(b, kJournalInode);
     s.featureIncompat = le32(b, kFeatureIncompat);
     s.featureRoCompat = le32(b, kFeatureRoCompat);
     s.groupNumber = le16(b, kBlockGroupNumber);

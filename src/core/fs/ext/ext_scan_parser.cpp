@@ -21,6 +21,8 @@ ScanOutcome ExtScanParser::run(RecoveryMode mode) {
         checkPoint();
         parser_.buildRootEntry();
         checkPoint();
+        undelete_.run();
+        checkPoint();
         parser_.linkParentChild();
         checkPoint();
         parser_.fillTreeRoots();
@@ -36,6 +38,11 @@ const ExtEntry* ExtScanParser::find(EntryRef ref) const {
 bool ExtScanParser::isValidEntry(EntryRef ref) const {
     const ExtEntry* e = find(ref);
     return e && e->isShown();
+}
+
+bool ExtScanParser::isDeleted(EntryRef ref) const {
+    const ExtEntry* e = find(ref);
+    return e && e->deleted;
 }
 
 bool ExtScanParser::isFolder(EntryRef ref) const {
@@ -79,7 +86,9 @@ EntryTexts ExtScanParser::texts(EntryRef ref) const {
     EntryTexts t;
     if (!find(ref)) return t;
     const auto key = static_cast<std::uint32_t>(ref);
-    const ExtTimesText times = parser_.timesText(key);
+    const ExtUndelete::Recovered* r = undelete_.recovered(key);
+    const bool ownInode = !find(ref)->deleted && (key != undelete_.orphanKey || key == 0);
+    const ExtTimesText times = r ? parser_.timesText(r->inode) : ownInode ? parser_.timesText(key) : ExtTimesText{};
     t.created = times.changed;
     t.accessed = times.accessed;
     t.modified = times.modified;
@@ -89,11 +98,19 @@ EntryTexts ExtScanParser::texts(EntryRef ref) const {
 }
 
 EntryTimes ExtScanParser::times(EntryRef ref) const {
-    return find(ref) ? parser_.entryTimes(static_cast<std::uint32_t>(ref)) : EntryTimes{};
+    const ExtEntry* e = find(ref);
+    if (!e) return {};
+    if (undelete_.orphanKey != 0 && ref == undelete_.orphanKey) return {};
+    if (!e->deleted) return parser_.entryTimes(static_cast<std::uint32_t>(ref));
+    const ExtUndelete::Recovered* r = undelete_.recovered(static_cast<std::uint32_t>(ref));
+    return r ? parser_.entryTimes(r->inode) : EntryTimes{};
 }
 
 SaveStatus ExtScanParser::saveEntry(EntryRef ref, EntryWriter& out) {
-    return find(ref) ? parser_.saveEntry(static_cast<std::uint32_t>(ref), out) : SaveStatus::Failed;
+    const ExtEntry* e = find(ref);
+    if (!e) return SaveStatus::Failed;
+    const auto key = static_cast<std::uint32_t>(ref);
+    return e->deleted ? undelete_.save(key, out) : parser_.saveEntry(key, out);
 }
 
 std::unique_ptr<ScanParser> makeExtScanParser(const ScanContext& context) {

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "core/fs/ext/ext.h"
+#include "core/fs/ext/ext_undelete.h"
 #include "core/model/scan_parser.h"
 
 namespace dravonel {
@@ -14,21 +15,23 @@ public:
     explicit ExtScanParser(const ScanContext& context);
 
     ext2Class& parser() { return parser_; }
+    const ExtUndelete& undelete() const { return undelete_; }
 
     bool supportsMode(RecoveryMode mode) const override { return mode == RecoveryMode::Standard; }
     // attachReader; with a volume size, readSuperblock and readGroupDescriptors; when both
-    // succeed parseGroups, parseInodes, buildRootEntry, linkParentChild, fillTreeRoots.
+    // succeed parseGroups, parseInodes, buildRootEntry, the deleted files the journal
+    // brings back, linkParentChild, fillTreeRoots.
     // A volume without a superblock ends silently with an empty tree.
     ScanOutcome run(RecoveryMode mode) override;
     StopFlag& stopFlag() override { return parser_.stopFlag; }
 
     // RecoveredVolume: entries by key; children follow first child and next sibling,
-    // listing only folders, regular files and symbolic links; nothing is deleted (the
-    // listing comes from live directory entries).
+    // listing only folders, regular files and symbolic links; deleted are the entries the
+    // journal brought back, saved along their journalled inode copies.
     bool isValidEntry(EntryRef ref) const override;
     bool isFolder(EntryRef ref) const override;
     bool hasChildren(EntryRef ref) const override;
-    bool isDeleted(EntryRef) const override { return false; }
+    bool isDeleted(EntryRef ref) const override;
     void forEachChild(EntryRef folder, const std::function<bool(EntryRef)>& visit) const override;
     std::u16string name(EntryRef ref) const override;
     std::uint64_t sizeBytes(EntryRef ref) const override;
@@ -39,6 +42,7 @@ public:
 private:
     const ExtEntry* find(EntryRef ref) const;
     ext2Class parser_;
+    ExtUndelete undelete_{parser_};
     WorkerControl* control_ = nullptr;
 };
 
