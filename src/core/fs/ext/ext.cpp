@@ -90,6 +90,20 @@ bool ext2Class::readBytes(std::uint64_t position, std::uint8_t* dest, std::size_
     return reader && reader->readAtUnsigned(position, dest, count);
 }
 
+bool ext2Class::readBytes(std::uint64_t position, std::uint8_t* dest, std::size_t count,
+                        std::vector<SectorRange>* unreadable) const {
+    return reader && reader->readAtUnsigned(position, dest, count, unreadable);
+}
+
+bool ext2Class::readInto(EntryWriter& out, std::uint64_t position, std::uint8_t* buffer, std::size_t count,
+                       bool& complete) const {
+    std::vector<SectorRange> unreadable;
+    complete = readBytes(position, buffer, count, &unreadable);
+    if (complete) return out.write(buffer, count);
+    if (!reader || unreadable.empty()) return out.writeUnreadable(count);  // refused outright
+    return writeAsRead(out, buffer, count, reader->baseOffset + std::int64_t(position), unreadable);
+}
+
 // Blocks that can be read: those the superblock counts and the source holds.
 std::uint64_t ext2Class::usableBlocks() const {
     if (!superblock || blockSize == 0) return 0;
@@ -616,23 +630,11 @@ SaveStatus ext2Class::saveEntry(std::uint32_t key, EntryWriter& out) const {
             const std::size_t n = std::size_t(std::min<std::uint64_t>(kChunkBytes - (kChunkBytes % blockSize), runEnd - done));
             if (buffer.size() < n) buffer.resize(n);
             const std::uint64_t pos = (run.physical + blockIndex) * blockSize + inBlock;
-            if (readBytes(pos, buffer.data(), n)) {
-                if (!out.write(buffer.data(), n)) return SaveStatus::Failed;
-                done += n;
-                continue;
-            }
-            // The piece did not read whole: block by block, zeros for the blocks lost.
-            const std::uint64_t pieceEnd = done + n;
-            while (done < pieceEnd) {
-                const std::uint64_t b = (done / blockSize) - run.logical;
-                const std::size_t m = std::size_t(std::min<std::uint64_t>(blockSize - done % blockSize, pieceEnd - done));
-                if (readBytes((run.physical + b) * blockSize + done % blockSize, buffer.data(), m)) {
-                    if (!out.write(buffer.data(), m)) return SaveStatus::Failed;
-                    done += m;
-                } else if (!deliverZeros(done + m, true)) {
-                    return SaveStatus::Failed;
-                }
-            }
+            // A piece that does not read whole loses only its unreadable sectors.
+            bool complete = true;
+            if (!readInto(out, pos, buffer.data(), n, complete)) return SaveStatus::Failed;
+            if (!complete) damaged = true;
+            done += n;
         }
     }
     // A tail beyond the last mapped block is a hole.

@@ -134,6 +134,14 @@ private:
     void status(std::u16string_view text) const;
     void checkPoint() const;
     bool readBytes(std::uint64_t position, std::uint8_t* dest, std::size_t count) const;
+    // As readBytes, but a read that fails is split so that every readable sector arrives
+    // (the unreadable ones read as zeros and are appended to *unreadable, absolute).
+    bool readBytes(std::uint64_t position, std::uint8_t* dest, std::size_t count,
+                   std::vector<SectorRange>* unreadable) const;
+    // Appends count bytes read at position to out, losing only the unreadable sectors;
+    // `complete` tells whether every byte was read. False when out refused them.
+    bool readInto(EntryWriter& out, std::uint64_t position, std::uint8_t* buffer, std::size_t count,
+                  bool& complete) const;
     std::uint64_t usableBlocks() const;
     void walkDirectory(std::uint32_t dirInode, const std::uint8_t* inode, std::uint64_t& blockBudget);
     void nameEntry(std::uint32_t inodeNumber, std::u16string name, std::int64_t parentKey, std::uint8_t fileType);

@@ -367,12 +367,9 @@ SaveStatus Fat64Class::saveEntry(std::uint32_t index, EntryWriter& out) const {
             while (left > 0) {
                 if (stopFlag.load() != 0) return SaveStatus::Stopped;
                 const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(left, buffer.size()));
-                if (readAt(at, buffer.data(), n)) {
-                    if (!out.write(buffer.data(), n)) return SaveStatus::Failed;
-                } else {
-                    damaged = true;
-                    if (!out.writeUnreadable(n)) return SaveStatus::Failed;
-                }
+                bool complete = true;
+                if (!readInto(out, at, buffer.data(), n, complete)) return SaveStatus::Failed;
+                if (!complete) damaged = true;
                 at += n;
                 left -= n;
             }

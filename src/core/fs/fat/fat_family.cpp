@@ -30,6 +30,21 @@ bool FatFamilyVolume::readAt(std::uint64_t offset, std::uint8_t* dest, std::size
     return reader_ && reader_->readAtUnsigned(offset, dest, count);
 }
 
+bool FatFamilyVolume::readAt(std::uint64_t offset, std::uint8_t* dest, std::size_t count,
+                             std::vector<SectorRange>* unreadable) const {
+    std::memset(dest, 0, count);
+    return reader_ && reader_->readAtUnsigned(offset, dest, count, unreadable);
+}
+
+bool FatFamilyVolume::readInto(EntryWriter& out, std::uint64_t offset, std::uint8_t* buffer, std::size_t count,
+                               bool& complete) const {
+    std::vector<SectorRange> unreadable;
+    complete = readAt(offset, buffer, count, &unreadable);
+    if (complete) return out.write(buffer, count);
+    if (!reader_ || unreadable.empty()) return out.writeUnreadable(count);  // refused outright
+    return writeAsRead(out, buffer, count, reader_->baseOffset + std::int64_t(offset), unreadable);
+}
+
 bool FatFamilyVolume::attachReader() {
     if (tree_) rootItem = tree_->insertItem(u"ROOT", ItemImage::Folder, kNoItem, 0);  // names no entry
     return true;

@@ -39,6 +39,12 @@ protected:
     // Reads count bytes at a volume-relative offset; dest is cleared first, so what could
     // not be read stays zero. False when not every byte arrived.
     bool readAt(std::uint64_t offset, std::uint8_t* dest, std::size_t count) const;
+    // As readAt, but a read that fails is split so that every readable sector arrives;
+    // the unreadable ones are appended to *unreadable (absolute sector ranges).
+    bool readAt(std::uint64_t offset, std::uint8_t* dest, std::size_t count, std::vector<SectorRange>* unreadable) const;
+    // Reads count bytes at offset and appends them to out, losing only unreadable sectors.
+    // `complete` tells whether every byte could be read; false when out refused them.
+    bool readInto(EntryWriter& out, std::uint64_t offset, std::uint8_t* buffer, std::size_t count, bool& complete) const;
     // Reads the first FAT (clusterLimit_ entries of entryBits, 12, 16 or 32, at fatStart_)
     // into memory when it fits; otherwise fatEntry reads the disk. Unreadable parts read
     // as free.

@@ -550,8 +550,8 @@ SaveStatus FatClass::saveEntry(std::uint32_t index, EntryWriter& out) const {
     std::size_t pieceBytes = 0;
     auto flush = [&]() {
         if (pieceBytes == 0) return true;
-        const bool ok = readAt(pieceAt, buffer.get(), pieceBytes);
-        const bool written = ok ? out.write(buffer.get(), pieceBytes) : out.writeUnreadable(pieceBytes);
+        bool ok = true;
+        const bool written = readInto(out, pieceAt, buffer.get(), pieceBytes, ok);
         if (!ok) unreadable = true;
         pieceBytes = 0;
         return written;

@@ -81,6 +81,20 @@ bool HFSP::readBytes(std::uint64_t position, std::uint8_t* dest, std::size_t cou
     return reader && reader->readAtUnsigned(position, dest, count);
 }
 
+bool HFSP::readBytes(std::uint64_t position, std::uint8_t* dest, std::size_t count,
+                        std::vector<SectorRange>* unreadable) const {
+    return reader && reader->readAtUnsigned(position, dest, count, unreadable);
+}
+
+bool HFSP::readInto(EntryWriter& out, std::uint64_t position, std::uint8_t* buffer, std::size_t count,
+                       bool& complete) const {
+    std::vector<SectorRange> unreadable;
+    complete = readBytes(position, buffer, count, &unreadable);
+    if (complete) return out.write(buffer, count);
+    if (!reader || unreadable.empty()) return out.writeUnreadable(count);  // refused outright
+    return writeAsRead(out, buffer, count, reader->baseOffset + std::int64_t(position), unreadable);
+}
+
 std::uint64_t HFSP::sourceBytes() const {
     std::uint64_t bytes = volumeSize;
     if (reader && reader->deviceSectorCount > 0) {
@@ -466,12 +480,14 @@ SaveStatus HFSP::saveEntry(std::uint32_t id, EntryWriter& out) const {
             checkPoint();
             const std::size_t n = std::size_t(std::min<std::uint64_t>(kDataChunkBytes, bytes - off));
             if (buffer.size() < n) buffer.resize(n);
-            if (inside && readBytes(std::uint64_t(x.start) * blockSize + off, buffer.data(), n)) {
-                if (!out.write(buffer.data(), n)) return SaveStatus::Failed;
-            } else {
-                damaged = true;
-                if (!out.writeUnreadable(n)) return SaveStatus::Failed;
+            bool complete = false;
+            if (inside) {
+                if (!readInto(out, std::uint64_t(x.start) * blockSize + off, buffer.data(), n, complete))
+                    return SaveStatus::Failed;
+            } else if (!out.writeUnreadable(n)) {
+                return SaveStatus::Failed;
             }
+            if (!complete) damaged = true;
             off += n;
         }
         done += bytes;

@@ -130,6 +130,14 @@ private:
     void status(std::u16string_view text) const;
     void checkPoint() const;
     bool readBytes(std::uint64_t position, std::uint8_t* dest, std::size_t count) const;
+    // As readBytes, but a read that fails is split so that every readable sector arrives
+    // (the unreadable ones read as zeros and are appended to *unreadable, absolute).
+    bool readBytes(std::uint64_t position, std::uint8_t* dest, std::size_t count,
+                   std::vector<SectorRange>* unreadable) const;
+    // Appends count bytes read at position to out, losing only the unreadable sectors;
+    // `complete` tells whether every byte was read. False when out refused them.
+    bool readInto(EntryWriter& out, std::uint64_t position, std::uint8_t* buffer, std::size_t count,
+                  bool& complete) const;
     // Reads count bytes at offset within a fork; false when a part lies outside it or
     // could not be read.
     bool readFork(const Fork& f, std::uint64_t offset, std::uint8_t* dest, std::size_t count) const;

@@ -110,6 +110,12 @@ bool ntfs::readAt(std::uint64_t position, std::uint8_t* dest, std::uint32_t coun
     return reader && reader->readAtUnsigned(position, dest, count);
 }
 
+bool ntfs::readAt(std::uint64_t position, std::uint8_t* dest, std::uint32_t count,
+                  std::vector<SectorRange>* unreadable) const {
+    std::memset(dest, 0, count);
+    return reader && reader->readAtUnsigned(position, dest, count, unreadable);
+}
+
 std::optional<std::uint64_t> ntfs::deviceBytes() const {
     // What the source holds from the volume start on; nothing when its length is unknown.
     if (!reader || reader->deviceSectorCount <= 0) return std::nullopt;
@@ -1099,18 +1105,33 @@ SaveStatus ntfs::writeStream(EntryWriter& out, const StreamPlan& plan) const {
         written += take;
         return true;
     };
+    // Data read at a volume position of which the sectors in `bad` could not be read:
+    // only those are lost (and counted), and only where they lie within the file's size.
+    auto putRead = [&](const std::uint8_t* data, std::uint64_t n, std::uint64_t position,
+                       const std::vector<SectorRange>& bad) -> bool {
+        const std::uint64_t take = std::min(n, size - written);
+        if (take == 0) return true;
+        const std::int64_t at = (reader ? reader->baseOffset : 0) + std::int64_t(position);
+        if (!unreadableSpans(bad, at, at + std::int64_t(take)).empty()) damaged = true;
+        if (!writeAsRead(out, data, std::size_t(take), at, bad)) return false;
+        written += take;
+        return true;
+    };
     // A stop finishes the file unless much of it is still to come.
     auto cutByStop = [&] { return stopFlag.load() != 0 && size - written > kFinishAfterStopBytes; };
     // Reads `clusters` clusters from `first` into dest: false when any could not be had
     // (clusters past the volume's end, read errors); they stay zero.
-    auto readClusters = [&](std::uint64_t first, std::uint64_t clusters, std::uint8_t* dest) -> bool {
+    // With bad given, the unreadable sectors of what lies inside the volume are appended
+    // to it (the rest of the read is still delivered).
+    auto readClusters = [&](std::uint64_t first, std::uint64_t clusters, std::uint8_t* dest,
+                            std::vector<SectorRange>* bad = nullptr) -> bool {
         const std::uint64_t bytes = clusters * cs;
         std::memset(dest, 0, bytes);
         if (first > std::uint64_t(INT64_MAX) / cs) return false;
         const std::uint64_t position = first * cs;
         if (position >= volumeSize) return false;
         const std::uint64_t inside = std::min(bytes, volumeSize - position);
-        return readAt(position, dest, std::uint32_t(inside)) && inside == bytes;
+        return readAt(position, dest, std::uint32_t(inside), bad) && inside == bytes;
     };
     std::uint64_t beyondBytes = 0;
     auto beyondVolume = [&](std::uint64_t cluster) { return cluster > std::uint64_t(INT64_MAX) / cs || cluster * cs >= volumeSize; };
@@ -1148,8 +1169,15 @@ SaveStatus ntfs::writeStream(EntryWriter& out, const StreamPlan& plan) const {
                 cursor.used -= s.count - keep;
                 s.count = keep;
             }
-            const bool ok = readClusters(s.cluster, s.count, buffer.data());
-            if (!(ok ? put(buffer.data(), s.count * cs, 0) : put(nullptr, s.count * cs, 2))) return SaveStatus::Failed;
+            std::vector<SectorRange> bad;
+            const bool ok = readClusters(s.cluster, s.count, buffer.data(), &bad);
+            if (ok) {
+                if (!put(buffer.data(), s.count * cs, 0)) return SaveStatus::Failed;
+            } else if (bad.empty()) {
+                if (!put(nullptr, s.count * cs, 2)) return SaveStatus::Failed;  // refused outright
+            } else if (!putRead(buffer.data(), s.count * cs, s.cluster * cs, bad)) {
+                return SaveStatus::Failed;
+            }
         }
         // Runs that cover less than the data size leave the rest unknown.
         if (written < size) damaged = true;
