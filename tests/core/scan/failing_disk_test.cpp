@@ -167,3 +167,107 @@ INSTANTIATE_TEST_SUITE_P(
 
 }  // namespace
 }  // namespace dravonel::test
+
+namespace dravonel::test {
+namespace {
+
+// Where a volume's structures lie, worked out from the image as the test needs them.
+using BadSectorsOf = std::function<std::vector<SectorRange>(const std::vector<std::uint8_t>&)>;
+
+// Sectors of MFT records first..first+count-1 of an NTFS image whose MFT starts contiguous.
+BadSectorsOf mftRecords(std::int64_t first, std::int64_t count) {
+    return [first, count](const std::vector<std::uint8_t>& img) {
+        const std::int64_t sectorBytes = img[0x0B] | (img[0x0C] << 8);
+        const std::int64_t cluster = sectorBytes * img[0x0D];
+        std::int64_t mft = 0;
+        for (int i = 7; i >= 0; --i) mft = (mft << 8) | img[0x30 + i];
+        return std::vector<SectorRange>{{(mft * cluster + first * 1024) / 512, count * 2}};
+    };
+}
+
+std::int64_t le(const std::vector<std::uint8_t>& img, std::size_t at, int bytes) {
+    std::int64_t v = 0;
+    for (int i = bytes - 1; i >= 0; --i) v = (v << 8) | img[at + std::size_t(i)];
+    return v;
+}
+
+// Sectors of the first FAT of a FAT12/16/32 image, from its sector `first` on.
+BadSectorsOf firstFat(std::int64_t first, std::int64_t count) {
+    return [first, count](const std::vector<std::uint8_t>& img) {
+        return std::vector<SectorRange>{{le(img, 14, 2) + first, count}};
+    };
+}
+
+// Sector k of FAT12/16's fixed root folder; on FAT32, of the clusters from the root's first.
+BadSectorsOf fatRootSector(std::int64_t k) {
+    return [k](const std::vector<std::uint8_t>& img) {
+        const std::int64_t reserved = le(img, 14, 2), fats = img[16];
+        const std::int64_t spf16 = le(img, 22, 2);
+        const std::int64_t spf = spf16 ? spf16 : le(img, 36, 4);
+        const std::int64_t fatEnd = reserved + fats * spf;
+        if (spf16) return std::vector<SectorRange>{{fatEnd + k, 1}};
+        const std::int64_t rootCluster = le(img, 44, 4), spc = img[13];
+        return std::vector<SectorRange>{{fatEnd + (rootCluster - 2) * spc + k, 1}};
+    };
+}
+
+// Sector k of an exFAT root folder's first cluster.
+BadSectorsOf exfatRootSector(std::int64_t k) {
+    return [k](const std::vector<std::uint8_t>& img) {
+        const std::int64_t heap = le(img, 88, 4), root = le(img, 96, 4), spc = std::int64_t(1) << img[109];
+        return std::vector<SectorRange>{{heap + (root - 2) * spc + k, 1}};
+    };
+}
+
+struct LossCase {
+    const char* name;
+    const char* image;
+    const char16_t* fs;
+    std::int64_t sizeMb;
+    BadSectorsOf bad;
+    std::vector<std::u16string> said;  // the run's read losses, in order
+    std::size_t lost;                  // listed paths no longer listed
+};
+
+void PrintTo(const LossCase& c, std::ostream* os) { *os << c.name; }
+
+class FailingDiskMetadata : public ::testing::TestWithParam<LossCase> {};
+
+TEST_P(FailingDiskMetadata, OnlyTheEntriesInUnreadableSectorsAreLostAndThatIsSaid) {
+    const LossCase& c = GetParam();
+    const std::vector<std::uint8_t> image = fixtureBytes(c.image);
+    FailingVolume clean(image, c.fs, c.sizeMb);
+    ASSERT_TRUE(clean.scan->readLosses().empty());
+    const auto cleanPaths = clean.paths();
+    const std::vector<SectorRange> bad = c.bad(image);
+    FailingVolume v(image, c.fs, c.sizeMb, bad);
+    const auto paths = v.paths();
+    std::vector<std::string> lost;
+    for (const auto& [path, ref] : cleanPaths)
+        if (!paths.count(path)) lost.push_back(path);
+    EXPECT_EQ(lost.size(), c.lost) << ::testing::PrintToString(lost);
+    EXPECT_EQ(v.scan->readLosses(), c.said);
+    for (const std::u16string& text : c.said)
+        EXPECT_NE(std::find(v.sink.statuses.begin(), v.sink.statuses.end(), text), v.sink.statuses.end()) << toUtf8(text);
+    // No unreadable sector was read more than the halving takes.
+    EXPECT_LE(v.reader.failedReads, sectorCount(bad) * 13);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Volumes, FailingDiskMetadata,
+    ::testing::Values(LossCase{"NtfsMftRecords", "ntfs_basic.img", u"NTFS", -1, mftRecords(64, 4),
+                               {u"4 MFT records could not be read", u"unreadable sectors: 8"}, 4},
+                      LossCase{"Fat32FirstFatFromItsCopy", "fat32_mkfs.img", u"FAT32", -1, firstFat(0, 8),
+                               {u"8 sectors of the first FAT read from its copy", u"unreadable sectors: 8"}, 0},
+                      LossCase{"Fat16FirstFatFromItsCopy", "fat16_mkfs.img", u"FAT16", -1, firstFat(0, 4),
+                               {u"4 sectors of the first FAT read from its copy", u"unreadable sectors: 4"}, 0},
+                      LossCase{"Fat32FolderSector", "fat32_mkfs.img", u"FAT32", -1, fatRootSector(2),
+                               {u"1 folder sectors could not be read", u"unreadable sectors: 1"}, 2},
+                      LossCase{"Fat16RootSector", "fat16_mkfs.img", u"FAT16", -1, fatRootSector(1),
+                               {u"1 folder sectors could not be read", u"unreadable sectors: 1"}, 2},
+                      LossCase{"ExFatRootSector", "exfat.img", u"exFAT", -1, exfatRootSector(0),
+                               {u"1 folder sectors could not be read", u"unreadable sectors: 1"}, 13}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace dravonel::test

@@ -47,6 +47,8 @@ bool Fat64Class::readBootSector() {
     const std::uint64_t bps = 1ull << bpsShift;
     clusterSize_ = 1ull << (bpsShift + spcShift);
     fatStart_ = std::uint64_t(le32(b.data(), eb::kFatOffset)) * bps;
+    fatCopyBytes_ = std::uint64_t(le32(b.data(), eb::kFatLength)) * bps;
+    fatCopies_ = b[eb::kNumberOfFats];
     heapStart_ = std::uint64_t(le32(b.data(), eb::kHeapOffset)) * bps;
     rootCluster_ = le32(b.data(), eb::kRootCluster);
     // Cluster numbers run from 2 to the boot sector's count + 1, and no further than the
@@ -241,6 +243,7 @@ bool Fat64Class::isOwnAncestor(std::uint32_t index) const {
 
 void Fat64Class::scanRootDirectory() {
     records.clear();
+    folderSectorsUnreadable = 0;
     folderReads_.clear();
     ExFatEntryRecord root;
     root.name = kDummyEntryName;
@@ -251,8 +254,9 @@ void Fat64Class::scanRootDirectory() {
 
     auto readFolder = [&](const std::vector<std::uint32_t>& clusters, std::vector<std::uint8_t>& data) {
         data.assign(clusters.size() * clusterSize_, 0);
+        // Entries in sectors that cannot be read are lost alone: the rest are decoded.
         for (std::size_t k = 0; k < clusters.size(); ++k)
-            readAt(clusterOffset(clusters[k]), data.data() + k * clusterSize_, clusterSize_);
+            readFolderBytes(clusterOffset(clusters[k]), data.data() + k * clusterSize_, clusterSize_);
     };
     std::vector<std::uint8_t> data;
     std::vector<std::uint32_t> found;

@@ -304,7 +304,21 @@ void ntfs::readMftEntries() {
     nf::Record partial{};
     std::size_t partialBytes = 0;
     std::uint64_t partialPosition = 0;
-    auto emit = [&](const std::uint8_t* raw, std::uint64_t position, bool split) {
+    bool partialLost = false;
+    mftRecordsUnreadable = 0;
+    // The unreadable spans of the piece in the buffer (offsets in it): a record that
+    // touches one is lost whole, never decoded from what half of it held.
+    std::vector<std::pair<std::int64_t, std::int64_t>> lostSpans;
+    auto touchesLost = [&](std::uint64_t from, std::uint64_t to) {
+        for (const auto& [b, e] : lostSpans)
+            if (std::int64_t(from) < e && b < std::int64_t(to)) return true;
+        return false;
+    };
+    auto emit = [&](std::uint8_t* raw, std::uint64_t position, bool split, bool lost) {
+        if (lost) {
+            std::fill_n(raw, nf::kRecordBytes, 0);
+            ++mftRecordsUnreadable;
+        }
         MftEntry e;
         e.diskPosition = position;
         e.ownIndex = entries.size();
@@ -325,23 +339,33 @@ void ntfs::readMftEntries() {
             const std::uint64_t piece = std::min<std::uint64_t>(buffer.size(), bytes - offset);
             std::fill(buffer.begin(), buffer.begin() + std::ptrdiff_t(piece), 0);
             const std::uint64_t at = placed ? base + offset : kNoEntry;
-            if (placed && at < volumeSize)
-                readAt(at, buffer.data(), std::uint32_t(std::min(piece, volumeSize - at)));
+            lostSpans.clear();
+            if (placed && at < volumeSize) {
+                const std::uint32_t length = std::uint32_t(std::min(piece, volumeSize - at));
+                std::vector<SectorRange> unreadable;
+                if (!readAt(at, buffer.data(), length, &unreadable) && reader) {
+                    const std::int64_t from = reader->baseOffset + std::int64_t(at);
+                    lostSpans = unreadableSpans(unreadable, from, from + length);
+                }
+            }
             std::uint64_t p = 0;
             if (partialBytes) {
                 const std::size_t take = std::size_t(std::min<std::uint64_t>(nf::kRecordBytes - partialBytes, piece));
                 std::copy_n(buffer.data(), take, partial.data() + partialBytes);
                 partialBytes += take;
+                partialLost = partialLost || touchesLost(0, take);
                 p = take;
                 if (partialBytes == nf::kRecordBytes) {
-                    emit(partial.data(), partialPosition, true);
+                    emit(partial.data(), partialPosition, true, partialLost);
                     partialBytes = 0;
+                    partialLost = false;
                 }
             }
             for (; p + nf::kRecordBytes <= piece && entries.size() < records; p += nf::kRecordBytes)
-                emit(buffer.data() + p, placed ? at + p : kNoEntry, false);
+                emit(buffer.data() + p, placed ? at + p : kNoEntry, false, touchesLost(p, p + nf::kRecordBytes));
             if (p < piece && entries.size() < records) {
                 partialPosition = placed ? at + p : kNoEntry;
+                partialLost = touchesLost(p, piece);
                 partialBytes = std::size_t(piece - p);
                 std::copy_n(buffer.data() + p, partialBytes, partial.data());
             }

@@ -140,6 +140,8 @@ public:
     std::uint64_t mftDataSize = 0;  // the $MFT's own data size when known (bounds the records read)
     bool mftKnown = false;
     bool runListPending = true;
+    // MFT records the last reading of the MFT lost to unreadable sectors.
+    std::uint64_t mftRecordsUnreadable = 0;
 
     // The entries; index = MFT record number in every mode (deep mode: see recordIndex).
     std::vector<MftEntry> entries;
