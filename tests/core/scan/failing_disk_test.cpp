@@ -219,6 +219,41 @@ BadSectorsOf exfatRootSector(std::int64_t k) {
     };
 }
 
+std::int64_t be(const std::vector<std::uint8_t>& img, std::size_t at, int bytes) {
+    std::int64_t v = 0;
+    for (int i = 0; i < bytes; ++i) v = (v << 8) | img[at + std::size_t(i)];
+    return v;
+}
+
+// The sector of an ext image's group descriptor table holding group 0's descriptor.
+BadSectorsOf extDescriptors() {
+    return [](const std::vector<std::uint8_t>& img) {
+        const std::int64_t block = std::int64_t(1024) << le(img, 1024 + 24, 4);
+        return std::vector<SectorRange>{{(1024 / block + 1) * block / 512, 1}};
+    };
+}
+
+// The sector of group 0's inode table holding inode n (and its neighbours).
+BadSectorsOf extInodeSector(std::int64_t n) {
+    return [n](const std::vector<std::uint8_t>& img) {
+        const std::int64_t block = std::int64_t(1024) << le(img, 1024 + 24, 4);
+        const std::int64_t inodeSize = le(img, 1024 + 88, 2);
+        const std::int64_t table = le(img, std::size_t((1024 / block + 1) * block + 8), 4);
+        return std::vector<SectorRange>{{(table * block + (n - 1) * inodeSize) / 512, 1}};
+    };
+}
+
+// Sector k of the first leaf node of an HFS+ catalog.
+BadSectorsOf hfsFirstLeafSector(std::int64_t k) {
+    return [k](const std::vector<std::uint8_t>& img) {
+        const std::int64_t block = be(img, 1024 + 40, 4);
+        const std::int64_t catalog = be(img, 1024 + 0x110 + 16, 4) * block;  // first extent
+        const std::int64_t firstLeaf = be(img, std::size_t(catalog + 14 + 10), 4);
+        const std::int64_t nodeSize = be(img, std::size_t(catalog + 14 + 18), 2);
+        return std::vector<SectorRange>{{(catalog + firstLeaf * nodeSize) / 512 + k, 1}};
+    };
+}
+
 struct LossCase {
     const char* name;
     const char* image;
@@ -266,7 +301,13 @@ INSTANTIATE_TEST_SUITE_P(
                       LossCase{"Fat16RootSector", "fat16_mkfs.img", u"FAT16", -1, fatRootSector(1),
                                {u"1 folder sectors could not be read", u"unreadable sectors: 1"}, 2},
                       LossCase{"ExFatRootSector", "exfat.img", u"exFAT", -1, exfatRootSector(0),
-                               {u"1 folder sectors could not be read", u"unreadable sectors: 1"}, 13}),
+                               {u"1 folder sectors could not be read", u"unreadable sectors: 1"}, 13},
+                      LossCase{"ExtDescriptorsFromBackup", "ext4_4k.img", u"extX", -1, extDescriptors(),
+                               {u"6 group descriptors read from the backup of group 1", u"unreadable sectors: 1"}, 0},
+                      LossCase{"ExtInodes", "ext4_4k.img", u"extX", -1, extInodeSector(13),
+                               {u"2 inodes could not be read", u"unreadable sectors: 1"}, 2},
+                      LossCase{"HfsCatalogNode", "hfsplus_files.img", u"HFS+", 2, hfsFirstLeafSector(1),
+                               {u"1 catalog nodes could not be read", u"unreadable sectors: 1"}, 9}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

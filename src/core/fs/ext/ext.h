@@ -89,6 +89,14 @@ public:
         std::uint32_t usedInodes = 0;
     };
     std::vector<Group> groups;
+    // What the last scan could not read: group descriptors taken from group 1's backup,
+    // descriptors no copy gave, inodes of the tables and folder blocks lost.
+    std::uint64_t descriptorsFromBackup = 0;
+    std::uint64_t descriptorsUnreadable = 0;
+    std::uint64_t inodesUnreadable = 0;
+    std::uint64_t folderBlocksUnreadable = 0;
+    // The texts of those losses, with their counts.
+    std::vector<std::u16string> readLosses() const;
     // Named entries by key; after buildRootEntry also "ROOT" (key 2).
     std::map<std::uint32_t, ExtEntry> entries;
     TreeItem rootItem = kNoItem;

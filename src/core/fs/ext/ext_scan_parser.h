@@ -14,6 +14,7 @@ public:
     explicit ExtScanParser(const ScanContext& context);
 
     ext2Class& parser() { return parser_; }
+    std::vector<std::u16string> readLosses() const override { return parser_.readLosses(); }
 
     bool supportsMode(RecoveryMode mode) const override { return mode == RecoveryMode::Standard; }
     // attachReader; with a volume size, readSuperblock and readGroupDescriptors; when both

@@ -150,14 +150,15 @@ std::optional<std::uint64_t> HFSP::forkPosition(const Fork& f, std::uint64_t off
     return std::nullopt;
 }
 
-bool HFSP::readFork(const Fork& f, std::uint64_t offset, std::uint8_t* dest, std::size_t count) const {
+bool HFSP::readFork(const Fork& f, std::uint64_t offset, std::uint8_t* dest, std::size_t count,
+                    std::vector<SectorRange>* unreadable) const {
     if (blockSize == 0) return false;
     while (count > 0) {
         const auto pos = forkPosition(f, offset);
         if (!pos) return false;
         // Bytes up to the end of this allocation block are contiguous.
         const std::size_t n = std::size_t(std::min<std::uint64_t>(count, blockSize - offset % blockSize));
-        if (!readBytes(*pos, dest, n)) return false;
+        if (!(unreadable ? readBytes(*pos, dest, n, unreadable) : readBytes(*pos, dest, n))) return false;
         dest += n;
         offset += n;
         count -= n;
@@ -225,6 +226,7 @@ bool HFSP::readExtentsTree() {
 
 bool HFSP::readCatalogTree() {
     leafNodes.clear();
+    catalogNodesUnreadable = 0;
     deep = false;
     if (blockSize == 0 || !readHeaderNode(catalogFork, catalogNodeSize, catalogTotalNodes)) return false;
     if (sink) sink->setRange(0, catalogTotalNodes);
@@ -232,7 +234,11 @@ bool HFSP::readCatalogTree() {
     for (std::uint32_t n = 1; n < catalogTotalNodes && !stopRequested(); ++n) {
         checkPoint();
         const std::uint64_t at = std::uint64_t(n) * catalogNodeSize;
-        if (!readFork(catalogFork, at, d, sizeof d)) continue;
+        std::vector<SectorRange> unreadable;
+        if (!readFork(catalogFork, at, d, sizeof d, &unreadable)) {
+            if (!unreadable.empty()) ++catalogNodesUnreadable;
+            continue;
+        }
         if (static_cast<std::int8_t>(d[nd::kKind]) == nd::kLeaf && be16(d, nd::kNumRecords) != 0) leafNodes.push_back(at);
         if ((n & 255) == 0 && sink) sink->setPosition(n);
     }
@@ -329,9 +335,14 @@ bool HFSP::readCatalogRecords() {
         checkPoint();
         if (sink && (i & 255) == 0) sink->setPosition(static_cast<std::int64_t>(i));
         std::fill(node.begin(), node.end(), 0);
+        std::vector<SectorRange> unreadable;
         const bool ok = deep ? readBytes(leafNodes[i], node.data(), node.size())
-                             : readFork(catalogFork, leafNodes[i], node.data(), node.size());
-        if (!ok) continue;
+                             : readFork(catalogFork, leafNodes[i], node.data(), node.size(), &unreadable);
+        if (!ok) {
+            // A node's records are found through offsets at its end: it is lost whole.
+            if (!unreadable.empty()) ++catalogNodesUnreadable;
+            continue;
+        }
         const auto pos = deep ? std::optional<std::uint64_t>(leafNodes[i]) : forkPosition(catalogFork, leafNodes[i]);
         decodeLeaf(node, pos.value_or(0));
     }

@@ -83,6 +83,8 @@ public:
     bool deep = false;
     // Catalog leaf nodes found: their byte positions on the volume.
     std::vector<std::uint64_t> leafNodes;
+    // Catalog nodes the last scan lost to unreadable sectors (their records alone).
+    std::uint64_t catalogNodesUnreadable = 0;
     // Extents-overflow records: (file ID, fork type, start block) -> eight extents.
     std::map<std::tuple<std::uint32_t, std::uint8_t, std::uint32_t>, std::vector<HfsExtent>> overflow;
     std::map<std::uint32_t, HfsEntry> entries;
@@ -140,7 +142,10 @@ private:
                   bool& complete) const;
     // Reads count bytes at offset within a fork; false when a part lies outside it or
     // could not be read.
-    bool readFork(const Fork& f, std::uint64_t offset, std::uint8_t* dest, std::size_t count) const;
+    // With unreadable given, a read that fails is split and its unreadable sectors are
+    // appended to it.
+    bool readFork(const Fork& f, std::uint64_t offset, std::uint8_t* dest, std::size_t count,
+                  std::vector<SectorRange>* unreadable = nullptr) const;
     std::optional<std::uint64_t> forkPosition(const Fork& f, std::uint64_t offset) const;
     bool readHeaderNode(const Fork& f, std::uint32_t& nodeSize, std::uint32_t& totalNodes) const;
     void decodeLeaf(const std::vector<std::uint8_t>& node, std::uint64_t position);
