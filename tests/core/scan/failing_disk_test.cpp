@@ -292,6 +292,8 @@ INSTANTIATE_TEST_SUITE_P(
     Volumes, FailingDiskMetadata,
     ::testing::Values(LossCase{"NtfsMftRecords", "ntfs_basic.img", u"NTFS", -1, mftRecords(64, 4),
                                {u"4 MFT records could not be read", u"unreadable sectors: 8"}, 4},
+                      LossCase{"NtfsMftOwnRecordFromItsMirror", "ntfs_basic.img", u"NTFS", -1, mftRecords(0, 1),
+                               {u"1 MFT records could not be read", u"unreadable sectors: 2"}, 0},
                       LossCase{"Fat32FirstFatFromItsCopy", "fat32_mkfs.img", u"FAT32", -1, firstFat(0, 8),
                                {u"8 sectors of the first FAT read from its copy", u"unreadable sectors: 8"}, 0},
                       LossCase{"Fat16FirstFatFromItsCopy", "fat16_mkfs.img", u"FAT16", -1, firstFat(0, 4),

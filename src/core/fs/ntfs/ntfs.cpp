@@ -221,6 +221,16 @@ bool ntfs::locateMft() {
         status(u"boot sector is fine.Getting run of mft entry...");
         mftRuns = runsOf(position, nf::attribute::kData);
         mftDataSize = dataStream(position).dataSize;
+        // The $MFT's own record cannot be read: its copy in $MFTMirr tells where the MFT lies.
+        std::vector<SectorRange> unreadable;
+        if (nf::Record probe{}; mftRuns.empty() && !readAt(position, probe.data(), nf::kRecordBytes, &unreadable) &&
+                                !unreadable.empty()) {
+            const std::uint64_t mirror = le64(bootSector->data(), nf::boot_sector::kMftMirrorCluster);
+            if (mirror <= std::uint64_t(INT64_MAX) / clusterSize && (!volumeSize || mirror * clusterSize < volumeSize)) {
+                mftRuns = runsOf(mirror * clusterSize, nf::attribute::kData);
+                mftDataSize = dataStream(mirror * clusterSize).dataSize;
+            }
+        }
         status(u"Got run...");
         runListPending = false;
         return true;
