@@ -131,7 +131,8 @@ int runCarve(const CarveOptions& o) {
             reportError("stopped: " + std::to_string(summary.saved) + " files saved before Ctrl-C");
             return kExitStopped;
         }
-        if (summary.failed > 0) return kExitFailed;
+        if (summary.damaged > 0) reportError(damagedCarvedText(summary));
+        if (summary.failed > 0 || summary.damaged > 0) return kExitFailed;
     }
     return kExitOk;
 }

@@ -131,7 +131,7 @@ int runList(const ListOptions& o) {
         reportError("stopped: the list holds what was found before Ctrl-C");
         return kExitStopped;
     }
-    return kExitOk;
+    return scanned.metadataLost ? kExitFailed : kExitOk;
 }
 
 int runRecover(const RecoverOptions& o) {
@@ -210,7 +210,7 @@ int runRecover(const RecoverOptions& o) {
         reportError("stopped: files not reached before Ctrl-C were not saved");
         return kExitStopped;
     }
-    return c.failed == 0 && c.damaged == 0 ? kExitOk : kExitFailed;
+    return c.failed == 0 && c.damaged == 0 && !scanned.metadataLost ? kExitOk : kExitFailed;
 }
 
 int runSearch(const SearchOptions& o) {
@@ -243,6 +243,7 @@ int runSearch(const SearchOptions& o) {
         printer.print(r);
     }
     if (rc == kExitStopped) reportError("stopped: the hits are those found before Ctrl-C");
+    if (rc == kExitOk && scanned.metadataLost) return kExitFailed;
     return rc;
 }
 

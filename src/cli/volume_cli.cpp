@@ -114,6 +114,8 @@ int scanSelectedVolume(const VolumeSelection& s, ScannedVolume& out, TerminalSin
     out.scan->runWorker();
     out.volume = out.scan->volume();
     sink.finish();
+    for (const std::u16string& text : out.scan->readLosses()) reportError(toUtf8(text));
+    out.metadataLost = !out.scan->readLosses().empty();
     if (!out.volume) return kExitFailed;
     if (out.scan->outcome().kind == ScanOutcome::Kind::Refused) return kExitFailed;
     if (interrupted() || out.scan->outcome().kind == ScanOutcome::Kind::Stopped) return kExitStopped;

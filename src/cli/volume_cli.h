@@ -27,6 +27,9 @@ struct ScannedVolume {
     CTriStateTree tree;
     std::unique_ptr<VolumeScan> scan;
     RecoveredVolume* volume = nullptr;
+    // The scan could not read part of the volume's structures (said on stderr): what is
+    // listed may be short, so the command does not end with success.
+    bool metadataLost = false;
     std::optional<StopOnInterrupt> interrupt;
 };
 

@@ -8,7 +8,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "core/common/output_file.h"
 #include "core/common/text.h"
@@ -52,6 +54,7 @@ bool FileReadSeek::open(const std::string& path) {
     fd_ = fd;
     position_ = 0;
     container_ = std::move(container);
+    forgetUnreadable();
     // From here on nothing this process writes may land on this source.
     SourceGuard::protect(fd_, path);
     length = 0;
@@ -112,7 +115,161 @@ bool absolutePosition(std::int64_t offset, std::int64_t base, std::int64_t& out)
     if (__builtin_add_overflow(offset, base, &out)) return false;
     return out >= 0;
 }
+std::int64_t sectorsUpTo(std::int64_t byteEnd) { return byteEnd / kSectorBytes + (byteEnd % kSectorBytes != 0); }
+
+// The absolute byte span of a read; false when readAt would refuse the position.
+bool absoluteSpan(std::int64_t offset, std::int64_t base, std::uint32_t count, std::int64_t& begin,
+                  std::int64_t& end) {
+    if (!absolutePosition(offset, base, begin)) return false;
+    return !__builtin_add_overflow(begin, std::int64_t(count), &end);
+}
 }  // namespace
+
+std::int64_t sectorCount(const std::vector<SectorRange>& ranges) {
+    std::int64_t n = 0;
+    for (const SectorRange& r : ranges) n += r.count;
+    return n;
+}
+
+void addSectorRange(std::vector<SectorRange>& ranges, SectorRange r) {
+    if (r.count <= 0) return;
+    // Mostly appended in order: look from the back for where r belongs.
+    auto at = ranges.end();
+    while (at != ranges.begin() && std::prev(at)->first > r.first) --at;
+    at = ranges.insert(at, r);
+    // Merge with the one before, then swallow those after that it reaches.
+    if (at != ranges.begin() && std::prev(at)->end() >= at->first) {
+        auto before = std::prev(at);
+        before->count = std::max(before->end(), at->end()) - before->first;
+        at = std::prev(ranges.erase(at));
+    }
+    auto next = std::next(at);
+    while (next != ranges.end() && next->first <= at->end()) {
+        at->count = std::max(at->end(), next->end()) - at->first;
+        next = ranges.erase(next);
+    }
+}
+
+std::vector<std::pair<std::int64_t, std::int64_t>> unreadableSpans(const std::vector<SectorRange>& ranges,
+                                                                   std::int64_t begin, std::int64_t end) {
+    std::vector<std::pair<std::int64_t, std::int64_t>> spans;
+    for (const SectorRange& r : ranges) {
+        const std::int64_t b = std::max(begin, r.first * kSectorBytes);
+        const std::int64_t e = std::min(end, r.end() * kSectorBytes);
+        if (b < e) spans.emplace_back(b - begin, e - begin);
+    }
+    return spans;
+}
+
+bool writeAsRead(EntryWriter& out, const std::uint8_t* data, std::size_t count, std::int64_t at,
+                 const std::vector<SectorRange>& unreadable) {
+    std::size_t done = 0;
+    for (const auto& [b, e] : unreadableSpans(unreadable, at, at + std::int64_t(count))) {
+        if (std::size_t(b) > done && !out.write(data + done, std::size_t(b) - done)) return false;
+        if (!out.writeUnreadable(std::uint64_t(e - b))) return false;
+        done = std::size_t(e);
+    }
+    return done >= count || out.write(data + done, count - done);
+}
+
+bool readWriteInterface::readAt(std::int64_t offset, std::uint8_t* dest, std::uint32_t count,
+                                std::vector<SectorRange>* unreadable) const {
+    const std::int64_t base = baseOffset;
+    std::int64_t begin = 0, end = 0;
+    if (count == 0 || !absoluteSpan(offset, base, count, begin, end)) return readAt(offset, dest, count);
+    return readSplit(base, begin, end, dest, unreadable);
+}
+
+bool readWriteInterface::readSplit(std::int64_t base, std::int64_t begin, std::int64_t end, std::uint8_t* dest,
+                                   std::vector<SectorRange>* unreadable) const {
+    const std::int64_t first = begin / kSectorBytes, last = sectorsUpTo(end);
+    const std::vector<SectorRange> known = knownIn(first, last);
+    if (known.empty()) {
+        if (readAt(begin - base, dest, static_cast<std::uint32_t>(end - begin))) return true;
+        if (last - first == 1) {
+            std::memset(dest, 0, static_cast<std::size_t>(end - begin));
+            remember({first, 1});
+            if (unreadable) addSectorRange(*unreadable, {first, 1});
+            return false;
+        }
+        const std::int64_t middle = (first + (last - first) / 2) * kSectorBytes;
+        const bool head = readSplit(base, begin, middle, dest, unreadable);
+        const bool tail = readSplit(base, middle, end, dest + (middle - begin), unreadable);
+        return head && tail;
+    }
+    // Read around what is known unreadable; those sectors are not asked for again.
+    std::int64_t at = begin;
+    for (const SectorRange& k : known) {
+        const std::int64_t b = std::max(begin, k.first * kSectorBytes);
+        const std::int64_t e = std::min(end, k.end() * kSectorBytes);
+        if (at < b) readSplit(base, at, b, dest + (at - begin), unreadable);
+        std::memset(dest + (b - begin), 0, static_cast<std::size_t>(e - b));
+        if (unreadable) addSectorRange(*unreadable, k);
+        at = e;
+    }
+    if (at < end) readSplit(base, at, end, dest + (at - begin), unreadable);
+    return false;
+}
+
+bool readWriteInterface::readAtOnce(std::int64_t offset, std::uint8_t* dest, std::uint32_t count,
+                                    std::vector<SectorRange>* failed) const {
+    std::int64_t begin = 0, end = 0;
+    if (count == 0 || !absoluteSpan(offset, baseOffset, count, begin, end)) return readAt(offset, dest, count);
+    const std::int64_t first = begin / kSectorBytes, last = sectorsUpTo(end);
+    if (knownIn(first, last).empty() && readAt(offset, dest, count)) return true;
+    std::memset(dest, 0, count);
+    if (failed) addSectorRange(*failed, {first, last - first});
+    return false;
+}
+
+std::vector<SectorRange> readWriteInterface::knownIn(std::int64_t first, std::int64_t end) const {
+    std::vector<SectorRange> out;
+    const std::lock_guard<std::mutex> lock(unreadableMutex_);
+    if (unreadable_.empty()) return out;
+    auto it = unreadable_.upper_bound(first);
+    if (it != unreadable_.begin()) --it;
+    for (; it != unreadable_.end() && it->first < end; ++it) {
+        const std::int64_t b = std::max(first, it->first), e = std::min(end, it->second);
+        if (b < e) out.push_back({b, e - b});
+    }
+    return out;
+}
+
+void readWriteInterface::remember(SectorRange r) const {
+    const std::lock_guard<std::mutex> lock(unreadableMutex_);
+    std::int64_t first = r.first, end = r.end();
+    auto it = unreadable_.upper_bound(first);
+    if (it != unreadable_.begin() && std::prev(it)->second >= first) {
+        --it;
+        first = it->first;
+        end = std::max(end, it->second);
+        it = unreadable_.erase(it);
+    }
+    while (it != unreadable_.end() && it->first <= end) {
+        end = std::max(end, it->second);
+        it = unreadable_.erase(it);
+    }
+    unreadable_.emplace(first, end);
+}
+
+std::vector<SectorRange> readWriteInterface::knownUnreadable() const {
+    std::vector<SectorRange> out;
+    const std::lock_guard<std::mutex> lock(unreadableMutex_);
+    for (const auto& [first, end] : unreadable_) out.push_back({first, end - first});
+    return out;
+}
+
+std::int64_t readWriteInterface::knownUnreadableCount() const {
+    std::int64_t n = 0;
+    const std::lock_guard<std::mutex> lock(unreadableMutex_);
+    for (const auto& [first, end] : unreadable_) n += end - first;
+    return n;
+}
+
+void readWriteInterface::forgetUnreadable() {
+    const std::lock_guard<std::mutex> lock(unreadableMutex_);
+    unreadable_.clear();
+}
 
 bool FileReadSeek::readAt(std::int64_t offset, std::uint8_t* dest, std::uint32_t count) const {
     std::int64_t at = 0;
@@ -135,6 +292,7 @@ MemoryReadSeek::MemoryReadSeek(std::vector<std::uint8_t> bytes) : bytes_(std::mo
 }
 
 bool MemoryReadSeek::open(const std::string&) {
+    forgetUnreadable();
     length = static_cast<std::int64_t>(bytes_.size());
     deviceSectorCount = length / kSectorBytes;
     position_ = 0;
@@ -172,6 +330,46 @@ bool MemoryReadSeek::seek(std::int64_t offset, std::uint32_t moveMethod) {
     if (target < 0) return false;
     position_ = target;
     return true;
+}
+
+FaultyMemoryReadSeek::FaultyMemoryReadSeek(std::vector<std::uint8_t> bytes, std::vector<SectorRange> bad,
+                                           std::int64_t delayMicrosecondsPerBadSector)
+    : MemoryReadSeek(std::move(bytes)), delayMicroseconds_(delayMicrosecondsPerBadSector) {
+    for (const SectorRange& r : bad) addSectorRange(bad_, r);
+}
+
+bool FaultyMemoryReadSeek::touchesBad(std::int64_t begin, std::int64_t end) const {
+    std::int64_t touched = 0;
+    for (const SectorRange& r : bad_) {
+        const std::int64_t b = std::max(begin, r.first * kSectorBytes);
+        const std::int64_t e = std::min(end, r.end() * kSectorBytes);
+        if (b < e) touched += sectorsUpTo(e) - b / kSectorBytes;
+    }
+    if (touched > 0 && delayMicroseconds_ > 0)
+        std::this_thread::sleep_for(std::chrono::microseconds(touched * delayMicroseconds_));
+    return touched > 0;
+}
+
+bool FaultyMemoryReadSeek::read(std::uint8_t* dest, std::uint32_t count) {
+    const std::int64_t at = position();
+    if (count > 0 && at >= 0 && touchesBad(at, at + count)) {
+        ++readCalls;
+        ++failedReads;
+        errno = EIO;
+        return false;
+    }
+    return MemoryReadSeek::read(dest, count);
+}
+
+bool FaultyMemoryReadSeek::readAt(std::int64_t offset, std::uint8_t* dest, std::uint32_t count) const {
+    std::int64_t begin = 0, end = 0;
+    if (count > 0 && absoluteSpan(offset, baseOffset, count, begin, end) && touchesBad(begin, end)) {
+        ++readCalls;
+        ++failedReads;
+        errno = EIO;
+        return false;
+    }
+    return MemoryReadSeek::readAt(offset, dest, count);
 }
 
 }  // namespace dravonel

@@ -5,6 +5,7 @@
 // only through the parser registry (src/core/scan/parser_registry.h).
 #include <cstdint>
 #include <string>
+#include <vector>
 #include <string_view>
 
 #include "core/common/platform.h"
@@ -75,6 +76,9 @@ public:
     // Gives an entry a new name in the parser's own records (the recycle-bin pass, after
     // the run). False when ref names no entry or the parser keeps names it cannot change.
     virtual bool rename(EntryRef ref, std::u16string text) { return false; }
+    // What the last run could not read of the volume's own structures, one text per kind
+    // of loss with its count ("3 MFT records could not be read"); empty when all was read.
+    virtual std::vector<std::u16string> readLosses() const { return {}; }
 };
 
 }  // namespace dravonel

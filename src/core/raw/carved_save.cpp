@@ -21,12 +21,16 @@ std::filesystem::path component(std::u16string_view text) {
 }
 
 
-// Reads count bytes at the reader's position. A read that delivered nothing leaves the
-// buffer untouched, so it is cleared instead of writing the previous chunk again; a short
-// read arrives padded with zeros (its last byte, set before the read, tells them apart).
-void readChunk(readWriteInterface& reader, std::uint8_t* buf, std::size_t count) {
-    buf[count - 1] = 1;
-    if (!reader.read(buf, static_cast<std::uint32_t>(count)) && buf[count - 1] != 0) std::memset(buf, 0, count);
+// Reads count bytes at a volume position and appends them to out; sectors that cannot be
+// read go as unreadable zeros (and set lost). False when out refused them.
+bool copyChunk(readWriteInterface& reader, OutputFile& out, std::int64_t at, std::uint8_t* buf, std::size_t count,
+               bool& lost) {
+    std::vector<SectorRange> unreadable;
+    std::memset(buf, 0, count);
+    if (reader.readAt(at, buf, static_cast<std::uint32_t>(count), &unreadable)) return out.write(buf, count);
+    lost = true;
+    if (unreadable.empty()) return out.writeUnreadable(count);  // a position the reader refuses
+    return writeAsRead(out, buf, count, reader.baseOffset + at, unreadable);
 }
 
 }  // namespace
@@ -53,7 +57,7 @@ std::filesystem::path carvedItemPath(const CTriStateTree& tree, TreeItem item, c
 
 CarvedSaveResult saveCarvedItem(const myJpg& engine, readWriteInterface& reader, const CTriStateTree& tree,
                                 TreeItem item, const std::filesystem::path& outputFolder, const StopFlag& stop,
-                                ScanSink* sink, Prompt* prompt) {
+                                ScanSink* sink, Prompt* prompt, std::uint64_t* unreadableSectors) {
     auto say = [prompt](std::u16string_view text) {
         if (prompt) prompt->message(text);
     };
@@ -89,29 +93,34 @@ CarvedSaveResult saveCarvedItem(const myJpg& engine, readWriteInterface& reader,
     }
 
     CarvedSaveResult result = CarvedSaveResult::Saved;
-    if (!reader.seek(file.start)) std::memset(buffer.data(), 0, buffer.size());
     const std::int64_t length = savedLength(engine, file);
     const std::int64_t whole = length / kChunk;
-    bool ok = true;
+    bool ok = true, lost = false;
+    std::int64_t at = file.start;
     for (std::int64_t i = 0; i < whole && ok; ++i) {
         if (stop.load() != 0) {
             result = CarvedSaveResult::Stopped;
             break;
         }
-        readChunk(reader, buffer.data(), static_cast<std::size_t>(kChunk));
-        ok = out.write(buffer.data(), static_cast<std::size_t>(kChunk));
+        ok = copyChunk(reader, out, at, buffer.data(), static_cast<std::size_t>(kChunk), lost);
+        at += kChunk;
     }
     const std::int64_t rest = length % kChunk;
-    if (ok && result == CarvedSaveResult::Saved && rest > 0) {
-        readChunk(reader, buffer.data(), static_cast<std::size_t>(rest));
-        ok = out.write(buffer.data(), static_cast<std::size_t>(rest));
-    }
+    if (ok && result == CarvedSaveResult::Saved && rest > 0)
+        ok = copyChunk(reader, out, at, buffer.data(), static_cast<std::size_t>(rest), lost);
     ok = out.close() && ok;
     if (!ok) {
         say(u"File could not be written..");
         return CarvedSaveResult::WriteFailed;
     }
+    if (unreadableSectors) *unreadableSectors += out.unreadableSectors();
+    if (lost && result == CarvedSaveResult::Saved) result = CarvedSaveResult::Damaged;
     return result;
+}
+
+std::string damagedCarvedText(const CarvedSaveSummary& s) {
+    return std::to_string(s.damaged) + (s.damaged == 1 ? " file" : " files") + " saved with " +
+           std::to_string(s.unreadableSectors) + " unreadable sectors written as zeros";
 }
 
 CarvedSaveSummary saveCheckedCarvedItems(const myJpg& engine, readWriteInterface& reader, const CTriStateTree& tree,
@@ -147,8 +156,13 @@ CarvedSaveSummary saveCheckedCarvedItems(const myJpg& engine, readWriteInterface
             summary.stopped = true;
             break;
         }
-        switch (saveCarvedItem(engine, reader, tree, item, outputFolder, stop, sink, prompt)) {
+        std::uint64_t unreadable = 0;
+        switch (saveCarvedItem(engine, reader, tree, item, outputFolder, stop, sink, prompt, &unreadable)) {
             case CarvedSaveResult::Saved: ++summary.saved; break;
+            case CarvedSaveResult::Damaged:
+                ++summary.damaged;
+                summary.unreadableSectors += unreadable;
+                break;
             case CarvedSaveResult::NotInList: break;
             case CarvedSaveResult::Stopped: summary.stopped = true; break;
             case CarvedSaveResult::CouldNotOpen:
@@ -158,6 +172,8 @@ CarvedSaveSummary saveCheckedCarvedItems(const myJpg& engine, readWriteInterface
         if (summary.stopped) break;
     }
     if (sink) sink->status(u"Saving Finished");
+    if (prompt && summary.damaged > 0)
+        prompt->message(fromUtf8(damagedCarvedText(summary)));
     if (prompt) prompt->message(u"work done");
     return summary;
 }

@@ -5,6 +5,7 @@
 // MiBs and then the rest rounded up to whole sectors.
 #include <cstdint>
 #include <filesystem>
+#include <string>
 
 #include "core/common/platform.h"
 #include "core/device/sector_reader.h"
@@ -13,7 +14,8 @@
 
 namespace dravonel {
 
-enum class CarvedSaveResult { Saved, NotInList, CouldNotOpen, WriteFailed, Stopped };
+// Damaged: written whole, but with zeros where sectors could not be read.
+enum class CarvedSaveResult { Saved, Damaged, NotInList, CouldNotOpen, WriteFailed, Stopped };
 
 // The bytes saving writes for a found file: its size when known; an estimated size
 // rounded up to whole sectors. Never past the volume's end.
@@ -29,21 +31,29 @@ std::filesystem::path carvedItemPath(const CTriStateTree& tree, TreeItem item, c
 // (NotInList). "File could not be opened.." when the file's size is not above 0 or the
 // target cannot be created; "File could not be written.." when a write fails. Stopped
 // when stop was set during the copy (the file keeps what was written). The reader is
-// seeked to the file's start (volume-relative: the reader's baseOffset applies).
+// read from the file's start (volume-relative: the reader's baseOffset applies). Only the
+// sectors that cannot be read are lost: they are written as zeros, counted in
+// *unreadableSectors when given, and the item is Damaged.
 CarvedSaveResult saveCarvedItem(const myJpg& engine, readWriteInterface& reader, const CTriStateTree& tree,
                                 TreeItem item, const std::filesystem::path& outputFolder, const StopFlag& stop,
-                                ScanSink* sink, Prompt* prompt);
+                                ScanSink* sink, Prompt* prompt, std::uint64_t* unreadableSectors = nullptr);
 
 struct CarvedSaveSummary {
     std::int64_t saved = 0;
     std::int64_t failed = 0;
+    std::int64_t damaged = 0;               // saved with unreadable sectors as zeros
+    std::uint64_t unreadableSectors = 0;    // of the damaged files
     bool stopped = false;
 };
+
+// "N files saved with M unreadable sectors written as zeros".
+std::string damagedCarvedText(const CarvedSaveSummary& summary);
 
 // The Save worker's walk: from the first child of the raw tree's root, depth first, a
 // category item (folder) is entered and a checked file item is saved; progress runs from
 // 0 to the number of checked file items. The walk ends early when stop is set. Ends with
-// the status "Saving Finished" and the message "work done".
+// the status "Saving Finished" and the message "work done", after a message saying how many
+// files lost unreadable sectors when any did.
 CarvedSaveSummary saveCheckedCarvedItems(const myJpg& engine, readWriteInterface& reader, const CTriStateTree& tree,
                                          const std::filesystem::path& outputFolder, const StopFlag& stop,
                                          ScanSink* sink, Prompt* prompt, WorkerControl* control);

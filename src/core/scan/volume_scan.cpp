@@ -85,9 +85,28 @@ void VolumeScan::runWorker() {
     if (!parserChosen_ || !scanRunning()) return;
     thread_.control.checkPoint();
     outcome_ = parser_->run(mode_);
+    // What the run lost to read errors is said before the completion text.
+    readLosses_ = parser_->readLosses();
+    const std::int64_t unreadable = unreadableInVolume();
+    if (unreadable > 0) readLosses_.push_back(u"unreadable sectors: " + u16(std::to_string(unreadable)));
+    for (const std::u16string& text : readLosses_) sink_.status(text);
     thread_.control.checkPoint();  // a pause pressed during the run's last steps holds here
     if (stopPressed_.load() != 0 && outcome_.kind == ScanOutcome::Kind::Completed) outcome_ = ScanOutcome::stopped();
     completeScan();
+}
+
+std::int64_t VolumeScan::unreadableInVolume() const {
+    if (!reader_) return 0;
+    std::int64_t mib = 0;
+    for (const char16_t c : volume_.sizeMbText) {
+        if (c < u'0' || c > u'9' || mib > (INT64_MAX / 2048 - 9) / 10) break;
+        mib = mib * 10 + (c - u'0');
+    }
+    const std::int64_t first = volume_.startSector;
+    const std::int64_t end = mib > 0 && first <= INT64_MAX - mib * 2048 ? first + mib * 2048 : INT64_MAX;
+    std::int64_t n = 0;
+    for (const SectorRange& r : reader_->knownUnreadable()) n += std::max<std::int64_t>(0, std::min(end, r.end()) - std::max(first, r.first));
+    return n;
 }
 
 void VolumeScan::startWorker() {

@@ -92,15 +92,22 @@ public:
     StopFlag& stopPressed() { return stopPressed_; }
     CTriStateTree& tree() { return tree_; }
     const VolumeRecord& record() const { return volume_; }
+    // What the run could not read: the parser's losses with their counts, then
+    // "unreadable sectors: N" for every sector its reads found unreadable. Each was also
+    // shown on the status line. Empty when every read of the run succeeded.
+    const std::vector<std::u16string>& readLosses() const { return readLosses_; }
 
 private:
     void completeScan();
+    // Sectors of the volume's area the reader knows to be unreadable.
+    std::int64_t unreadableInVolume() const;
     bool refuse(std::u16string text, bool asMessage = true);
 
     VolumeRecord volume_;
     RecoveryMode mode_;
     CTriStateTree& tree_;
     readWriteInterface* reader_;
+    std::vector<std::u16string> readLosses_;
     ScanSink& sink_;
     Prompt& prompt_;
     const ParserRegistry& registry_;

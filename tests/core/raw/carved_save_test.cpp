@@ -67,6 +67,29 @@ TEST_F(CarvedSaving, WholeMiBsThenTheRestRoundedUpToSectors) {
     EXPECT_EQ(prompt.messages, std::vector<std::u16string>{u"work done"});
 }
 
+TEST_F(CarvedSaving, UnreadableSectorsAloneAreLostCountedAndSaid) {
+    auto img = patternedImage(4 * kMiB);
+    plant(img, 4096, {'L', 'G'});
+    CarveRun run(img, {{.ext = "lg", .start = {'L', 'G'}, .approx = kMiB + 1000, .category = "Large"}});
+    run.run();
+    ASSERT_EQ(run.engine.found().size(), 1u);
+    // One sector in the first MiB, one in the rest; a third past the saved length.
+    const std::vector<SectorRange> bad{{4096 / 512 + 3, 1}, {(4096 + kMiB) / 512 + 1, 1}, {(4096 + 2 * kMiB) / 512, 1}};
+    FaultyMemoryReadSeek failing(img, bad);
+    failing.open("");
+    tickAll(run);
+    ScriptedPrompt prompt;
+    const auto summary = saveCheckedCarvedItems(run.engine, failing, run.tree, out_, stop_, nullptr, &prompt, nullptr);
+    EXPECT_EQ(summary.saved, 0);
+    EXPECT_EQ(summary.damaged, 1);
+    EXPECT_EQ(summary.unreadableSectors, 2u);
+    auto want = slice(img, 4096, kMiB + 1024);
+    for (const std::int64_t s : std::vector<std::int64_t>{3 * 512, kMiB + 512}) std::fill(want.begin() + s, want.begin() + s + 512, 0);
+    EXPECT_EQ(readFileBytes(out_ / "RAW RECOVERY/Large (1)/4096 .lg"), want);
+    EXPECT_EQ(prompt.messages, (std::vector<std::u16string>{u"1 file saved with 2 unreadable sectors written as zeros",
+                                                            u"work done"}));
+}
+
 TEST_F(CarvedSaving, CopyStopsAtTheVolumesEnd) {
     // The approximate size reaches 2 MiB past the start; only the half MiB the volume
     // still holds is the file's, so nothing past the source is written.

@@ -90,6 +90,20 @@ bool ext2Class::readBytes(std::uint64_t position, std::uint8_t* dest, std::size_
     return reader && reader->readAtUnsigned(position, dest, count);
 }
 
+bool ext2Class::readBytes(std::uint64_t position, std::uint8_t* dest, std::size_t count,
+                        std::vector<SectorRange>* unreadable) const {
+    return reader && reader->readAtUnsigned(position, dest, count, unreadable);
+}
+
+bool ext2Class::readInto(EntryWriter& out, std::uint64_t position, std::uint8_t* buffer, std::size_t count,
+                       bool& complete) const {
+    std::vector<SectorRange> unreadable;
+    complete = readBytes(position, buffer, count, &unreadable);
+    if (complete) return out.write(buffer, count);
+    if (!reader || unreadable.empty()) return out.writeUnreadable(count);  // refused outright
+    return writeAsRead(out, buffer, count, reader->baseOffset + std::int64_t(position), unreadable);
+}
+
 // Blocks that can be read: those the superblock counts and the source holds.
 std::uint64_t ext2Class::usableBlocks() const {
     if (!superblock || blockSize == 0) return 0;
@@ -122,7 +136,8 @@ bool ext2Class::readSuperblock() {
         checkPoint();
         const std::size_t want = std::size_t(std::min<std::uint64_t>(chunk.size(), volumeSize - base));
         std::fill_n(chunk.begin(), want, 0);
-        readBytes(base, chunk.data(), want);
+        std::vector<SectorRange> unreadable;  // a sector that cannot be read hides no copy beside it
+        readBytes(base, chunk.data(), want, &unreadable);
         for (std::size_t at = 0; at < kChunkBytes && at + ext_format::kSuperblockBytes <= want; at += 512) {
             if (le16(chunk.data(), at + sbf::kMagic) != ext_format::kMagic) continue;
             auto s = ext_format::decodeSuperblock(chunk.data() + at, ext_format::kSuperblockBytes);
@@ -152,9 +167,35 @@ bool ext2Class::readGroupDescriptors() {
     } catch (const std::bad_alloc&) {
         return false;
     }
+    descriptorsFromBackup = descriptorsUnreadable = 0;
+    // Descriptors in sectors that cannot be read come from the backup table of group 1
+    // (just after its superblock copy); those no copy gives are lost alone.
+    const std::uint64_t backupStart =
+        (std::uint64_t(s.firstDataBlock) + s.blocksPerGroup + 1) * std::uint64_t(blockSize);
+    std::vector<bool> lostDescriptor(groupCount, false);
     for (std::uint64_t done = 0; done < tableBytes; done += kChunkBytes) {
         const std::size_t n = std::size_t(std::min<std::uint64_t>(kChunkBytes, tableBytes - done));
-        if (!readBytes(tableStart + done, table.data() + done, n)) return false;
+        std::vector<SectorRange> unreadable;
+        if (readBytes(tableStart + done, table.data() + done, n, &unreadable)) continue;
+        if (unreadable.empty()) return false;  // a position the reader refuses
+        const std::int64_t from = reader->baseOffset + std::int64_t(tableStart + done);
+        for (const auto& [b, e] : unreadableSpans(unreadable, from, from + std::int64_t(n))) {
+            const std::uint64_t first = (done + std::uint64_t(b)) / s.descSize;
+            const std::uint64_t end = std::min<std::uint64_t>(groupCount, (done + std::uint64_t(e) + s.descSize - 1) / s.descSize);
+            for (std::uint64_t g = first; g < end; ++g) {
+                std::uint8_t* d = table.data() + g * s.descSize;
+                std::vector<SectorRange> again;
+                const bool fromBackup = backupStart != tableStart &&
+                                        readBytes(backupStart + g * s.descSize, d, s.descSize, &again);
+                if (fromBackup) {
+                    ++descriptorsFromBackup;
+                } else {
+                    std::memset(d, 0, s.descSize);
+                    lostDescriptor[g] = true;
+                    ++descriptorsUnreadable;
+                }
+            }
+        }
     }
     groups.resize(groupCount);
     const std::uint64_t blocks = s.blockCount;
@@ -179,6 +220,10 @@ bool ext2Class::readGroupDescriptors() {
         }
         // A table that starts outside the volume holds nothing that can be read.
         if (group.inodeTable == 0 || group.inodeTable >= blocks) group.usedInodes = 0;
+        if (lostDescriptor[g]) {
+            group.inodeTable = 0;
+            group.usedInodes = 0;
+        }
     }
     return true;
 }
@@ -234,7 +279,12 @@ void ext2Class::walkDirectory(std::uint32_t dirInode, const std::uint8_t* inodeB
         for (std::uint64_t k = 0; k < run.count; ++k) {
             if (blockBudget == 0 || stopRequested()) return;
             --blockBudget;
-            if (!readBytes((run.physical + k) * blockSize, block.data(), blockSize)) continue;
+            std::vector<SectorRange> unreadable;
+            if (!readBytes((run.physical + k) * blockSize, block.data(), blockSize, &unreadable)) {
+                // Its records chain through the whole block: the block's names are lost.
+                ++folderBlocksUnreadable;
+                continue;
+            }
             std::uint32_t off = 0;
             while (off + de::kName <= blockSize) {
                 const std::uint32_t n = le32(block.data(), off + de::kInode);
@@ -262,9 +312,21 @@ void ext2Class::walkDirectory(std::uint32_t dirInode, const std::uint8_t* inodeB
     }
 }
 
+std::vector<std::u16string> ext2Class::readLosses() const {
+    std::vector<std::u16string> out;
+    auto number = [](std::uint64_t n) { return fromUtf8(std::to_string(n)); };
+    if (descriptorsFromBackup > 0)
+        out.push_back(number(descriptorsFromBackup) + u" group descriptors read from the backup of group 1");
+    if (descriptorsUnreadable > 0) out.push_back(number(descriptorsUnreadable) + u" group descriptors could not be read");
+    if (inodesUnreadable > 0) out.push_back(number(inodesUnreadable) + u" inodes could not be read");
+    if (folderBlocksUnreadable > 0) out.push_back(number(folderBlocksUnreadable) + u" folder blocks could not be read");
+    return out;
+}
+
 bool ext2Class::parseInodes() {
     entries.clear();
     freedInodes.clear();
+    inodesUnreadable = folderBlocksUnreadable = 0;
     if (!superblock) return false;
     const auto& s = *superblock;
     const std::uint64_t total = s.inodeCount;
@@ -285,11 +347,27 @@ bool ext2Class::parseInodes() {
             checkPoint();
             const std::uint32_t count = std::uint32_t(std::min<std::uint64_t>(perChunk, group.usedInodes - i));
             const std::uint64_t pos = group.inodeTable * blockSize + std::uint64_t(i) * s.inodeSize;
-            if (!readBytes(pos, chunk.data(), std::size_t(count) * s.inodeSize)) {
-                i += count;
-                continue;
+            const std::size_t chunkBytes = std::size_t(count) * s.inodeSize;
+            // Inodes in sectors that cannot be read are lost alone.
+            std::vector<SectorRange> unreadable;
+            std::vector<std::pair<std::int64_t, std::int64_t>> lost;
+            if (!readBytes(pos, chunk.data(), chunkBytes, &unreadable)) {
+                if (unreadable.empty()) {
+                    inodesUnreadable += count;
+                    i += count;
+                    continue;
+                }
+                const std::int64_t from = reader->baseOffset + std::int64_t(pos);
+                lost = unreadableSpans(unreadable, from, from + std::int64_t(chunkBytes));
             }
             for (std::uint32_t k = 0; k < count; ++k) {
+                const std::int64_t inodeAt = std::int64_t(k) * s.inodeSize;
+                bool inLost = false;
+                for (const auto& [b, e] : lost) inLost = inLost || (inodeAt < e && b < inodeAt + std::int64_t(s.inodeSize));
+                if (inLost) {
+                    ++inodesUnreadable;
+                    continue;
+                }
                 const std::uint8_t* in = chunk.data() + std::size_t(k) * s.inodeSize;
                 const std::uint32_t n = static_cast<std::uint32_t>(first + i + k + 1);
                 // Inodes a delete left behind (a deletion time, or a type without links).
@@ -642,23 +720,11 @@ SaveStatus ext2Class::saveInode(const std::vector<std::uint8_t>& inode, std::uin
             const std::size_t n = std::size_t(std::min<std::uint64_t>(kChunkBytes - (kChunkBytes % blockSize), runEnd - done));
             if (buffer.size() < n) buffer.resize(n);
             const std::uint64_t pos = (run.physical + blockIndex) * blockSize + inBlock;
-            if (readBytes(pos, buffer.data(), n)) {
-                if (!out.write(buffer.data(), n)) return SaveStatus::Failed;
-                done += n;
-                continue;
-            }
-            // The piece did not read whole: block by block, zeros for the blocks lost.
-            const std::uint64_t pieceEnd = done + n;
-            while (done < pieceEnd) {
-                const std::uint64_t b = (done / blockSize) - run.logical;
-                const std::size_t m = std::size_t(std::min<std::uint64_t>(blockSize - done % blockSize, pieceEnd - done));
-                if (readBytes((run.physical + b) * blockSize + done % blockSize, buffer.data(), m)) {
-                    if (!out.write(buffer.data(), m)) return SaveStatus::Failed;
-                    done += m;
-                } else if (!deliverZeros(done + m, true)) {
-                    return SaveStatus::Failed;
-                }
-            }
+            // A piece that does not read whole loses only its unreadable sectors.
+            bool complete = true;
+            if (!readInto(out, pos, buffer.data(), n, complete)) return SaveStatus::Failed;
+            if (!complete) damaged = true;
+            done += n;
         }
     }
     // A tail beyond the last mapped block is a hole.

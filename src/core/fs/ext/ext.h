@@ -93,6 +93,14 @@ public:
         std::uint16_t flags = 0;  // the descriptor's "uninitialised" marks, when kept
     };
     std::vector<Group> groups;
+    // What the last scan could not read: group descriptors taken from group 1's backup,
+    // descriptors no copy gave, inodes of the tables and folder blocks lost.
+    std::uint64_t descriptorsFromBackup = 0;
+    std::uint64_t descriptorsUnreadable = 0;
+    std::uint64_t inodesUnreadable = 0;
+    std::uint64_t folderBlocksUnreadable = 0;
+    // The texts of those losses, with their counts.
+    std::vector<std::u16string> readLosses() const;
     // Named entries by key; after buildRootEntry also "ROOT" (key 2).
     std::map<std::uint32_t, ExtEntry> entries;
     // After parseInodes: the inodes that hold a deletion time, or a type without links.
@@ -148,6 +156,15 @@ private:
     void status(std::u16string_view text) const;
     void checkPoint() const;
     bool readBytes(std::uint64_t position, std::uint8_t* dest, std::size_t count) const;
+    // As readBytes, but a read that fails is split so that every readable sector arrives
+    // (the unreadable ones read as zeros and are appended to *unreadable, absolute).
+    bool readBytes(std::uint64_t position, std::uint8_t* dest, std::size_t count,
+                   std::vector<SectorRange>* unreadable) const;
+    // Appends count bytes read at position to out, losing only the unreadable sectors;
+    // `complete` tells whether every byte was read. False when out refused them.
+    bool readInto(EntryWriter& out, std::uint64_t position, std::uint8_t* buffer, std::size_t count,
+                  bool& complete) const;
+    std::uint64_t usableBlocks() const;
     void walkDirectory(std::uint32_t dirInode, const std::uint8_t* inode, std::uint64_t& blockBudget);
     void nameEntry(std::uint32_t inodeNumber, std::u16string name, std::int64_t parentKey, std::uint8_t fileType);
     // False when node is not an extent node of the expected depth (-1: the root, any).

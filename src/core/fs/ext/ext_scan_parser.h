@@ -16,6 +16,7 @@ public:
 
     ext2Class& parser() { return parser_; }
     const ExtUndelete& undelete() const { return undelete_; }
+    std::vector<std::u16string> readLosses() const override { return parser_.readLosses(); }
 
     bool supportsMode(RecoveryMode mode) const override { return mode == RecoveryMode::Standard; }
     // attachReader; with a volume size, readSuperblock and readGroupDescriptors; when both

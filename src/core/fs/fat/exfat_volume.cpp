@@ -61,6 +61,8 @@ bool Fat64Class::useBootSector(const std::array<std::uint8_t, fat_format::kBootS
     const std::uint64_t bps = 1ull << bpsShift;
     clusterSize_ = 1ull << (bpsShift + spcShift);
     fatStart_ = std::uint64_t(le32(b.data(), eb::kFatOffset)) * bps;
+    fatCopyBytes_ = std::uint64_t(le32(b.data(), eb::kFatLength)) * bps;
+    fatCopies_ = b[eb::kNumberOfFats];
     heapStart_ = std::uint64_t(le32(b.data(), eb::kHeapOffset)) * bps;
     rootCluster_ = le32(b.data(), eb::kRootCluster);
     // Cluster numbers run from 2 to the boot sector's count + 1, and no further than the
@@ -255,6 +257,7 @@ bool Fat64Class::isOwnAncestor(std::uint32_t index) const {
 
 void Fat64Class::scanRootDirectory() {
     records.clear();
+    folderSectorsUnreadable = 0;
     folderReads_.clear();
     ExFatEntryRecord root;
     root.name = kDummyEntryName;
@@ -265,8 +268,9 @@ void Fat64Class::scanRootDirectory() {
 
     auto readFolder = [&](const std::vector<std::uint32_t>& clusters, std::vector<std::uint8_t>& data) {
         data.assign(clusters.size() * clusterSize_, 0);
+        // Entries in sectors that cannot be read are lost alone: the rest are decoded.
         for (std::size_t k = 0; k < clusters.size(); ++k)
-            readAt(clusterOffset(clusters[k]), data.data() + k * clusterSize_, clusterSize_);
+            readFolderBytes(clusterOffset(clusters[k]), data.data() + k * clusterSize_, clusterSize_);
     };
     std::vector<std::uint8_t> data;
     std::vector<std::uint32_t> found;
@@ -381,12 +385,9 @@ SaveStatus Fat64Class::saveEntry(std::uint32_t index, EntryWriter& out) const {
             while (left > 0) {
                 if (stopFlag.load() != 0) return SaveStatus::Stopped;
                 const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(left, buffer.size()));
-                if (readAt(at, buffer.data(), n)) {
-                    if (!out.write(buffer.data(), n)) return SaveStatus::Failed;
-                } else {
-                    damaged = true;
-                    if (!out.writeUnreadable(n)) return SaveStatus::Failed;
-                }
+                bool complete = true;
+                if (!readInto(out, at, buffer.data(), n, complete)) return SaveStatus::Failed;
+                if (!complete) damaged = true;
                 at += n;
                 left -= n;
             }

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "core/common/byte_reader.h"
+#include "core/common/text.h"
 
 namespace dravonel {
 
@@ -28,6 +29,42 @@ void FatFamilyVolume::status(std::u16string_view text) const {
 bool FatFamilyVolume::readAt(std::uint64_t offset, std::uint8_t* dest, std::size_t count) const {
     std::memset(dest, 0, count);
     return reader_ && reader_->readAtUnsigned(offset, dest, count);
+}
+
+bool FatFamilyVolume::readAt(std::uint64_t offset, std::uint8_t* dest, std::size_t count,
+                             std::vector<SectorRange>* unreadable) const {
+    std::memset(dest, 0, count);
+    return reader_ && reader_->readAtUnsigned(offset, dest, count, unreadable);
+}
+
+bool FatFamilyVolume::readInto(EntryWriter& out, std::uint64_t offset, std::uint8_t* buffer, std::size_t count,
+                               bool& complete) const {
+    std::vector<SectorRange> unreadable;
+    complete = readAt(offset, buffer, count, &unreadable);
+    if (complete) return out.write(buffer, count);
+    if (!reader_ || unreadable.empty()) return out.writeUnreadable(count);  // refused outright
+    return writeAsRead(out, buffer, count, reader_->baseOffset + std::int64_t(offset), unreadable);
+}
+
+FatFamilyVolume::LostSpans FatFamilyVolume::readFolderBytes(std::uint64_t offset, std::uint8_t* dest,
+                                                             std::size_t count) {
+    std::vector<SectorRange> unreadable;
+    if (readAt(offset, dest, count, &unreadable) || !reader_) return {};
+    if (unreadable.empty()) return {{0, std::int64_t(count)}};  // refused outright
+    const std::int64_t from = reader_->baseOffset + std::int64_t(offset);
+    LostSpans lost = unreadableSpans(unreadable, from, from + std::int64_t(count));
+    for (const auto& [b, e] : lost) folderSectorsUnreadable += std::uint64_t(e - b + 511) / 512;
+    return lost;
+}
+
+std::vector<std::u16string> FatFamilyVolume::readLosses() const {
+    std::vector<std::u16string> out;
+    auto number = [](std::uint64_t n) { return fromUtf8(std::to_string(n)); };
+    if (fatSectorsFromCopy > 0) out.push_back(number(fatSectorsFromCopy) + u" sectors of the first FAT read from its copy");
+    if (fatSectorsUnreadable > 0) out.push_back(number(fatSectorsUnreadable) + u" FAT sectors could not be read");
+    if (folderSectorsUnreadable > 0)
+        out.push_back(number(folderSectorsUnreadable) + u" folder sectors could not be read");
+    return out;
 }
 
 bool FatFamilyVolume::attachReader() {
@@ -64,7 +101,34 @@ void FatFamilyVolume::loadFatTable(unsigned entryBits) {
         fat_.clear();
         return;
     }
-    readAt(fatStart_, raw.data(), raw.size() - 1);  // unreadable parts read as free clusters
+    fatSectorsFromCopy = fatSectorsUnreadable = 0;
+    std::vector<SectorRange> unreadable;
+    const std::size_t bytes = raw.size() - 1;
+    if (!readAt(fatStart_, raw.data(), bytes, &unreadable) && reader_) {
+        // Sectors of the first FAT that cannot be read come from the next copy that has
+        // them; what no copy gives reads as free clusters.
+        const std::int64_t from = reader_->baseOffset + std::int64_t(fatStart_);
+        for (const auto& [b, e] : unreadableSpans(unreadable, from, from + std::int64_t(bytes))) {
+            LostSpans left{{b, e}};
+            for (unsigned copy = 1; copy < fatCopies_ && !left.empty() && fatCopyBytes_ > 0; ++copy) {
+                LostSpans still;
+                for (const auto& [lb, le] : left) {
+                    std::vector<SectorRange> again;
+                    const std::uint64_t at = fatStart_ + copy * fatCopyBytes_ + std::uint64_t(lb);
+                    if (readAt(at, raw.data() + lb, std::size_t(le - lb), &again)) continue;
+                    const std::int64_t copyFrom = reader_->baseOffset + std::int64_t(at);
+                    for (const auto& [sb, se] : unreadableSpans(again, copyFrom, copyFrom + (le - lb)))
+                        still.emplace_back(lb + sb, lb + se);
+                    if (again.empty()) still.emplace_back(lb, le);
+                }
+                left = std::move(still);
+            }
+            std::int64_t lostBytes = 0;
+            for (const auto& [lb, le] : left) lostBytes += le - lb;
+            fatSectorsUnreadable += std::uint64_t(lostBytes + 511) / 512;
+            fatSectorsFromCopy += std::uint64_t(e - b - lostBytes + 511) / 512;
+        }
+    }
     for (std::size_t i = 0; i < fat_.size(); ++i) fat_[i] = decodeEntry(raw.data(), i, entryBits);
 }
 

@@ -4,6 +4,7 @@
 // item, the first FAT (held in memory when it fits, else read entry by entry) and the
 // linking of records under their parents.
 #include <cstdint>
+#include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
@@ -32,6 +33,14 @@ public:
     StopFlag stopFlag{0};
     TreeItem rootItem = kNoItem;
 
+    // What the last scan could not read: sectors of the first FAT taken from another
+    // copy, FAT sectors no copy gave, and folder sectors whose entries are lost.
+    std::uint64_t fatSectorsFromCopy = 0;
+    std::uint64_t fatSectorsUnreadable = 0;
+    std::uint64_t folderSectorsUnreadable = 0;
+    // The texts of those losses, with their counts.
+    std::vector<std::u16string> readLosses() const;
+
 protected:
     // Waits while paused; true when the stop flag is set.
     bool stopRequested() const;
@@ -39,6 +48,17 @@ protected:
     // Reads count bytes at a volume-relative offset; dest is cleared first, so what could
     // not be read stays zero. False when not every byte arrived.
     bool readAt(std::uint64_t offset, std::uint8_t* dest, std::size_t count) const;
+    // As readAt, but a read that fails is split so that every readable sector arrives;
+    // the unreadable ones are appended to *unreadable (absolute sector ranges).
+    bool readAt(std::uint64_t offset, std::uint8_t* dest, std::size_t count, std::vector<SectorRange>* unreadable) const;
+    // Reads count bytes at offset and appends them to out, losing only unreadable sectors.
+    // `complete` tells whether every byte could be read; false when out refused them.
+    bool readInto(EntryWriter& out, std::uint64_t offset, std::uint8_t* buffer, std::size_t count, bool& complete) const;
+    // Spans of a buffer (offsets in it) that could not be read.
+    using LostSpans = std::vector<std::pair<std::int64_t, std::int64_t>>;
+    // Reads folder bytes at a volume-relative offset into dest (zeros where unreadable) and
+    // answers the spans lost, counting their sectors in folderSectorsUnreadable.
+    LostSpans readFolderBytes(std::uint64_t offset, std::uint8_t* dest, std::size_t count);
     // Reads the first FAT (clusterLimit_ entries of entryBits, 12, 16 or 32, at fatStart_)
     // into memory when it fits; otherwise fatEntry reads the disk. Unreadable parts read
     // as free.
@@ -75,6 +95,8 @@ protected:
 
     std::uint64_t clusterSize_ = 0;
     std::uint64_t fatStart_ = 0;
+    std::uint64_t fatCopyBytes_ = 0;  // bytes from one FAT copy to the next
+    unsigned fatCopies_ = 1;
     std::uint32_t clusterLimit_ = 0;             // cluster numbers below this exist
     std::vector<std::uint32_t> fat_;             // whole first FAT, when loaded
     std::unordered_map<std::uint32_t, std::uint32_t> folderReads_;  // first cluster -> times read

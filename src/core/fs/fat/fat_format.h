@@ -44,6 +44,7 @@ constexpr std::size_t kClusterCount = 92;       // u32
 constexpr std::size_t kRootCluster = 96;        // u32
 constexpr std::size_t kBytesPerSectorShift = 108;    // u8
 constexpr std::size_t kSectorsPerClusterShift = 109; // u8
+constexpr std::size_t kNumberOfFats = 110;          // u8
 }  // namespace exfat_boot
 
 // FAT directory slot.

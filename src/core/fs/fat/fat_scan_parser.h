@@ -29,6 +29,7 @@ public:
     std::u16string selectedText() const override { return parser_.selectedText(); }
     ScanOutcome run(RecoveryMode mode) override;
     StopFlag& stopFlag() override { return parser_.stopFlag; }
+    std::vector<std::u16string> readLosses() const override { return parser_.readLosses(); }
 
     bool isValidEntry(EntryRef ref) const override { return ref != 0 && ref < parser_.records.size(); }
     bool isFolder(EntryRef ref) const override { return isValidEntry(ref) && parser_.records[ref].isFolder(); }

@@ -175,6 +175,8 @@ bool FatClass::useBootSector(const std::array<std::uint8_t, fat_format::kBootSec
         rootCluster_ = le32(b.data(), bs::kRootCluster);
     }
     fatBytes_ = sectorsPerFat * bytesPerSector_;
+    fatCopyBytes_ = fatBytes_;
+    fatCopies_ = unsigned(fats);
     // The volume's own length; the volume record's size (whole MiB) when the boot sector
     // gives none.
     std::uint64_t sectors = le16(b.data(), bs::kTotalSectors16);
@@ -306,6 +308,25 @@ std::vector<std::uint32_t> FatClass::folderChain(std::uint32_t first, bool follo
     return chain;
 }
 
+void FatClass::decodeAround(const std::uint8_t* data, std::size_t bytes, const LostSpans& lost, FolderState& st) {
+    if (lost.empty()) return decodeSlots(data, bytes, st);
+    bool sawEnd = false;
+    std::size_t at = 0;
+    auto decodeUpTo = [&](std::size_t end) {
+        if (end > at && !(sawEnd && bits_ == 32)) {
+            decodeSlots(data + at, end - at, st);
+            sawEnd = sawEnd || st.sawEnd;
+        }
+    };
+    for (const auto& [b, e] : lost) {
+        decodeUpTo(std::size_t(b));
+        st.run.clear();  // a long name does not run across slots that were lost
+        at = std::size_t(e);
+    }
+    decodeUpTo(bytes);
+    st.sawEnd = sawEnd;
+}
+
 void FatClass::decodeSlots(const std::uint8_t* data, std::size_t bytes, FolderState& st) {
     st.sawEnd = false;
     for (std::size_t at = 0; at + fat_format::kSlotBytes <= bytes; at += fat_format::kSlotBytes) {
@@ -378,8 +399,10 @@ void FatClass::readFolder(std::uint32_t index, std::vector<std::uint32_t>& found
     // A folder's first cluster begins with its "." entry; one that does not (a deleted
     // folder whose cluster was taken since) is not read. A deleted folder's ".." must also
     // name its parent: a cluster reused by another folder names that folder's parent.
-    readAt(clusterOffset(first), cluster.data(), cluster.size());
-    if (cluster[0] != '.') return;
+    const LostSpans firstLost = readFolderBytes(clusterOffset(first), cluster.data(), cluster.size());
+    // A live folder whose first sector cannot be read keeps the entries of the rest.
+    const bool headLost = !firstLost.empty() && firstLost.front().first == 0;
+    if (cluster[0] != '.' && !(headLost && !gone)) return;
     if (gone) {
         const std::uint8_t* dotdot = cluster.data() + fat_format::kSlotBytes;
         const std::uint32_t named = (bits_ == 32 ? std::uint32_t(le16(dotdot, sl::kClusterHigh)) << 16 : 0) |
@@ -391,7 +414,7 @@ void FatClass::readFolder(std::uint32_t index, std::vector<std::uint32_t>& found
     FolderState st;
     st.parent = index;
     st.inDeleted = gone;
-    decodeSlots(cluster.data(), cluster.size(), st);
+    decodeAround(cluster.data(), cluster.size(), firstLost, st);
     const std::uint64_t maxClusters = std::max<std::uint64_t>(1, kMaxFolderBytes / clusterSize_);
     const bool freedChain = gone && fatEntry(first, entryBits_) == 0;
     if (options_.formattedDriveFlag || freedChain) {
@@ -403,16 +426,16 @@ void FatClass::readFolder(std::uint32_t index, std::vector<std::uint32_t>& found
             if (stopRequested()) break;
             ++c;
             if (!options_.formattedDriveFlag && fatEntry(c, entryBits_) != 0) break;
-            readAt(clusterOffset(c), cluster.data(), cluster.size());
+            const LostSpans lost = readFolderBytes(clusterOffset(c), cluster.data(), cluster.size());
             if (!looksLikeFolderSlots(cluster.data(), cluster.size())) break;
-            decodeSlots(cluster.data(), cluster.size(), st);
+            decodeAround(cluster.data(), cluster.size(), lost, st);
         }
     } else {
         const std::vector<std::uint32_t> chain = folderChain(first, false);
         for (std::size_t k = 1; k < chain.size(); ++k) {
             if (stopRequested()) break;
-            readAt(clusterOffset(chain[k]), cluster.data(), cluster.size());
-            decodeSlots(cluster.data(), cluster.size(), st);
+            const LostSpans lost = readFolderBytes(clusterOffset(chain[k]), cluster.data(), cluster.size());
+            decodeAround(cluster.data(), cluster.size(), lost, st);
         }
     }
     found.insert(found.end(), st.newFolders.begin(), st.newFolders.end());
@@ -420,6 +443,7 @@ void FatClass::readFolder(std::uint32_t index, std::vector<std::uint32_t>& found
 
 void FatClass::scanRootDirectory() {
     records.clear();
+    folderSectorsUnreadable = 0;
     folderReads_.clear();
     FatEntryRecord root;
     root.name = kDummyEntryName;
@@ -435,16 +459,16 @@ void FatClass::scanRootDirectory() {
         } catch (const std::bad_alloc&) {
             return;
         }
-        readAt(rootOffset_, buffer.data(), buffer.size());
-        decodeSlots(buffer.data(), buffer.size(), rootState);
+        const LostSpans lost = readFolderBytes(rootOffset_, buffer.data(), buffer.size());
+        decodeAround(buffer.data(), buffer.size(), lost, rootState);
     } else {
         // The root has no entry of its own to be deleted: its chain is read from the FAT
         // even on a formatted volume.
         std::vector<std::uint8_t> cluster(clusterSize_);
         for (std::uint32_t c : folderChain(rootCluster_, true)) {
             if (stopRequested()) return;
-            readAt(clusterOffset(c), cluster.data(), cluster.size());
-            decodeSlots(cluster.data(), cluster.size(), rootState);
+            const LostSpans lost = readFolderBytes(clusterOffset(c), cluster.data(), cluster.size());
+            decodeAround(cluster.data(), cluster.size(), lost, rootState);
         }
     }
 
@@ -562,8 +586,8 @@ SaveStatus FatClass::saveEntry(std::uint32_t index, EntryWriter& out) const {
     std::size_t pieceBytes = 0;
     auto flush = [&]() {
         if (pieceBytes == 0) return true;
-        const bool ok = readAt(pieceAt, buffer.get(), pieceBytes);
-        const bool written = ok ? out.write(buffer.get(), pieceBytes) : out.writeUnreadable(pieceBytes);
+        bool ok = true;
+        const bool written = readInto(out, pieceAt, buffer.get(), pieceBytes, ok);
         if (!ok) unreadable = true;
         pieceBytes = 0;
         return written;

@@ -136,6 +136,9 @@ protected:
     std::vector<std::uint32_t> folderChain(std::uint32_t first, bool followFat);
     // Decodes one cluster (or the FAT16 root) of a folder into records.
     void decodeSlots(const std::uint8_t* data, std::size_t bytes, FolderState& state);
+    // decodeSlots over what could be read of data: the slots in the lost spans (offsets
+    // in data, from readFolderBytes) are skipped and do not end the folder.
+    void decodeAround(const std::uint8_t* data, std::size_t bytes, const LostSpans& lost, FolderState& state);
     // Reads the folder of record index with its clusters and decodes it; the folders
     // found in it are appended to found.
     void readFolder(std::uint32_t index, std::vector<std::uint32_t>& found);

@@ -81,6 +81,20 @@ bool HFSP::readBytes(std::uint64_t position, std::uint8_t* dest, std::size_t cou
     return reader && reader->readAtUnsigned(position, dest, count);
 }
 
+bool HFSP::readBytes(std::uint64_t position, std::uint8_t* dest, std::size_t count,
+                        std::vector<SectorRange>* unreadable) const {
+    return reader && reader->readAtUnsigned(position, dest, count, unreadable);
+}
+
+bool HFSP::readInto(EntryWriter& out, std::uint64_t position, std::uint8_t* buffer, std::size_t count,
+                       bool& complete) const {
+    std::vector<SectorRange> unreadable;
+    complete = readBytes(position, buffer, count, &unreadable);
+    if (complete) return out.write(buffer, count);
+    if (!reader || unreadable.empty()) return out.writeUnreadable(count);  // refused outright
+    return writeAsRead(out, buffer, count, reader->baseOffset + std::int64_t(position), unreadable);
+}
+
 std::uint64_t HFSP::sourceBytes() const {
     std::uint64_t bytes = volumeSize;
     if (reader && reader->deviceSectorCount > 0) {
@@ -136,14 +150,15 @@ std::optional<std::uint64_t> HFSP::forkPosition(const Fork& f, std::uint64_t off
     return std::nullopt;
 }
 
-bool HFSP::readFork(const Fork& f, std::uint64_t offset, std::uint8_t* dest, std::size_t count) const {
+bool HFSP::readFork(const Fork& f, std::uint64_t offset, std::uint8_t* dest, std::size_t count,
+                    std::vector<SectorRange>* unreadable) const {
     if (blockSize == 0) return false;
     while (count > 0) {
         const auto pos = forkPosition(f, offset);
         if (!pos) return false;
         // Bytes up to the end of this allocation block are contiguous.
         const std::size_t n = std::size_t(std::min<std::uint64_t>(count, blockSize - offset % blockSize));
-        if (!readBytes(*pos, dest, n)) return false;
+        if (!(unreadable ? readBytes(*pos, dest, n, unreadable) : readBytes(*pos, dest, n))) return false;
         dest += n;
         offset += n;
         count -= n;
@@ -211,6 +226,7 @@ bool HFSP::readExtentsTree() {
 
 bool HFSP::readCatalogTree() {
     leafNodes.clear();
+    catalogNodesUnreadable = 0;
     deep = false;
     if (blockSize == 0 || !readHeaderNode(catalogFork, catalogNodeSize, catalogTotalNodes)) return false;
     if (sink) sink->setRange(0, catalogTotalNodes);
@@ -218,7 +234,11 @@ bool HFSP::readCatalogTree() {
     for (std::uint32_t n = 1; n < catalogTotalNodes && !stopRequested(); ++n) {
         checkPoint();
         const std::uint64_t at = std::uint64_t(n) * catalogNodeSize;
-        if (!readFork(catalogFork, at, d, sizeof d)) continue;
+        std::vector<SectorRange> unreadable;
+        if (!readFork(catalogFork, at, d, sizeof d, &unreadable)) {
+            if (!unreadable.empty()) ++catalogNodesUnreadable;
+            continue;
+        }
         if (static_cast<std::int8_t>(d[nd::kKind]) == nd::kLeaf && be16(d, nd::kNumRecords) != 0) leafNodes.push_back(at);
         if ((n & 255) == 0 && sink) sink->setPosition(n);
     }
@@ -315,9 +335,14 @@ bool HFSP::readCatalogRecords() {
         checkPoint();
         if (sink && (i & 255) == 0) sink->setPosition(static_cast<std::int64_t>(i));
         std::fill(node.begin(), node.end(), 0);
+        std::vector<SectorRange> unreadable;
         const bool ok = deep ? readBytes(leafNodes[i], node.data(), node.size())
-                             : readFork(catalogFork, leafNodes[i], node.data(), node.size());
-        if (!ok) continue;
+                             : readFork(catalogFork, leafNodes[i], node.data(), node.size(), &unreadable);
+        if (!ok) {
+            // A node's records are found through offsets at its end: it is lost whole.
+            if (!unreadable.empty()) ++catalogNodesUnreadable;
+            continue;
+        }
         const auto pos = deep ? std::optional<std::uint64_t>(leafNodes[i]) : forkPosition(catalogFork, leafNodes[i]);
         decodeLeaf(node, pos.value_or(0));
     }
@@ -466,12 +491,14 @@ SaveStatus HFSP::saveEntry(std::uint32_t id, EntryWriter& out) const {
             checkPoint();
             const std::size_t n = std::size_t(std::min<std::uint64_t>(kDataChunkBytes, bytes - off));
             if (buffer.size() < n) buffer.resize(n);
-            if (inside && readBytes(std::uint64_t(x.start) * blockSize + off, buffer.data(), n)) {
-                if (!out.write(buffer.data(), n)) return SaveStatus::Failed;
-            } else {
-                damaged = true;
-                if (!out.writeUnreadable(n)) return SaveStatus::Failed;
+            bool complete = false;
+            if (inside) {
+                if (!readInto(out, std::uint64_t(x.start) * blockSize + off, buffer.data(), n, complete))
+                    return SaveStatus::Failed;
+            } else if (!out.writeUnreadable(n)) {
+                return SaveStatus::Failed;
             }
+            if (!complete) damaged = true;
             off += n;
         }
         done += bytes;

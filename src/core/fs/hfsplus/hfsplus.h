@@ -83,6 +83,8 @@ public:
     bool deep = false;
     // Catalog leaf nodes found: their byte positions on the volume.
     std::vector<std::uint64_t> leafNodes;
+    // Catalog nodes the last scan lost to unreadable sectors (their records alone).
+    std::uint64_t catalogNodesUnreadable = 0;
     // Extents-overflow records: (file ID, fork type, start block) -> eight extents.
     std::map<std::tuple<std::uint32_t, std::uint8_t, std::uint32_t>, std::vector<HfsExtent>> overflow;
     std::map<std::uint32_t, HfsEntry> entries;
@@ -130,9 +132,20 @@ private:
     void status(std::u16string_view text) const;
     void checkPoint() const;
     bool readBytes(std::uint64_t position, std::uint8_t* dest, std::size_t count) const;
+    // As readBytes, but a read that fails is split so that every readable sector arrives
+    // (the unreadable ones read as zeros and are appended to *unreadable, absolute).
+    bool readBytes(std::uint64_t position, std::uint8_t* dest, std::size_t count,
+                   std::vector<SectorRange>* unreadable) const;
+    // Appends count bytes read at position to out, losing only the unreadable sectors;
+    // `complete` tells whether every byte was read. False when out refused them.
+    bool readInto(EntryWriter& out, std::uint64_t position, std::uint8_t* buffer, std::size_t count,
+                  bool& complete) const;
     // Reads count bytes at offset within a fork; false when a part lies outside it or
     // could not be read.
-    bool readFork(const Fork& f, std::uint64_t offset, std::uint8_t* dest, std::size_t count) const;
+    // With unreadable given, a read that fails is split and its unreadable sectors are
+    // appended to it.
+    bool readFork(const Fork& f, std::uint64_t offset, std::uint8_t* dest, std::size_t count,
+                  std::vector<SectorRange>* unreadable = nullptr) const;
     std::optional<std::uint64_t> forkPosition(const Fork& f, std::uint64_t offset) const;
     bool readHeaderNode(const Fork& f, std::uint32_t& nodeSize, std::uint32_t& totalNodes) const;
     void decodeLeaf(const std::vector<std::uint8_t>& node, std::uint64_t position);

@@ -4,6 +4,7 @@
 // catalog ID as item data; "ROOT" carries HFSP::kTopRef.
 #include <memory>
 
+#include "core/common/text.h"
 #include "core/fs/hfsplus/hfsplus.h"
 #include "core/model/scan_parser.h"
 
@@ -17,6 +18,10 @@ public:
     explicit HfsScanParser(const ScanContext& context);
 
     HFSP& parser() { return parser_; }
+    std::vector<std::u16string> readLosses() const override {
+        if (parser_.catalogNodesUnreadable == 0) return {};
+        return {fromUtf8(std::to_string(parser_.catalogNodesUnreadable)) + u" catalog nodes could not be read"};
+    }
 
     bool supportsMode(RecoveryMode mode) const override {
         return mode == RecoveryMode::Standard || mode == RecoveryMode::Deep;

@@ -110,6 +110,12 @@ bool ntfs::readAt(std::uint64_t position, std::uint8_t* dest, std::uint32_t coun
     return reader && reader->readAtUnsigned(position, dest, count);
 }
 
+bool ntfs::readAt(std::uint64_t position, std::uint8_t* dest, std::uint32_t count,
+                  std::vector<SectorRange>* unreadable) const {
+    std::memset(dest, 0, count);
+    return reader && reader->readAtUnsigned(position, dest, count, unreadable);
+}
+
 std::optional<std::uint64_t> ntfs::deviceBytes() const {
     // What the source holds from the volume start on; nothing when its length is unknown.
     if (!reader || reader->deviceSectorCount <= 0) return std::nullopt;
@@ -255,6 +261,16 @@ bool ntfs::locateMft() {
         status(u"boot sector is fine.Getting run of mft entry...");
         mftRuns = runsOf(position, nf::attribute::kData);
         mftDataSize = dataStream(position).dataSize;
+        // The $MFT's own record cannot be read: its copy in $MFTMirr tells where the MFT lies.
+        std::vector<SectorRange> unreadable;
+        if (nf::Record probe{}; mftRuns.empty() && !readAt(position, probe.data(), nf::kRecordBytes, &unreadable) &&
+                                !unreadable.empty()) {
+            const std::uint64_t mirror = le64(bootSector->data(), nf::boot_sector::kMftMirrorCluster);
+            if (mirror <= std::uint64_t(INT64_MAX) / clusterSize && (!volumeSize || mirror * clusterSize < volumeSize)) {
+                mftRuns = runsOf(mirror * clusterSize, nf::attribute::kData);
+                mftDataSize = dataStream(mirror * clusterSize).dataSize;
+            }
+        }
         status(u"Got run...");
         runListPending = false;
         return true;
@@ -338,7 +354,21 @@ void ntfs::readMftEntries() {
     nf::Record partial{};
     std::size_t partialBytes = 0;
     std::uint64_t partialPosition = 0;
-    auto emit = [&](const std::uint8_t* raw, std::uint64_t position, bool split) {
+    bool partialLost = false;
+    mftRecordsUnreadable = 0;
+    // The unreadable spans of the piece in the buffer (offsets in it): a record that
+    // touches one is lost whole, never decoded from what half of it held.
+    std::vector<std::pair<std::int64_t, std::int64_t>> lostSpans;
+    auto touchesLost = [&](std::uint64_t from, std::uint64_t to) {
+        for (const auto& [b, e] : lostSpans)
+            if (std::int64_t(from) < e && b < std::int64_t(to)) return true;
+        return false;
+    };
+    auto emit = [&](std::uint8_t* raw, std::uint64_t position, bool split, bool lost) {
+        if (lost) {
+            std::fill_n(raw, nf::kRecordBytes, 0);
+            ++mftRecordsUnreadable;
+        }
         MftEntry e;
         e.diskPosition = position;
         e.ownIndex = entries.size();
@@ -359,23 +389,33 @@ void ntfs::readMftEntries() {
             const std::uint64_t piece = std::min<std::uint64_t>(buffer.size(), bytes - offset);
             std::fill(buffer.begin(), buffer.begin() + std::ptrdiff_t(piece), 0);
             const std::uint64_t at = placed ? base + offset : kNoEntry;
-            if (placed && at < volumeSize)
-                readAt(at, buffer.data(), std::uint32_t(std::min(piece, volumeSize - at)));
+            lostSpans.clear();
+            if (placed && at < volumeSize) {
+                const std::uint32_t length = std::uint32_t(std::min(piece, volumeSize - at));
+                std::vector<SectorRange> unreadable;
+                if (!readAt(at, buffer.data(), length, &unreadable) && reader) {
+                    const std::int64_t from = reader->baseOffset + std::int64_t(at);
+                    lostSpans = unreadableSpans(unreadable, from, from + length);
+                }
+            }
             std::uint64_t p = 0;
             if (partialBytes) {
                 const std::size_t take = std::size_t(std::min<std::uint64_t>(nf::kRecordBytes - partialBytes, piece));
                 std::copy_n(buffer.data(), take, partial.data() + partialBytes);
                 partialBytes += take;
+                partialLost = partialLost || touchesLost(0, take);
                 p = take;
                 if (partialBytes == nf::kRecordBytes) {
-                    emit(partial.data(), partialPosition, true);
+                    emit(partial.data(), partialPosition, true, partialLost);
                     partialBytes = 0;
+                    partialLost = false;
                 }
             }
             for (; p + nf::kRecordBytes <= piece && entries.size() < records; p += nf::kRecordBytes)
-                emit(buffer.data() + p, placed ? at + p : kNoEntry, false);
+                emit(buffer.data() + p, placed ? at + p : kNoEntry, false, touchesLost(p, p + nf::kRecordBytes));
             if (p < piece && entries.size() < records) {
                 partialPosition = placed ? at + p : kNoEntry;
+                partialLost = touchesLost(p, piece);
                 partialBytes = std::size_t(piece - p);
                 std::copy_n(buffer.data() + p, partialBytes, partial.data());
             }
@@ -1139,18 +1179,33 @@ SaveStatus ntfs::writeStream(EntryWriter& out, const StreamPlan& plan) const {
         written += take;
         return true;
     };
+    // Data read at a volume position of which the sectors in `bad` could not be read:
+    // only those are lost (and counted), and only where they lie within the file's size.
+    auto putRead = [&](const std::uint8_t* data, std::uint64_t n, std::uint64_t position,
+                       const std::vector<SectorRange>& bad) -> bool {
+        const std::uint64_t take = std::min(n, size - written);
+        if (take == 0) return true;
+        const std::int64_t at = (reader ? reader->baseOffset : 0) + std::int64_t(position);
+        if (!unreadableSpans(bad, at, at + std::int64_t(take)).empty()) damaged = true;
+        if (!writeAsRead(out, data, std::size_t(take), at, bad)) return false;
+        written += take;
+        return true;
+    };
     // A stop finishes the file unless much of it is still to come.
     auto cutByStop = [&] { return stopFlag.load() != 0 && size - written > kFinishAfterStopBytes; };
     // Reads `clusters` clusters from `first` into dest: false when any could not be had
     // (clusters past the volume's end, read errors); they stay zero.
-    auto readClusters = [&](std::uint64_t first, std::uint64_t clusters, std::uint8_t* dest) -> bool {
+    // With bad given, the unreadable sectors of what lies inside the volume are appended
+    // to it (the rest of the read is still delivered).
+    auto readClusters = [&](std::uint64_t first, std::uint64_t clusters, std::uint8_t* dest,
+                            std::vector<SectorRange>* bad = nullptr) -> bool {
         const std::uint64_t bytes = clusters * cs;
         std::memset(dest, 0, bytes);
         if (first > std::uint64_t(INT64_MAX) / cs) return false;
         const std::uint64_t position = first * cs;
         if (position >= volumeSize) return false;
         const std::uint64_t inside = std::min(bytes, volumeSize - position);
-        return readAt(position, dest, std::uint32_t(inside)) && inside == bytes;
+        return readAt(position, dest, std::uint32_t(inside), bad) && inside == bytes;
     };
     std::uint64_t beyondBytes = 0;
     auto beyondVolume = [&](std::uint64_t cluster) { return cluster > std::uint64_t(INT64_MAX) / cs || cluster * cs >= volumeSize; };
@@ -1188,8 +1243,15 @@ SaveStatus ntfs::writeStream(EntryWriter& out, const StreamPlan& plan) const {
                 cursor.used -= s.count - keep;
                 s.count = keep;
             }
-            const bool ok = readClusters(s.cluster, s.count, buffer.data());
-            if (!(ok ? put(buffer.data(), s.count * cs, 0) : put(nullptr, s.count * cs, 2))) return SaveStatus::Failed;
+            std::vector<SectorRange> bad;
+            const bool ok = readClusters(s.cluster, s.count, buffer.data(), &bad);
+            if (ok) {
+                if (!put(buffer.data(), s.count * cs, 0)) return SaveStatus::Failed;
+            } else if (bad.empty()) {
+                if (!put(nullptr, s.count * cs, 2)) return SaveStatus::Failed;  // refused outright
+            } else if (!putRead(buffer.data(), s.count * cs, s.cluster * cs, bad)) {
+                return SaveStatus::Failed;
+            }
         }
         // Runs that cover less than the data size leave the rest unknown.
         if (written < size) damaged = true;

@@ -140,6 +140,8 @@ public:
     std::uint64_t mftDataSize = 0;  // the $MFT's own data size when known (bounds the records read)
     bool mftKnown = false;
     bool runListPending = true;
+    // MFT records the last reading of the MFT lost to unreadable sectors.
+    std::uint64_t mftRecordsUnreadable = 0;
 
     // The entries; index = MFT record number in every mode (deep mode: see recordIndex).
     std::vector<MftEntry> entries;
@@ -229,6 +231,10 @@ private:
     bool stopRequested();
     void status(std::u16string_view text);
     bool readAt(std::uint64_t position, std::uint8_t* dest, std::uint32_t count) const;
+    // As readAt, but a read that fails is split so that every readable sector arrives;
+    // the unreadable ones are appended to *unreadable (absolute sector ranges).
+    bool readAt(std::uint64_t position, std::uint8_t* dest, std::uint32_t count,
+                std::vector<SectorRange>* unreadable) const;
     bool readRecordOf(std::uint64_t index, ntfs_format::Record& record) const;
     void decodeRecord(const std::uint8_t* raw, MftEntry& e) const;
     std::vector<std::uint8_t> attributeListBytes(const ntfs_format::Record& fixed, std::size_t at) const;

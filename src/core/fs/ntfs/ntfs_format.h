@@ -22,6 +22,7 @@ constexpr std::size_t kBytesPerSector = 0x0B;     // u16
 constexpr std::size_t kSectorsPerCluster = 0x0D;  // u8
 constexpr std::size_t kTotalSectors = 0x28;       // u64
 constexpr std::size_t kMftCluster = 0x30;         // u64
+constexpr std::size_t kMftMirrorCluster = 0x38;   // u64
 }  // namespace boot_sector
 
 namespace mft_record {

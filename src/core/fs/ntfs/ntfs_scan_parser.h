@@ -5,6 +5,7 @@
 // tree) stands for "no entry", so the "ROOT" item names none.
 #include <memory>
 
+#include "core/common/text.h"
 #include "core/fs/ntfs/ntfs.h"
 #include "core/model/scan_parser.h"
 
@@ -43,6 +44,10 @@ public:
     SaveStatus saveEntry(EntryRef ref, EntryWriter& out) override;
     // The entry's name as the tree, the file list, search and saving show it.
     bool rename(EntryRef ref, std::u16string text) override;
+    std::vector<std::u16string> readLosses() const override {
+        if (parser_.mftRecordsUnreadable == 0) return {};
+        return {u16(std::to_string(parser_.mftRecordsUnreadable)) + u" MFT records could not be read"};
+    }
 
 private:
     bool stopSeen() const { return parser_.stopFlag.load() != 0; }
