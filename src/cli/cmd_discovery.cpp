@@ -3,6 +3,7 @@
 #include <iostream>
 #include <nlohmann/json.hpp>
 
+#include "core/common/digests.h"
 #include "cli/cli_support.h"
 #include "cli/options.h"
 #include "core/common/formats.h"
@@ -73,6 +74,69 @@ int runPartitions(const PartitionsOptions& o) {
         return kExitFailed;
     }
     return kExitOk;
+}
+
+int runVerify(const VerifyOptions& o) {
+    FileReadSeek reader;
+    if (const int rc = openSource(reader, o.source); rc != kExitOk) return rc;
+    const ImageContainer* image = reader.container();
+    const auto stored = image ? image->storedHashes() : std::vector<ImageContainer::StoredHash>{};
+    if (stored.empty()) {
+        reportError(o.source + " stores no hash of its media (only E01 sets do); nothing to verify");
+        return kExitFailed;
+    }
+    TerminalSink sink;
+    StopOnInterrupt onCtrlC({});
+    Md5 md5;
+    Sha1 sha1;
+    constexpr std::uint32_t kPiece = 1 << 20;
+    std::vector<std::uint8_t> buffer(kPiece);
+    std::vector<SectorRange> unreadable;
+    const std::int64_t total = reader.length;
+    sink.setRange(0, total / kPiece + 1);
+    for (std::int64_t at = 0; at < total; at += kPiece) {
+        if (interrupted()) {
+            sink.finish();
+            reportError("stopped: the media was not read to its end");
+            return kExitStopped;
+        }
+        const auto n = std::uint32_t(std::min<std::int64_t>(kPiece, total - at));
+        reader.readAt(at, buffer.data(), n, &unreadable);
+        md5.update(buffer.data(), n);
+        sha1.update(buffer.data(), n);
+        sink.setPosition(at / kPiece);
+    }
+    sink.finish();
+    const std::string computed[] = {md5.hex(), sha1.hex()};
+    bool allMatch = true;
+    nlohmann::json rows = nlohmann::json::array();
+    for (const auto& h : stored) {
+        const std::string& mine = h.name == "MD5" ? computed[0] : computed[1];
+        const bool match = mine == h.hex;
+        allMatch = allMatch && match;
+        if (o.json) {
+            rows.push_back({{"hash", h.name}, {"stored", h.hex}, {"computed", mine}, {"matched", match}});
+        } else {
+            std::printf("%s\tstored %s\tcomputed %s\t%s\n", h.name.c_str(), h.hex.c_str(), mine.c_str(),
+                        match ? "matched" : "DIFFERS");
+        }
+    }
+    const std::int64_t lost = sectorCount(unreadable);
+    if (o.json) {
+        nlohmann::json notes = nlohmann::json::object();
+        for (const auto& f : image->acquisitionNotes()) notes[f.label] = f.value;
+        std::printf("%s\n", nlohmann::json{{"hashes", rows},
+                                           {"unreadableSectors", lost},
+                                           {"mediaBytes", total},
+                                           {"acquisition", notes}}
+                                 .dump(2)
+                                 .c_str());
+    } else {
+        for (const auto& f : image->acquisitionNotes()) std::printf("%s:\t%s\n", f.label.c_str(), f.value.c_str());
+    }
+    if (lost > 0) reportError(std::to_string(lost) + " sectors of the media could not be read (read as zeros)");
+    if (!allMatch) reportError("the media read back differs from the hash stored when it was acquired");
+    return allMatch && lost == 0 ? kExitOk : kExitFailed;
 }
 
 int runDeepScan(const DeepScanOptions& o) {

@@ -103,6 +103,13 @@ void build(CLI::App& app, int& exitCode) {
     partitions->footer("Examples:\n  dravonel-cli partitions /dev/sdb\n  dravonel-cli partitions disk.img --json");
     partitions->callback([part, &exitCode] { exitCode = runPartitions(*part); });
 
+    auto verifyOptions = std::make_shared<VerifyOptions>();
+    auto* verify = app.add_subcommand("verify", "Compare the hashes an E01 set stored with its media read back");
+    verify->add_option("SOURCE", verifyOptions->source, "The first file of the set (IMAGE.E01)")->required();
+    verify->add_flag("--json", verifyOptions->json, "Print JSON");
+    verify->footer("Example:\n  dravonel-cli verify evidence.E01");
+    verify->callback([verifyOptions, &exitCode] { exitCode = runVerify(*verifyOptions); });
+
     auto deepOptions = std::make_shared<DeepScanOptions>();
     auto* deep = app.add_subcommand("deep-scan", "Scan the disk surface for boot sectors (Advance scan)");
     deep->add_option("SOURCE", deepOptions->source, "Device path or disk image")->required();

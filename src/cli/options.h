@@ -21,6 +21,11 @@ struct PartitionsOptions {
     bool json = false;
 };
 
+struct VerifyOptions {
+    std::string source;
+    bool json = false;
+};
+
 struct DeepScanOptions {
     std::string source;
     bool noSkip = false;
@@ -91,6 +96,8 @@ struct SignatureAddOptions {
 
 int runDevices(const DevicesOptions& o);
 int runPartitions(const PartitionsOptions& o);
+// Reads the whole media of an image that stores its hashes (E01) and compares them.
+int runVerify(const VerifyOptions& o);
 int runDeepScan(const DeepScanOptions& o);
 int runList(const ListOptions& o);
 int runRecover(const RecoverOptions& o);

@@ -70,5 +70,35 @@ TEST(ContainerCli, ADamagedSetIsNamedAndAFolderHoldingItsSegmentsIsRefused) {
     fs::remove_all(dir);
 }
 
+TEST(ContainerCli, VerifyComparesTheStoredHashWithTheMediaReadBack) {
+    std::ifstream in(test::fixturePath("container_fixtures.json"));
+    const auto manifest = nlohmann::json::parse(in);
+    const auto good = test::runCli({"verify", test::fixturePath("container_ewf.E01").string()});
+    EXPECT_EQ(good.exitCode, 0) << good.err;
+    EXPECT_NE(good.out.find("MD5\tstored " + manifest["md5"].get<std::string>() + "\tcomputed " +
+                            manifest["md5"].get<std::string>() + "\tmatched"),
+              std::string::npos)
+        << good.out;
+    EXPECT_NE(good.out.find("Notes:\tacquired for the tests"), std::string::npos) << good.out;
+    // One byte of media changed in a segment: never "matched".
+    const fs::path dir = test::makeTempDir("container-verify");
+    for (const char* f : {"container_ewf.E01", "container_ewf.E02", "container_ewf.E03", "container_ewf.E04"})
+        fs::copy_file(test::fixturePath(f), dir / f);
+    {
+        std::fstream f(dir / "container_ewf.E02", std::ios::in | std::ios::out | std::ios::binary);
+        f.seekp(300000);
+        const char byte = 0x42;
+        f.write(&byte, 1);
+    }
+    const auto bad = test::runCli({"verify", (dir / "container_ewf.E01").string()});
+    EXPECT_EQ(bad.exitCode, 1) << bad.out << bad.err;
+    EXPECT_EQ(bad.out.find("\tmatched"), std::string::npos) << bad.out;
+    // A container that keeps no hash has nothing to verify.
+    const auto none = test::runCli({"verify", test::fixturePath("container.qcow2").string()});
+    EXPECT_EQ(none.exitCode, 1);
+    EXPECT_NE(none.err.find("stores no hash"), std::string::npos) << none.err;
+    fs::remove_all(dir);
+}
+
 }  // namespace
 }  // namespace dravonel

@@ -10,6 +10,7 @@
 #include <libvmdk.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -193,6 +194,33 @@ public:
         });
     }
 
+    std::vector<StoredHash> storedHashes() const override {
+        std::vector<StoredHash> out;
+        for (const char* name : {"MD5", "SHA1"}) {
+            const std::string hex = value(libewf_handle_get_utf8_hash_value, name);
+            if (!hex.empty()) {
+                std::string lower = hex;
+                for (char& c : lower) c = char(std::tolower(static_cast<unsigned char>(c)));
+                out.push_back({name, lower});
+            }
+        }
+        return out;
+    }
+    std::vector<Field> acquisitionNotes() const override {
+        static const std::pair<const char*, const char*> kFields[] = {
+            {"case_number", "Case number"}, {"evidence_number", "Evidence number"},
+            {"description", "Description"}, {"examiner_name", "Examiner"},
+            {"notes", "Notes"},             {"acquiry_date", "Acquired"},
+            {"acquiry_software_version", "Imager version"}, {"model", "Model"},
+            {"serial_number", "Serial number"}};
+        std::vector<Field> out;
+        for (const auto& [id, label] : kFields) {
+            const std::string v = value(libewf_handle_get_utf8_header_value, id);
+            if (!v.empty()) out.push_back({label, v});
+        }
+        return out;
+    }
+
     // Reads what lies inside the media through read, zeros after a failure and past the end.
     template <class Read>
     static bool readMedia(std::int64_t offset, std::uint8_t* dest, std::uint32_t count, std::int64_t media, Read read) {
@@ -209,6 +237,19 @@ public:
     }
 
 private:
+    // A header or hash value of the set by its identifier; empty when it has none.
+    template <class Get>
+    std::string value(Get get, const char* id) const {
+        std::lock_guard<std::mutex> hold(lock_);
+        std::uint8_t text[1024] = {};
+        libewf_error_t* e = nullptr;
+        const int found = get(handle_, reinterpret_cast<const std::uint8_t*>(id), std::strlen(id), text, sizeof text, &e);
+        libewf_error_free(&e);
+        if (found != 1) return {};
+        text[sizeof text - 1] = 0;
+        return reinterpret_cast<const char*>(text);
+    }
+
     libewf_handle_t* handle_ = nullptr;
     mutable std::mutex lock_;
 };

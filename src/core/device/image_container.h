@@ -40,6 +40,21 @@ public:
     // from several threads at once.
     virtual bool readAt(std::int64_t offset, std::uint8_t* dest, std::uint32_t count) const = 0;
 
+    // The media's hashes as the imager stored them ("MD5", "SHA1": lower-case hex); none
+    // for formats that keep none.
+    struct StoredHash {
+        std::string name;
+        std::string hex;
+    };
+    virtual std::vector<StoredHash> storedHashes() const { return {}; }
+    // What the imager recorded of the acquisition ("Case number", "Examiner", "Notes", ...),
+    // the fields that are there, in a fixed order.
+    struct Field {
+        std::string label;
+        std::string value;
+    };
+    virtual std::vector<Field> acquisitionNotes() const { return {}; }
+
 protected:
     ImageFormat format_ = ImageFormat::Raw;
     std::int64_t mediaBytes_ = 0;

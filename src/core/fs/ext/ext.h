@@ -164,7 +164,6 @@ private:
     // `complete` tells whether every byte was read. False when out refused them.
     bool readInto(EntryWriter& out, std::uint64_t position, std::uint8_t* buffer, std::size_t count,
                   bool& complete) const;
-    std::uint64_t usableBlocks() const;
     void walkDirectory(std::uint32_t dirInode, const std::uint8_t* inode, std::uint64_t& blockBudget);
     void nameEntry(std::uint32_t inodeNumber, std::u16string name, std::int64_t parentKey, std::uint8_t fileType);
     // False when node is not an extent node of the expected depth (-1: the root, any).
