@@ -44,12 +44,22 @@ TEST(BackupBootCli, DeepScanListsEachVolumeOnceAtItsTrueStart) {
     }
 }
 
-// Files come back byte-exact through the boot sector's copy where the boot sector is gone.
+// Files come back byte-exact through the boot sector's copy where the boot sector is gone,
+// and from volumes whose sectors are larger than 512 bytes (whose copy, MFT and FATs lie
+// at multiples of their own sector size).
 TEST(BackupBootCli, RecoverReadsThroughTheBootSectorCopy) {
     const auto manifest = backupManifest();
-    for (const char* image : {"lost_ntfs_disk.img", "lost_fat32.img", "lost_exfat.img"}) {
-        SCOPED_TRACE(image);
-        const auto& v = manifest[image]["volumes"][0];
+    struct Case {
+        const char* image;
+        int volume;  // in the manifest's list
+    };
+    const Case cases[] = {
+        {"lost_ntfs_disk.img", 0}, {"lost_fat32.img", 0},    {"lost_exfat.img", 0},    {"lost_fat32_2k.img", 0},
+        {"lost_ntfs_4k.img", 0},   {"lost_exfat_4k.img", 0}, {"bigsector_disk.img", 0}, {"bigsector_disk.img", 1},
+    };
+    for (const auto& [image, volume] : cases) {
+        SCOPED_TRACE(std::string(image) + " volume " + std::to_string(volume));
+        const auto& v = manifest[image]["volumes"][volume];
         const auto dir = test::makeTempDir("backup-boot");
         const std::string fs = v["fileSystem"] == "FAT64" ? "exfat" : v["fileSystem"].get<std::string>();
         const auto r = test::runCli({"recover", test::fixturePath(image).string(), "--fs", fs, "--start-sector",
