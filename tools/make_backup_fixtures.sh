@@ -9,6 +9,9 @@
 #                        8 MiB; the partition table (sector 0) and the NTFS boot sector
 #                        zeroed, as a half-finished repartitioning leaves them. The copy in
 #                        the volume's last sector (2048 + 16383) is intact.
+#   lost_ntfs_noboot_disk.img  the same disk with the copy zeroed too: no boot sector is
+#                        left, the volume is found only by its MFT records (not listed by
+#                        the surface scan).
 #   lost_fat32.img       34 MiB bare FAT32 volume (mkfs.fat -F 32 -s 1, mtools) with its
 #                        boot sector (sector 0) zeroed; the copy in sector 6 is intact.
 #   lost_exfat.img       4 MiB bare exFAT volume (mkfs.exfat, exfat-fuse) with its main
@@ -33,7 +36,8 @@
 #                        2048-byte sectors (mkfs.fat -S 2048, whose sector count fits the
 #                        16-bit field and is kept there).
 # Manifest backup_fixtures.json: per image its volumes (file system, start sector,
-# sectors) and the files every volume holds (path, size, sha256).
+# sectors; "listed": false for one the surface scan cannot see) and the files every volume
+# holds (path, size, sha256).
 set -euo pipefail
 OUT=$(realpath "${1:-$(dirname "$0")/../tests/fixtures}")
 . "$(dirname "$0")/fixture_lib.sh"  # gen, fixture_workspace
@@ -113,6 +117,8 @@ echo 'start=2048, size=16384, type=7' | sfdisk -q "$D"
 dd if="$WORK/ntfs.img" of="$D" bs=1M seek=1 conv=notrunc status=none
 zero_sector "$D" 0
 zero_sector "$D" 2048
+cp "$D" "$OUT/lost_ntfs_noboot_disk.img"
+zero_sector "$OUT/lost_ntfs_noboot_disk.img" $((2048 + 16383))
 
 # ---------- lost_fat32.img, lost_exfat.img ----------
 make_fat32 "$OUT/lost_fat32.img" 34
@@ -155,6 +161,9 @@ mib = 2048
 manifest = {
     "lost_ntfs_disk.img": {"damage": "partition table and NTFS boot sector zeroed",
                            "volumes": [{"fileSystem": "NTFS", "startSector": 2048, "sectors": 8 * mib}]},
+    "lost_ntfs_noboot_disk.img": {"damage": "partition table and both NTFS boot sectors zeroed",
+                                  "volumes": [{"fileSystem": "NTFS", "startSector": 2048, "sectors": 8 * mib,
+                                               "listed": False}]},
     "lost_fat32.img": {"damage": "boot sector zeroed",
                        "volumes": [{"fileSystem": "FAT32", "startSector": 0, "sectors": 34 * mib}]},
     "lost_exfat.img": {"damage": "main boot sector zeroed",
@@ -179,7 +188,7 @@ for m in manifest.values():
 json.dump(manifest, open(out, "w"), indent=1, sort_keys=True)
 PY
 
-for f in lost_ntfs_disk lost_fat32 lost_exfat backtoback_disk lost_fat32_2k lost_ntfs_4k lost_exfat_4k bigsector_disk; do
+for f in lost_ntfs_disk lost_ntfs_noboot_disk lost_fat32 lost_exfat backtoback_disk lost_fat32_2k lost_ntfs_4k lost_exfat_4k bigsector_disk; do
     zstd -q -19 -f "$OUT/$f.img" -o "$OUT/$f.img.zst"
     rm -f "$OUT/$f.img"
 done
