@@ -92,13 +92,41 @@ TEST(BackupBootCli, RecoverReadsThroughTheBootSectorCopy) {
     }
 }
 
+// The sector of a boot sector's copy is no volume start: nothing is saved, exit 1, and the
+// message names the volume the copy belongs to (NTFS after its search for the MFT; FAT32
+// and exFAT before their parsers take the copy for the volume's own boot sector).
 TEST(BackupBootCli, NothingFoundExitsOne) {
     const auto dir = test::makeTempDir("backup-none");
-    // The sector of the NTFS boot sector's copy is no volume start.
-    const auto r = test::runCli({"recover", test::fixturePath("lost_ntfs_disk.img").string(), "--fs", "ntfs",
-                                 "--start-sector", "18431", "--out", (dir / "out").string()});
-    EXPECT_EQ(r.exitCode, 1);
-    EXPECT_NE(r.err.find("no MFT record found"), std::string::npos) << r.err;
+    struct Case {
+        const char* image;
+        const char* fs;
+        const char* sector;
+        const char* searched;  // what the parser looked for, when it ran
+    };
+    const Case cases[] = {
+        {"lost_ntfs_disk.img", "ntfs", "18431", "no MFT record found"},
+        {"lost_ntfs_4k.img", "ntfs", "16376", "no MFT record found"},
+        {"lost_fat32.img", "fat32", "6", nullptr},
+        {"lost_fat32_2k.img", "fat32", "24", nullptr},
+        {"lost_exfat_4k.img", "exfat", "96", nullptr},
+    };
+    const auto manifest = backupManifest();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.image) + " at " + c.sector);
+        const auto out = dir / (std::string(c.image) + c.sector);
+        const auto r = test::runCli({"recover", test::fixturePath(c.image).string(), "--fs", c.fs, "--start-sector",
+                                     c.sector, "--out", out.string()});
+        EXPECT_EQ(r.exitCode, 1);
+        if (c.searched) {
+            EXPECT_NE(r.err.find(c.searched), std::string::npos) << r.err;
+        }
+        const std::string owner = std::to_string(manifest[c.image]["volumes"][0]["startSector"].get<long long>());
+        EXPECT_NE(r.err.find("sector " + std::string(c.sector) +
+                             " holds the copy of the boot sector of a volume starting at sector " + owner),
+                  std::string::npos)
+            << r.err;
+        EXPECT_TRUE(!std::filesystem::exists(out) || std::filesystem::is_empty(out));
+    }
     const auto none = test::runCli({"deep-scan", test::fixturePath("lost_ntfs_disk.img").string(), "--start-sector", "19000"});
     EXPECT_EQ(none.exitCode, 1);
     EXPECT_NE(none.err.find("no volume found"), std::string::npos) << none.err;

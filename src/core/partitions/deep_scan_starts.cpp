@@ -40,10 +40,16 @@ bool readBytes(const readWriteInterface& reader, std::optional<std::int64_t> at,
     return at && *at >= 0 && reader.readAt(*at, dest, n);
 }
 
-// The first MFT record (its "FILE" signature) at `at`.
+// The first MFT record at `at`: its "FILE" signature and, in the layout that numbers
+// records, number 0. A record one sector further on (records of a sector's size, as on
+// 4Kn disks) must not pass for it: it is what a volume's own boot sector read as the copy
+// of the next, equally large volume's points at.
 bool mftRecordAt(const readWriteInterface& reader, std::optional<std::int64_t> at) {
-    std::uint8_t b[4];
-    return readBytes(reader, at, b, 4) && ntfs_format::hasFileSignature(std::span<const std::uint8_t>(b, 4));
+    namespace mr = ntfs_format::mft_record;
+    std::uint8_t b[mr::kRecordNumber + 4];
+    if (!readBytes(reader, at, b, sizeof b) || !ntfs_format::hasFileSignature(std::span<const std::uint8_t>(b, 4)))
+        return false;
+    return le16(b, mr::kUsaOffset) < mr::kRecordNumberLayoutUsa || le32(b, mr::kRecordNumber) == 0;
 }
 
 // The first FAT at `at`: its first entry is the media byte followed by set bits (FAT32:

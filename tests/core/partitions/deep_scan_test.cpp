@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 
@@ -156,7 +157,13 @@ void plantVolume(std::vector<std::uint8_t>& d, std::size_t start, const Planted&
             boot[13] = 8;
             put64(boot, 40, own - 1);
             put64(boot, 48, 4);  // MFT at cluster 4: sector 32
-            std::memcpy(base + 32 * bps, "FILE", 4);
+            // Its first records, numbered, each at least a sector long.
+            for (std::uint32_t n = 0; n < 4; ++n) {
+                std::uint8_t* record = base + 32 * bps + n * std::max<std::size_t>(1024, bps);
+                std::memcpy(record, "FILE", 4);
+                put16(record, 4, 0x30);
+                put32(record, 0x2C, n);
+            }
             copyAt = own - 1;
             break;
         }
@@ -223,6 +230,11 @@ TEST(DeepScan, ListsEachVolumeOnceAtItsTrueStartWhetherItsBootSectorOrItsCopyIsF
         {"sectors of 1024 to 4096 bytes", 2048,
          {{Kind::Ntfs, 4096, true, 4096}, {Kind::Fat32, 4096, true, 2048}, {Kind::ExFat, 4096, true, 4096},
           {Kind::Fat32, 3072, false, 1024}, {Kind::Ntfs, 4096, false, 2048}, {Kind::ExFat, 2048, false, 2048}}},
+        // Records of a sector's size: the copy's reading of the second volume's boot
+        // sector meets the first volume's record 1.
+        {"equal NTFS volumes of 4096- and 1024-byte sectors", 2048,
+         {{Kind::Ntfs, 4096, false, 4096}, {Kind::Ntfs, 4096, false, 4096}, {Kind::Ntfs, 4096, false, 1024},
+          {Kind::Ntfs, 4096, false, 1024}}},
     };
     using V = std::vector<std::pair<std::u16string, std::int64_t>>;
     for (const Case& c : cases) {
