@@ -43,17 +43,28 @@ std::string lookedForText(const std::u16string& fileSystem, RecoveryMode mode) {
     }
 }
 
-// The start of the volume whose boot sector copy lies in `sector`, when it is one.
-std::optional<std::int64_t> bootSectorCopyOwner(const readWriteInterface& reader, std::int64_t sector) {
+// The start of the volume whose boot sector copy lies in `sector`, when it is one. The
+// volume lies before the sector, so the reader is asked from the device's start: the
+// parser that ran left its base at the sector itself. Sector numbers are the device's
+// 512-byte sectors whatever sector size the volume keeps.
+std::optional<std::int64_t> bootSectorCopyOwner(readWriteInterface& reader, std::int64_t sector) {
     if (sector < 0 || sector > INT64_MAX / kSectorBytes) return std::nullopt;
+    const std::int64_t base = reader.baseOffset;
+    reader.baseOffset = 0;
+    std::optional<std::int64_t> owner;
     std::uint8_t b[512] = {};
-    const std::int64_t at = sector * kSectorBytes - reader.baseOffset;
-    if (!reader.readAt(at, b, 512)) return std::nullopt;
-    const auto find = classifyBootSector(b, 0);
-    if (!find) return std::nullopt;
-    const VolumeStart start = settleVolumeStart(reader, b, at, *find);
-    if (!start.fromBackup) return std::nullopt;
-    return (start.startByte + reader.baseOffset) / kSectorBytes;
+    const std::int64_t at = sector * kSectorBytes;
+    if (reader.readAt(at, b, 512))
+        if (const auto find = classifyBootSector(b, 0))
+            if (const VolumeStart start = settleVolumeStart(reader, b, at, *find); start.fromBackup)
+                owner = start.startByte / kSectorBytes;
+    reader.baseOffset = base;
+    return owner;
+}
+
+std::string copyOwnerText(std::int64_t sector, std::int64_t owner) {
+    return "sector " + std::to_string(sector) + " holds the copy of the boot sector of a volume starting at sector " +
+           std::to_string(owner) + " (give --start-sector " + std::to_string(owner) + ")";
 }
 
 }  // namespace
@@ -103,6 +114,16 @@ int scanSelectedVolume(const VolumeSelection& s, ScannedVolume& out, TerminalSin
         reportError(noFileSystemText(fs, record.startSector, s.source, found));
         return kExitFailed;
     }
+    // The FAT32 and exFAT parsers would take a boot sector's copy for the volume's own
+    // boot sector and read its structures from the wrong place (names and sizes of
+    // nothing); the NTFS parser finds no MFT from there and says so after its search.
+    const FileSystemKind kind = fileSystemKind(record.fileSystem);
+    if (mode == RecoveryMode::Standard && (kind == FileSystemKind::Fat32 || kind == FileSystemKind::ExFat))
+        if (const auto copy = bootSectorCopyOwner(out.reader, record.startSector)) {
+            reportError(noFileSystemText(fs, record.startSector, s.source, std::string()) + ": " +
+                        copyOwnerText(record.startSector, *copy));
+            return kExitFailed;
+        }
     if (afterOpen)
         if (const int rc = afterOpen(); rc != kExitOk) return rc;
     ScanOptions options;
@@ -129,9 +150,7 @@ int scanSelectedVolume(const VolumeSelection& s, ScannedVolume& out, TerminalSin
                                             found.empty() || sameFileSystem(fs, found) ? std::string() : found);
         text += ": " + lookedForText(record.fileSystem, mode);
         if (const auto copy = bootSectorCopyOwner(out.reader, record.startSector))
-            text += "; sector " + std::to_string(record.startSector) + " holds the copy of the boot sector of a " +
-                    fs + " volume starting at sector " + std::to_string(*copy) + " (give --start-sector " +
-                    std::to_string(*copy) + ")";
+            text += "; " + copyOwnerText(record.startSector, *copy);
         reportError(text);
         return kExitFailed;
     }

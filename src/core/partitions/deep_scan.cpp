@@ -1,5 +1,7 @@
 // The deep partition scan: every 512-byte sector of the disk (or of a custom range) is
-// tested for the start of a volume, in 1 MiB chunks read through the surface walk.
+// tested for the start of a volume, in 1 MiB chunks read through the surface walk. A
+// volume formatted with larger sectors (1024 to 4096 bytes) still starts on one of them;
+// its size and the place of its boot sector copy count in its own sector size.
 #include <algorithm>
 #include <cstdint>
 #include <limits>
@@ -93,6 +95,7 @@ std::uint32_t deepScan(Partition& p, readWriteInterface& reader, bool clearStop)
                 r.name = format16("%d", found++);
                 r.sizeMbText = f->fileSystem == u"NTFS" ? format16("%d   MB", static_cast<int>(sizeMb))
                                                          : format16("%lld  MB", static_cast<long long>(sizeMb));
+                // In the device's 512-byte sectors whatever sector size the volume keeps.
                 r.startSector = start.startByte / kSectorBytes;
                 listed.emplace_back(f->fileSystem, start.startByte);
                 if (p.records) p.records->push_back(r);

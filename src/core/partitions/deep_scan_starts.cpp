@@ -1,6 +1,7 @@
 // Where a volume found by its boot sector really starts. NTFS, FAT32 and exFAT keep a
 // copy of their boot sector inside the volume (NTFS in its last sector, FAT32 the number
-// of sectors its backup field names, exFAT 12 sectors on); a copy read as a start would
+// of sectors its backup field names, exFAT 12 sectors on, all counted in the volume's own
+// sector size, which may be 512 to 4096 bytes); a copy read as a start would
 // put the volume late. Which one a sector is, is settled by where the volume's own
 // structures lie as that sector describes them: the first MFT record, or the first FAT.
 #include <cstring>
@@ -39,10 +40,16 @@ bool readBytes(const readWriteInterface& reader, std::optional<std::int64_t> at,
     return at && *at >= 0 && reader.readAt(*at, dest, n);
 }
 
-// The first MFT record (its "FILE" signature) at `at`.
+// The first MFT record at `at`: its "FILE" signature and, in the layout that numbers
+// records, number 0. A record one sector further on (records of a sector's size, as on
+// 4Kn disks) must not pass for it: it is what a volume's own boot sector read as the copy
+// of the next, equally large volume's points at.
 bool mftRecordAt(const readWriteInterface& reader, std::optional<std::int64_t> at) {
-    std::uint8_t b[4];
-    return readBytes(reader, at, b, 4) && ntfs_format::hasFileSignature(std::span<const std::uint8_t>(b, 4));
+    namespace mr = ntfs_format::mft_record;
+    std::uint8_t b[mr::kRecordNumber + 4];
+    if (!readBytes(reader, at, b, sizeof b) || !ntfs_format::hasFileSignature(std::span<const std::uint8_t>(b, 4)))
+        return false;
+    return le16(b, mr::kUsaOffset) < mr::kRecordNumberLayoutUsa || le32(b, mr::kRecordNumber) == 0;
 }
 
 // The first FAT at `at`: its first entry is the media byte followed by set bits (FAT32:
@@ -82,10 +89,12 @@ VolumeStart settleVolumeStart(const readWriteInterface& reader, const std::uint8
     std::optional<Rule> rule;
     std::function<bool(std::optional<std::int64_t>)> structureAt;
     if (find.fileSystem == u"NTFS") {
-        // The backup sits in the sector after the counted ones: the volume spans T + 1.
+        // The backup sits in the sector after the counted ones: the volume spans T + 1,
+        // in the volume's own sector size (which may be larger than the device's 512).
+        const std::uint64_t bps = nb::sectorBytesOf(b);
         const std::uint64_t total = le64(b, nb::kTotalSectors);
-        const auto back = times(total, kSectorBytes);
-        const auto extent = back ? plus(*back, kSectorBytes) : std::nullopt;
+        const auto back = bps ? times(total, bps) : std::nullopt;
+        const auto extent = back ? plus(*back, bps) : std::nullopt;
         if (extent) v.extentBytes = *extent;
         const auto mft = times(le64(b, nb::kMftCluster), ntfsClusterBytes(b));
         if (back && mft) rule = Rule{std::int64_t(*back), *mft};
@@ -125,7 +134,8 @@ VolumeStart settleVolumeStart(const readWriteInterface& reader, const std::uint8
 
 std::optional<std::int64_t> backupOwnerStart(const std::uint8_t* b, std::int64_t at, const BootSectorFind& find) {
     if (find.fileSystem == u"NTFS") {
-        const auto back = times(le64(b, nb::kTotalSectors), kSectorBytes);
+        const std::uint64_t bps = nb::sectorBytesOf(b);
+        const auto back = bps ? times(le64(b, nb::kTotalSectors), bps) : std::nullopt;
         if (back && at >= std::int64_t(*back)) return at - std::int64_t(*back);
     } else if (find.fileSystem == u"FAT32") {
         const std::uint64_t bps = fat_format::hasValidParameterBlock(b) ? le16(b, fb::kBytesPerSector) : 512;

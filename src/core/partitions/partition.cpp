@@ -41,10 +41,28 @@ bool readAt(readWriteInterface& reader, std::int64_t offset, std::uint8_t* dest,
 
 namespace ntfs_boot = ntfs_format::boot_sector;
 
-// The NTFS jump instruction and 512 bytes per sector (the GPT walk asks no more).
+// The NTFS jump instruction and a sector size NTFS is formatted with (the GPT walk asks
+// no more).
 bool hasNtfsJump(const std::uint8_t* b) {
     return b[ntfs_boot::kJump] == ntfs_boot::kJumpOpcode && b[ntfs_boot::kJump + 1] == ntfs_boot::kJumpOffset &&
-           le16(b, ntfs_boot::kBytesPerSector) == ntfs_boot::kSectorBytes;
+           ntfs_boot::sectorBytesOf(b) != 0;
+}
+
+// count sectors of `unit` bytes, held at the largest offset instead of overflowing.
+std::int64_t sectorsToBytes(std::uint64_t count, std::uint64_t unit) {
+    return unit != 0 && count > static_cast<std::uint64_t>(INT64_MAX) / unit ? INT64_MAX
+                                                                             : static_cast<std::int64_t>(count * unit);
+}
+
+// An NTFS volume's size as its boot sector counts it, in its own sector size.
+std::int64_t ntfsSizeBytes(const std::uint8_t* b) {
+    return sectorsToBytes(le64(b, ntfs_boot::kTotalSectors), ntfs_boot::sectorBytesOf(b));
+}
+
+// An exFAT volume's size: its length field in sectors of 2^shift bytes (512 to 4096).
+std::int64_t exfatSizeBytes(const std::uint8_t* b) {
+    const unsigned shift = b[fat_format::exfat_boot::kBytesPerSectorShift];
+    return sectorsToBytes(le64(b, fat_format::exfat_boot::kVolumeLength), shift >= 9 && shift <= 12 ? 1u << shift : 512);
 }
 
 
@@ -129,10 +147,7 @@ std::uint32_t walkGpt(readWriteInterface& reader, Partition& p, const std::uint8
 
         bool classified = true;
         if (hasNtfsJump(boot)) {
-            const std::uint64_t sectors = le64(boot, ntfs_boot::kTotalSectors);
-            const std::int64_t size = sectors > static_cast<std::uint64_t>(INT64_MAX / 512)
-                                          ? INT64_MAX
-                                          : static_cast<std::int64_t>(sectors * 512);
+            const std::int64_t size = ntfsSizeBytes(boot);
             if (size >= 1048576) {
                 append(p, makeRecord(u"NTFS", format16("%d   MB", static_cast<int>(size / 1048576)), first));
                 ++ntfsCount;
@@ -158,10 +173,7 @@ std::uint32_t walkGpt(readWriteInterface& reader, Partition& p, const std::uint8
             }
             if (size >= 1048576) append(p, makeRecord(fs, format16("%lld  MB", static_cast<long long>(size / 1048576)), first));
         } else if (fat_format::isExFatBootSector(boot)) {
-            const std::uint64_t sectors = le64(boot, fat_format::exfat_boot::kVolumeLength);
-            const std::int64_t size = sectors > static_cast<std::uint64_t>(INT64_MAX / 512)
-                                          ? INT64_MAX
-                                          : static_cast<std::int64_t>(sectors * 512);
+            const std::int64_t size = exfatSizeBytes(boot);
             p.status(u"found FAT 64...");
             if (size >= 1048576) append(p, makeRecord(u"FAT64", format16("%lld  MB", static_cast<long long>(size / 1048576)), first));
         } else {
@@ -274,12 +286,8 @@ std::uint32_t discoverPartitions(readWriteInterface& reader, Partition& partitio
 }
 
 std::optional<BootSectorFind> classifyBootSector(const std::uint8_t* b, int ntfsCount) {
-    if (hasNtfsJump(b) && std::memcmp(b + ntfs_boot::kOemId, ntfs_boot::kOemIdText, 4) == 0) {
-        const std::uint64_t sectors = le64(b, ntfs_boot::kTotalSectors);
-        const std::int64_t size =
-            sectors > static_cast<std::uint64_t>(INT64_MAX / 512) ? INT64_MAX : static_cast<std::int64_t>(sectors * 512);
-        return BootSectorFind{u"NTFS", format16("found NTFS %d...", ntfsCount + 1), size, 0};
-    }
+    if (hasNtfsJump(b) && std::memcmp(b + ntfs_boot::kOemId, ntfs_boot::kOemIdText, 4) == 0)
+        return BootSectorFind{u"NTFS", format16("found NTFS %d...", ntfsCount + 1), ntfsSizeBytes(b), 0};
     if (fat_format::isFatBootSector(b)) {
         const fat_format::FatDiscovery fat = fat_format::discoverFat(b, true);
         if (fat.flavour == fat_format::FatFlavour::Fat32) return BootSectorFind{u"FAT32", u"found FAT 32...", fat.sizeBytes, 0};
@@ -287,12 +295,7 @@ std::optional<BootSectorFind> classifyBootSector(const std::uint8_t* b, int ntfs
             return BootSectorFind{fat.fat12 ? u"FAT12" : u"FAT16", u"found FAT 16...", fat.sizeBytes, 0};
         return BootSectorFind{u"UNKNOWN", u"found unknown...", 0, 0};
     }
-    if (fat_format::isExFatBootSector(b)) {
-        const std::uint64_t sectors = le64(b, fat_format::exfat_boot::kVolumeLength);
-        const std::int64_t size =
-            sectors > static_cast<std::uint64_t>(INT64_MAX / 512) ? INT64_MAX : static_cast<std::int64_t>(sectors * 512);
-        return BootSectorFind{u"FAT64", u"found FAT 64...", size, 0};
-    }
+    if (fat_format::isExFatBootSector(b)) return BootSectorFind{u"FAT64", u"found FAT 64...", exfatSizeBytes(b), 0};
     if (le16(b, ext_format::superblock::kMagic) == ext_format::kMagic) {
         // An ext superblock sits 1024 bytes into its volume; copies in later groups
         // (group number not 0) describe no volume start.

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <bit>
 #include <cstring>
 
 #include "core/common/text.h"
@@ -120,12 +122,14 @@ void plantHfs(std::vector<std::uint8_t>& d, std::size_t sector, std::uint32_t bl
 // Volumes with the structures that tell a boot sector from its copy: NTFS with its
 // first MFT record and its copy in the sector after the counted ones, FAT32 with its
 // first FAT and the copy the backup field names, exFAT with its FAT and its backup boot
-// region 12 sectors on. `lostPrimary` zeroes the volume's own boot sector.
+// region 12 sectors on. `lostPrimary` zeroes the volume's own boot sector. Volumes of
+// larger sectors count their structures in their own sector size.
 enum class Kind { Ntfs, Fat32, ExFat, Hfs };
 struct Planted {
     Kind kind;
-    std::size_t sectors;  // the volume's extent
+    std::size_t sectors;  // the volume's extent, in the disk's 512-byte sectors
     bool lostPrimary = false;
+    std::size_t sectorBytes = 512;  // the volume's own (NTFS, FAT32, exFAT)
 };
 void put16(std::uint8_t* b, std::size_t at, std::uint16_t v) { b[at] = std::uint8_t(v); b[at + 1] = std::uint8_t(v >> 8); }
 void put32(std::uint8_t* b, std::size_t at, std::uint32_t v) { for (int k = 0; k < 4; ++k) b[at + k] = std::uint8_t(v >> (8 * k)); }
@@ -142,50 +146,58 @@ const char16_t* kindName(Kind k) {
 void plantVolume(std::vector<std::uint8_t>& d, std::size_t start, const Planted& v) {
     std::uint8_t* base = d.data() + start * 512;
     std::uint8_t boot[512] = {};
-    std::size_t copyAt = 0;
+    const std::size_t bps = v.sectorBytes;
+    const std::size_t own = v.sectors * 512 / bps;  // the extent in the volume's sectors
+    std::size_t copyAt = 0;                         // in the volume's sectors
     switch (v.kind) {
         case Kind::Ntfs: {
             boot[0] = 0xEB; boot[1] = 0x52; boot[2] = 0x90;
             std::memcpy(boot + 3, "NTFS    ", 8);
-            put16(boot, 11, 512);
+            put16(boot, 11, std::uint16_t(bps));
             boot[13] = 8;
-            put64(boot, 40, v.sectors - 1);
+            put64(boot, 40, own - 1);
             put64(boot, 48, 4);  // MFT at cluster 4: sector 32
-            std::memcpy(base + 32 * 512, "FILE", 4);
-            copyAt = v.sectors - 1;
+            // Its first records, numbered, each at least a sector long.
+            for (std::uint32_t n = 0; n < 4; ++n) {
+                std::uint8_t* record = base + 32 * bps + n * std::max<std::size_t>(1024, bps);
+                std::memcpy(record, "FILE", 4);
+                put16(record, 4, 0x30);
+                put32(record, 0x2C, n);
+            }
+            copyAt = own - 1;
             break;
         }
         case Kind::Fat32: {
             boot[0] = 0xEB; boot[1] = 0x58; boot[2] = 0x90;
             std::memcpy(boot + 3, "MSWIN4.1", 8);
-            put16(boot, 11, 512);
+            put16(boot, 11, std::uint16_t(bps));
             boot[13] = 1;
             put16(boot, 14, 32);  // reserved sectors
             boot[16] = 2;
             boot[21] = 0xF8;
-            put32(boot, 32, std::uint32_t(v.sectors));
+            put32(boot, 32, std::uint32_t(own));
             put32(boot, 36, 16);
             put32(boot, 44, 2);
             put16(boot, 50, 6);
             const std::uint8_t fat[8] = {0xF8, 0xFF, 0xFF, 0x0F, 0xFF, 0xFF, 0xFF, 0x0F};
-            std::memcpy(base + 32 * 512, fat, 8);
-            std::memcpy(base + 48 * 512, fat, 8);
+            std::memcpy(base + 32 * bps, fat, 8);
+            std::memcpy(base + 48 * bps, fat, 8);
             // Sector 6 of the first FAT begins with end-of-chain entries that read like a
             // FAT's start to the original's rule applied to the copy.
-            std::memcpy(base + 38 * 512, fat, 8);
+            std::memcpy(base + 38 * bps, fat, 8);
             copyAt = 6;
             break;
         }
         case Kind::ExFat: {
             boot[0] = 0xEB; boot[1] = 0x76; boot[2] = 0x90;
             std::memcpy(boot + 3, "EXFAT   ", 8);
-            put64(boot, 72, v.sectors);
+            put64(boot, 72, own);
             put32(boot, 80, 24);  // FAT offset
             put32(boot, 84, 8);
-            boot[108] = 9;
+            boot[108] = std::uint8_t(std::countr_zero(bps));
             boot[109] = 3;
             const std::uint8_t fat[8] = {0xF8, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
-            std::memcpy(base + 24 * 512, fat, 8);
+            std::memcpy(base + 24 * bps, fat, 8);
             copyAt = 12;
             break;
         }
@@ -198,7 +210,7 @@ void plantVolume(std::vector<std::uint8_t>& d, std::size_t start, const Planted&
     }
     boot[510] = 0x55; boot[511] = 0xAA;
     if (!v.lostPrimary) std::memcpy(base, boot, 512);
-    std::memcpy(base + copyAt * 512, boot, 512);
+    std::memcpy(base + copyAt * bps, boot, 512);
 }
 
 TEST(DeepScan, ListsEachVolumeOnceAtItsTrueStartWhetherItsBootSectorOrItsCopyIsFound) {
@@ -215,6 +227,14 @@ TEST(DeepScan, ListsEachVolumeOnceAtItsTrueStartWhetherItsBootSectorOrItsCopyIsF
          {{Kind::Fat32, 3000, true}, {Kind::Ntfs, 5000}, {Kind::ExFat, 2500, true}, {Kind::Fat32, 2100}}},
         {"after HFS+", 100, {{Kind::Hfs, 4096}, {Kind::Ntfs, 2049, true}, {Kind::Hfs, 2048}, {Kind::Fat32, 2048, true}}},
         {"across a block end", 1500, {{Kind::ExFat, 2048, true}, {Kind::Ntfs, 2100, true}, {Kind::Fat32, 2400}}},
+        {"sectors of 1024 to 4096 bytes", 2048,
+         {{Kind::Ntfs, 4096, true, 4096}, {Kind::Fat32, 4096, true, 2048}, {Kind::ExFat, 4096, true, 4096},
+          {Kind::Fat32, 3072, false, 1024}, {Kind::Ntfs, 4096, false, 2048}, {Kind::ExFat, 2048, false, 2048}}},
+        // Records of a sector's size: the copy's reading of the second volume's boot
+        // sector meets the first volume's record 1.
+        {"equal NTFS volumes of 4096- and 1024-byte sectors", 2048,
+         {{Kind::Ntfs, 4096, false, 4096}, {Kind::Ntfs, 4096, false, 4096}, {Kind::Ntfs, 4096, false, 1024},
+          {Kind::Ntfs, 4096, false, 1024}}},
     };
     using V = std::vector<std::pair<std::u16string, std::int64_t>>;
     for (const Case& c : cases) {

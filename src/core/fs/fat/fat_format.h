@@ -154,8 +154,9 @@ inline bool isFatBootSector(const std::uint8_t* b) {
 // when the 16-bit sectors-per-FAT field is 0; FAT16 when it is not and the parameter
 // block is valid, or (for an "MSDO" sector with a block that is not) when it holds one
 // of the FAT sizes the tables were written for; None otherwise ("UNKNOWN").
-// sizeBytes: the total-sector field (16-bit, or 32-bit when that is 0; FAT32 32-bit)
-// times the sector size (512 unless a valid block says otherwise).
+// sizeBytes: the total-sector field (16-bit, or 32-bit when that is 0) times the sector
+// size (512 unless a valid block says otherwise). A small FAT32 volume with large sectors
+// (mkfs.fat -S 2048 on a card of a few dozen MiB) keeps its count in the 16-bit field.
 struct FatDiscovery {
     FatFlavour flavour = FatFlavour::None;
     std::int64_t sizeBytes = 0;
@@ -182,17 +183,18 @@ inline FatDiscovery discoverFat(const std::uint8_t* b, bool deepScan) {
     const bool valid = hasValidParameterBlock(b);
     const std::int64_t unit = valid ? le16(b, boot_sector::kBytesPerSector) : 512;
     const std::uint16_t sectorsPerFat = le16(b, boot_sector::kSectorsPerFat16);
+    const std::uint16_t small = le16(b, boot_sector::kTotalSectors16);
+    const std::int64_t total = small != 0 ? std::int64_t(small) : std::int64_t(le32(b, boot_sector::kTotalSectors32));
     if (sectorsPerFat == 0) {
         d.flavour = FatFlavour::Fat32;
-        d.sizeBytes = std::int64_t(le32(b, boot_sector::kTotalSectors32)) * unit;
+        d.sizeBytes = total * unit;
         return d;
     }
     const bool writtenSize = sectorsPerFat == 200 || sectorsPerFat == 256 || (deepScan && sectorsPerFat == 128);
     if (!valid && !writtenSize) return d;
     d.flavour = FatFlavour::Fat16;
     d.fat12 = valid && isFat12(b);
-    const std::uint16_t small = le16(b, boot_sector::kTotalSectors16);
-    d.sizeBytes = (small != 0 ? std::int64_t(small) : std::int64_t(le32(b, boot_sector::kTotalSectors32))) * unit;
+    d.sizeBytes = total * unit;
     return d;
 }
 

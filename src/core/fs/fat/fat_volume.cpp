@@ -140,13 +140,17 @@ bool FatClass::readBootSector() {
     readAt(0, b.data(), b.size());  // an unreadable sector reads as zeros and is refused
     if (useBootSector(b)) return true;
     // FAT32 keeps a copy of its boot sector; the damaged one cannot say where, so the copy
-    // is looked for where formatting tools put it.
+    // is looked for where formatting tools put it: sector 6 in the volume's own sector
+    // size, taken only where the copy gives that size itself.
     if (bits_ != 32) return false;
-    b.fill(0);
-    readAt(kBackupBootSector * 512, b.data(), b.size());
-    if (!useBootSector(b)) return false;
-    status(u"boot sector damaged; using its backup copy");
-    return true;
+    for (std::uint32_t bps = 512; bps <= 4096; bps *= 2) {
+        b.fill(0);
+        readAt(kBackupBootSector * bps, b.data(), b.size());
+        if (le16(b.data(), bs::kBytesPerSector) != bps || !useBootSector(b)) continue;
+        status(u"boot sector damaged; using its backup copy");
+        return true;
+    }
+    return false;
 }
 
 bool FatClass::useBootSector(const std::array<std::uint8_t, fat_format::kBootSectorBytes>& b) {

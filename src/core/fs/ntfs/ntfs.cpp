@@ -56,9 +56,10 @@ bool unnamed(const nf::AttributeHeader& a) {
 struct AttributeView {
     const std::uint8_t* record;
     std::size_t offset;
+    std::size_t size;  // the record's
     std::uint64_t u(std::size_t at, unsigned width) const {
         std::uint64_t v = 0;
-        for (unsigned i = 0; i < width && offset + at + i < nf::kRecordBytes; ++i)
+        for (unsigned i = 0; i < width && offset + at + i < size; ++i)
             v |= std::uint64_t(record[offset + at + i]) << (8 * i);
         return v;
     }
@@ -73,10 +74,10 @@ struct AttributeView {
 // first-attribute offset, by the low 16 bits of each length, ending after a length of 0
 // or the end type, and at the record's end.
 template <class Visit>
-void eachAttribute(const nf::Record& record, Visit&& visit) {
+void eachAttribute(const nf::RecordBuffer& record, std::size_t size, Visit&& visit) {
     std::size_t offset = le16(record.data(), nf::mft_record::kFirstAttribute);
-    while (offset < nf::kRecordBytes) {
-        const AttributeView a{record.data(), offset};
+    while (offset < size) {
+        const AttributeView a{record.data(), offset, size};
         const std::uint32_t type = a.type();
         const std::uint16_t length = a.length();
         visit(a);
@@ -141,9 +142,9 @@ std::uint64_t ntfs::clusterSizeFromBoot() const {
     return size > kMaxClusterBytes ? 4096 : size;
 }
 
-std::optional<nf::Record> ntfs::readRecord(std::uint64_t position) const {
-    nf::Record record{};
-    if (!readAt(position, record.data(), nf::kRecordBytes)) return std::nullopt;
+std::optional<nf::RecordBuffer> ntfs::readRecord(std::uint64_t position) const {
+    nf::RecordBuffer record{};
+    if (!readAt(position, record.data(), std::uint32_t(recordBytes))) return std::nullopt;
     return record;
 }
 
@@ -158,12 +159,12 @@ std::optional<std::uint64_t> ntfs::recordIndex(std::uint64_t number) const {
 }
 
 // Reads entry index's record as it is on disk now. A record split over two MFT runs
-// (512-byte clusters) is put together along the MFT run list.
-bool ntfs::readRecordOf(std::uint64_t index, nf::Record& record) const {
+// (clusters smaller than a record) is put together along the MFT run list.
+bool ntfs::readRecordOf(std::uint64_t index, nf::RecordBuffer& record) const {
     const MftEntry& e = entries[index];
-    if (!e.splitRecord) return readAt(e.diskPosition, record.data(), nf::kRecordBytes);
+    if (!e.splitRecord) return readAt(e.diskPosition, record.data(), std::uint32_t(recordBytes));
     const std::uint64_t cs = clusterSize ? clusterSize : 4096;
-    std::uint64_t want = e.recordNumber * nf::kRecordBytes;  // byte offset in the MFT
+    std::uint64_t want = e.recordNumber * recordBytes;  // byte offset in the MFT
     std::size_t got = 0;
     std::memset(record.data(), 0, record.size());
     for (const Run& r : mftRuns) {
@@ -172,11 +173,11 @@ bool ntfs::readRecordOf(std::uint64_t index, nf::Record& record) const {
             want -= bytes;
             continue;
         }
-        const std::uint64_t take = std::min<std::uint64_t>(bytes - want, nf::kRecordBytes - got);
+        const std::uint64_t take = std::min<std::uint64_t>(bytes - want, recordBytes - got);
         if (r.start <= 0 || !readAt(clusterOf(r) * cs + want, record.data() + got, std::uint32_t(take))) return false;
         got += std::size_t(take);
         want = 0;
-        if (got == nf::kRecordBytes) return true;
+        if (got == recordBytes) return true;
     }
     return false;
 }
@@ -192,7 +193,8 @@ bool ntfs::addTreeRoot() {
 }
 
 // The copy of the boot sector in the volume's last sector: the sector after the ones its
-// total-sectors field counts, so a copy is only taken where that field names its own
+// total-sectors field counts (in the volume's own sector size, a whole number of the
+// 512-byte steps searched), so a copy is only taken where that field names its own
 // place. Searched backwards from the end of the volume's extent in whole MiB (a
 // partition's size, rounded down, so the MiB after it is searched too) and from the
 // source's end, each over the 8 MiB before it (an extent given as "to the source's end"
@@ -215,7 +217,9 @@ std::optional<std::array<std::uint8_t, 512>> ntfs::readBackupBootSector() const 
         for (std::uint64_t k = count; k-- > 0;) {
             const std::uint8_t* b = area.data() + k * 512;
             if (std::memcmp(b + nf::boot_sector::kOemId, "NTFS", 4) != 0) continue;
-            if (le64(b, nf::boot_sector::kTotalSectors) != first + k) continue;
+            const std::uint64_t bps = nf::boot_sector::sectorBytesOf(b);
+            const std::uint64_t total = le64(b, nf::boot_sector::kTotalSectors);
+            if (bps == 0 || total > (~std::uint64_t(0)) / bps || total * (bps / 512) != first + k) continue;
             std::array<std::uint8_t, 512> copy{};
             std::memcpy(copy.data(), b, 512);
             return copy;
@@ -228,7 +232,7 @@ bool ntfs::readBootSector() {
     std::array<std::uint8_t, 512> sector{};
     readAt(0, sector.data(), 512);  // an unreadable sector reads as zeros
     if (std::memcmp(sector.data() + nf::boot_sector::kOemId, "NTFS", 4) != 0 ||
-        le16(sector.data(), nf::boot_sector::kBytesPerSector) != 512) {
+        nf::boot_sector::sectorBytesOf(sector.data()) == 0) {
         if (const auto copy = readBackupBootSector()) {
             sector = *copy;
             status(u"boot sector damaged; using its backup copy");
@@ -237,8 +241,14 @@ bool ntfs::readBootSector() {
     bootSector = sector;
     const std::uint8_t* b = bootSector->data();
     if (std::memcmp(b + nf::boot_sector::kOemId, "NTFS", 4) == 0) {
+        // Counted in the volume's own sector size, which may be larger than the device's.
+        const std::uint64_t bps = nf::boot_sector::sectorBytesOf(b) ? nf::boot_sector::sectorBytesOf(b) : 512;
         const std::uint64_t sectors = le64(b, nf::boot_sector::kTotalSectors);
-        volumeSize = sectors > (~std::uint64_t(0) / 512) ? 0 : sectors * 512;
+        volumeSize = sectors > (~std::uint64_t(0) / bps) ? 0 : sectors * bps;
+        if (const std::size_t rb = nf::recordBytesFromBoot(std::span(*bootSector), clusterSizeFromBoot())) {
+            recordBytes = rb;
+            recordBytesKnown_ = true;
+        }
     } else {
         const std::uint64_t mb = std::uint64_t(sizeMbValue(volume.sizeMbText));
         volumeSize = mb > (~std::uint64_t(0) >> 20) ? 0 : mb << 20;
@@ -247,6 +257,14 @@ bool ntfs::readBootSector() {
     // is ever read or allocated for.
     if (const auto device = deviceBytes(); device && volumeSize > *device) volumeSize = *device;
     return volumeSize != 0;
+}
+
+void ntfs::adoptRecordSize(const std::uint8_t* raw) {
+    if (recordBytesKnown_) return;
+    if (const std::size_t rb = nf::usableRecordBytes(le32(raw, nf::mft_record::kAllocatedBytes))) {
+        recordBytes = rb;
+        recordBytesKnown_ = true;
+    }
 }
 
 bool ntfs::locateMft() {
@@ -263,7 +281,7 @@ bool ntfs::locateMft() {
         mftDataSize = dataStream(position).dataSize;
         // The $MFT's own record cannot be read: its copy in $MFTMirr tells where the MFT lies.
         std::vector<SectorRange> unreadable;
-        if (nf::Record probe{}; mftRuns.empty() && !readAt(position, probe.data(), nf::kRecordBytes, &unreadable) &&
+        if (nf::RecordBuffer probe{}; mftRuns.empty() && !readAt(position, probe.data(), std::uint32_t(recordBytes), &unreadable) &&
                                 !unreadable.empty()) {
             const std::uint64_t mirror = le64(bootSector->data(), nf::boot_sector::kMftMirrorCluster);
             if (mirror <= std::uint64_t(INT64_MAX) / clusterSize && (!volumeSize || mirror * clusterSize < volumeSize)) {
@@ -297,7 +315,8 @@ bool ntfs::locateMft() {
             MftEntry e;
             e.diskPosition = chunkOffset + step;
             e.ownIndex = entries.size();
-            if (step + nf::kRecordBytes <= span) decodeRecord(chunk.data() + step, e);
+            adoptRecordSize(chunk.data() + step);
+            if (step + recordBytes <= span) decodeRecord(chunk.data() + step, e);
             else if (const auto r = readRecord(e.diskPosition)) decodeRecord(r->data(), e);
             const bool isMft = e.hasName && startsWith(e.name, u"$MF");
             const std::uint64_t position = e.diskPosition;
@@ -339,19 +358,20 @@ void ntfs::readMftEntries() {
     // says, and than the volume (already cut to the source) has room for.
     std::uint64_t runBytes = 0;
     for (const Run& r : mftRuns) runBytes = std::min<std::uint64_t>(runBytes + std::uint64_t(r.count) * cs, std::uint64_t(1) << 62);
-    std::uint64_t records = runBytes / nf::kRecordBytes;
-    if (mftDataSize) records = std::min(records, (mftDataSize + nf::kRecordBytes - 1) / nf::kRecordBytes);
-    if (volumeSize) records = std::min(records, volumeSize / nf::kRecordBytes);
+    const std::size_t rb = recordBytes;
+    std::uint64_t records = runBytes / rb;
+    if (mftDataSize) records = std::min(records, (mftDataSize + rb - 1) / rb);
+    if (volumeSize) records = std::min(records, volumeSize / rb);
     std::vector<std::uint8_t> buffer;
     try {
-        buffer.resize(std::size_t(std::min(kMftReadBytes, std::max<std::uint64_t>(runBytes, nf::kRecordBytes))));
+        buffer.resize(std::size_t(std::min(kMftReadBytes, std::max<std::uint64_t>(runBytes, rb))));
     } catch (const std::bad_alloc&) {
         return;
     }
     // Room for every record up front (the count is already bounded by the source), so
     // the list is not copied as it grows.
     entries.reserve(std::size_t(std::min<std::uint64_t>(records, 1ULL << 22)));
-    nf::Record partial{};
+    nf::RecordBuffer partial{};
     std::size_t partialBytes = 0;
     std::uint64_t partialPosition = 0;
     bool partialLost = false;
@@ -366,7 +386,7 @@ void ntfs::readMftEntries() {
     };
     auto emit = [&](std::uint8_t* raw, std::uint64_t position, bool split, bool lost) {
         if (lost) {
-            std::fill_n(raw, nf::kRecordBytes, 0);
+            std::fill_n(raw, recordBytes, 0);
             ++mftRecordsUnreadable;
         }
         MftEntry e;
@@ -400,19 +420,19 @@ void ntfs::readMftEntries() {
             }
             std::uint64_t p = 0;
             if (partialBytes) {
-                const std::size_t take = std::size_t(std::min<std::uint64_t>(nf::kRecordBytes - partialBytes, piece));
+                const std::size_t take = std::size_t(std::min<std::uint64_t>(rb - partialBytes, piece));
                 std::copy_n(buffer.data(), take, partial.data() + partialBytes);
                 partialBytes += take;
                 partialLost = partialLost || touchesLost(0, take);
                 p = take;
-                if (partialBytes == nf::kRecordBytes) {
+                if (partialBytes == rb) {
                     emit(partial.data(), partialPosition, true, partialLost);
                     partialBytes = 0;
                     partialLost = false;
                 }
             }
-            for (; p + nf::kRecordBytes <= piece && entries.size() < records; p += nf::kRecordBytes)
-                emit(buffer.data() + p, placed ? at + p : kNoEntry, false, touchesLost(p, p + nf::kRecordBytes));
+            for (; p + rb <= piece && entries.size() < records; p += rb)
+                emit(buffer.data() + p, placed ? at + p : kNoEntry, false, touchesLost(p, p + rb));
             if (p < piece && entries.size() < records) {
                 partialPosition = placed ? at + p : kNoEntry;
                 partialLost = touchesLost(p, piece);
@@ -427,17 +447,17 @@ void ntfs::readMftEntries() {
 
 // ---------------------------------------------------------------- record decoding
 
-std::vector<std::uint8_t> ntfs::attributeListBytes(const nf::Record& fixed, std::size_t at) const {
+std::vector<std::uint8_t> ntfs::attributeListBytes(const nf::RecordBuffer& fixed, std::size_t at) const {
     std::vector<std::uint8_t> list;
-    const auto attributes = nf::walkAttributes(fixed);
+    const auto attributes = nf::walkAttributes(std::span(fixed.data(), recordBytes));
     const auto it = std::find_if(attributes.begin(), attributes.end(), [&](const auto& a) { return a.offset == at; });
     if (it == attributes.end()) return list;
     const nf::AttributeHeader& a = *it;
     if (!a.nonResident()) {
         const std::size_t offset = a.offset + a.u16(nf::attribute::kContentOffset).value_or(0);
-        if (offset >= nf::kRecordBytes) return list;
+        if (offset >= recordBytes) return list;
         const std::size_t length =
-            std::min<std::size_t>(a.u32(nf::attribute::kContentLength).value_or(0), nf::kRecordBytes - offset);
+            std::min<std::size_t>(a.u32(nf::attribute::kContentLength).value_or(0), recordBytes - offset);
         list.assign(fixed.begin() + std::ptrdiff_t(offset), fixed.begin() + std::ptrdiff_t(offset + length));
         return list;
     }
@@ -445,7 +465,7 @@ std::vector<std::uint8_t> ntfs::attributeListBytes(const nf::Record& fixed, std:
     const std::uint64_t cs = clusterSize ? clusterSize : 4096;
     const std::uint64_t limit = std::min<std::uint64_t>(a.u64(nf::attribute::kDataSize).value_or(0), kMaxAttributeListBytes);
     const std::size_t runOffset = a.u16(nf::attribute::kRunListOffset).value_or(0);
-    const std::size_t end = std::min<std::size_t>(a.offset + a.length(), nf::kRecordBytes);
+    const std::size_t end = std::min<std::size_t>(a.offset + a.length(), recordBytes);
     if (a.offset + runOffset >= end) return list;
     const std::uint64_t lastVcn = a.u64(nf::attribute::kLastVcn).value_or(0);
     const std::uint64_t startVcn = a.u64(nf::attribute::kStartVcn).value_or(0);
@@ -468,9 +488,9 @@ void ntfs::decodeRecord(const std::uint8_t* raw, MftEntry& e) const {
     std::copy_n(raw, 4, e.signature.begin());
     e.decoded = true;
     if (!e.isFileRecord()) return;
-    nf::Record fixed;
-    std::copy_n(raw, nf::kRecordBytes, fixed.begin());
-    nf::applyFixups(fixed);
+    nf::RecordBuffer fixed{};
+    std::copy_n(raw, recordBytes, fixed.begin());
+    nf::applyFixups(std::span(fixed.data(), recordBytes));
     e.recordFlags = le16(raw, nf::mft_record::kFlags);
     e.sequence = le16(raw, nf::mft_record::kSequence);
     e.baseRecord = le64(raw, nf::mft_record::kBaseRecord) & kRecordNumberMask;
@@ -482,13 +502,13 @@ void ntfs::decodeRecord(const std::uint8_t* raw, MftEntry& e) const {
     bool lastIsList = false;
     std::size_t listAt = 0;
     bool hasList = false;
-    eachAttribute(fixed, [&](const AttributeView& a) {
+    eachAttribute(fixed, recordBytes, [&](const AttributeView& a) {
         const std::uint32_t type = a.type();
         if (type == nf::attribute::kEnd || a.length() == 0) return;
         const std::size_t contentOffset = a.offset + a.u(nf::attribute::kContentOffset, 2);
-        const bool resident = !a.nonResident() && contentOffset < nf::kRecordBytes;
+        const bool resident = !a.nonResident() && contentOffset < recordBytes;
         const std::span<const std::uint8_t> content =
-            resident ? std::span<const std::uint8_t>(fixed.data() + contentOffset, nf::kRecordBytes - contentOffset)
+            resident ? std::span<const std::uint8_t>(fixed.data() + contentOffset, recordBytes - contentOffset)
                      : std::span<const std::uint8_t>();
         if (type == nf::attribute::kStandardInformation && resident) {
             const FieldReader fields(content);
@@ -531,7 +551,7 @@ void ntfs::decodeRecord(const std::uint8_t* raw, MftEntry& e) const {
                 piece.startVcn = a.u(nf::attribute::kStartVcn, 8);
                 piece.lastVcn = a.u(nf::attribute::kLastVcn, 8);
                 const std::size_t runOffset = a.u(nf::attribute::kRunListOffset, 2);
-                const std::size_t end = std::min<std::size_t>(a.offset + a.length(), nf::kRecordBytes);
+                const std::size_t end = std::min<std::size_t>(a.offset + a.length(), recordBytes);
                 if (a.offset + runOffset < end) {
                     const std::uint64_t clusters = piece.lastVcn >= piece.startVcn ? piece.lastVcn - piece.startVcn + 1 : 0;
                     piece.runs = nf::decodeRuns(std::span(fixed.data() + a.offset + runOffset, end - a.offset - runOffset), clusters);
@@ -550,7 +570,7 @@ void ntfs::decodeRecord(const std::uint8_t* raw, MftEntry& e) const {
                     d.compressionUnit = std::uint16_t(a.u(nf::attribute::kCompressionUnit, 2));
                 }
                 d.pieces.push_back(std::move(piece));
-            } else if (d.residency != 'N' && contentOffset < nf::kRecordBytes) {
+            } else if (d.residency != 'N' && contentOffset < recordBytes) {
                 d.residency = 'R';
                 d.flags = a.flags();
                 d.residentOffset = std::uint32_t(contentOffset);
@@ -579,7 +599,7 @@ void ntfs::decodeRecord(const std::uint8_t* raw, MftEntry& e) const {
 bool ntfs::decodeEntry(std::uint64_t index) {
     if (index >= entries.size()) return false;
     MftEntry& e = entries[index];
-    nf::Record record{};
+    nf::RecordBuffer record{};
     if (!readRecordOf(index, record)) return false;
     decodeRecord(record.data(), e);
     // Read along the MFT, an entry's place is its number, whatever its header says.
@@ -591,16 +611,16 @@ std::vector<ntfs::Run> ntfs::runsOf(std::uint64_t position, std::uint32_t type) 
     std::vector<Run> runs;
     const auto record = readRecord(position);
     if (!record) return runs;
-    nf::Record fixed = *record;
-    nf::applyFixups(fixed);
-    for (const auto& a : nf::walkAttributes(fixed)) {
+    nf::RecordBuffer fixed = *record;
+    nf::applyFixups(std::span(fixed.data(), recordBytes));
+    for (const auto& a : nf::walkAttributes(std::span(fixed.data(), recordBytes))) {
         if (a.type() != type || !a.nonResident() || !unnamed(a)) continue;
         const std::size_t runOffset = a.u16(nf::attribute::kRunListOffset).value_or(0);
         const std::size_t length = a.length();
         if (runOffset >= length) continue;
         const std::size_t begin = a.offset + runOffset;
-        if (begin >= nf::kRecordBytes) continue;
-        const std::size_t end = std::min<std::size_t>(a.offset + length, nf::kRecordBytes);
+        if (begin >= recordBytes) continue;
+        const std::size_t end = std::min<std::size_t>(a.offset + length, recordBytes);
         const std::uint64_t startVcn = a.u64(nf::attribute::kStartVcn).value_or(0);
         const std::uint64_t lastVcn = a.u64(nf::attribute::kLastVcn).value_or(0);
         for (const Run& r : nf::decodeRuns(std::span(fixed.data() + begin, end - begin),
@@ -877,7 +897,8 @@ bool ntfs::scanForMftRecords() {
             MftEntry e;
             e.diskPosition = chunkOffset + step;
             e.ownIndex = entries.size();
-            if (step + nf::kRecordBytes <= span) decodeRecord(p, e);
+            adoptRecordSize(p);
+            if (step + recordBytes <= span) decodeRecord(p, e);
             else if (const auto r = readRecord(e.diskPosition)) decodeRecord(r->data(), e);
             // Unnamed records stay too (never shown): a base record whose names moved to
             // an extension record, and the extension records, hold the data of named ones.
@@ -907,7 +928,7 @@ std::int64_t ntfs::findMftCopies(std::int64_t maximum) {
     const std::int64_t range = std::int64_t(volumeSize / kScanChunkBytes);
     if (sink) sink->setRange(0, range);
     std::u16string statusText;
-    const std::uint64_t end = volumeSize > nf::kRecordBytes ? volumeSize - nf::kRecordBytes : 0;
+    const std::uint64_t end = volumeSize > recordBytes ? volumeSize - recordBytes : 0;
     for (std::uint64_t chunkOffset = 0; chunkOffset < end; chunkOffset += kScanChunkBytes) {
         if (!foundMfts.empty() && (maximum < 0 || std::int64_t(foundMfts.size()) >= maximum)) break;
         if (workerControl) workerControl->checkPoint();
@@ -927,7 +948,8 @@ std::int64_t ntfs::findMftCopies(std::int64_t maximum) {
             MftEntry e;
             e.diskPosition = chunkOffset + step;
             e.ownIndex = entries.size();
-            if (step + nf::kRecordBytes <= span) decodeRecord(p, e);
+            adoptRecordSize(p);
+            if (step + recordBytes <= span) decodeRecord(p, e);
             else if (const auto r = readRecord(e.diskPosition)) decodeRecord(r->data(), e);
             entries.push_back(std::move(e));
             const std::size_t count = entries.size();
@@ -1346,7 +1368,7 @@ SaveStatus ntfs::saveEntry(std::uint64_t index, EntryWriter& out) const {
         const std::uint64_t d = dataEntry(index);
         // The record is read again as it is now: a source that changed under the scan
         // does not get something else saved under this name.
-        nf::Record record{};
+        nf::RecordBuffer record{};
         if (!readRecordOf(d, record) || !nf::hasFileSignature(record)) {
             message(u"not a valid entry...");
             return SaveStatus::Failed;
@@ -1360,9 +1382,9 @@ SaveStatus ntfs::saveEntry(std::uint64_t index, EntryWriter& out) const {
         if (!planStream(index, plan)) return SaveStatus::Saved;  // no data stream: an empty file
         SaveStatus status = SaveStatus::Saved;
         if (plan.residency == 'R') {
-            nf::applyFixups(record);
-            if (plan.residentOffset < nf::kRecordBytes) {
-                const std::size_t n = std::size_t(std::min<std::uint64_t>(plan.dataSize, nf::kRecordBytes - plan.residentOffset));
+            nf::applyFixups(std::span(record.data(), recordBytes));
+            if (plan.residentOffset < recordBytes) {
+                const std::size_t n = std::size_t(std::min<std::uint64_t>(plan.dataSize, recordBytes - plan.residentOffset));
                 if (!out.write(record.data() + plan.residentOffset, n)) status = SaveStatus::Failed;
                 else if (n < plan.dataSize) status = SaveStatus::Damaged;  // content runs past the record
             }

@@ -136,6 +136,10 @@ public:
     std::optional<std::array<std::uint8_t, 512>> bootSector;
     std::uint64_t clusterSize = 0;  // bytes
     std::uint64_t volumeSize = 0;   // bytes, never beyond what the source holds
+    // MFT record size: from the boot sector (1024, or one sector of 2048 or 4096 bytes on
+    // volumes formatted with large sectors); without a boot sector, from the first
+    // record a scan meets.
+    std::size_t recordBytes = ntfs_format::kRecordBytes;
     std::vector<Run> mftRuns;
     std::uint64_t mftDataSize = 0;  // the $MFT's own data size when known (bounds the records read)
     bool mftKnown = false;
@@ -155,7 +159,7 @@ public:
     bool addTreeRoot();
     // Reads the boot sector, or its copy in the volume's last sector when the first one
     // is damaged or unreadable ("boot sector damaged; using its backup copy"); the volume
-    // size comes from it (total sectors * 512) or, when neither holds "NTFS", from the
+    // size comes from it (total sectors * its sector size) or, when neither holds "NTFS", from the
     // volume record's size in MiB; either is cut to what the source holds past the volume
     // start. True when the size is not 0.
     bool readBootSector();
@@ -166,7 +170,7 @@ public:
     // "$MF" record found by scanning the volume. False when the scan found none.
     bool locateMft();
     // Reads the MFT along its run list in large sequential pieces and decodes every
-    // 1024-byte record once into entries (index = record number). Records past the
+    // record (recordBytes) once into entries (index = record number). Records past the
     // volume or the source stay empty entries so later indexes keep their numbers.
     void readMftEntries();
     // Decodes what is not decoded yet, links entries to their parents by record number
@@ -198,8 +202,8 @@ public:
     EntryTimes entryTimes(std::uint64_t index) const;
 
     // Record-level operations.
-    // Reads the 1024-byte record at a volume position; nothing when it cannot be read.
-    std::optional<ntfs_format::Record> readRecord(std::uint64_t position) const;
+    // Reads the record (recordBytes) at a volume position; nothing when it cannot be read.
+    std::optional<ntfs_format::RecordBuffer> readRecord(std::uint64_t position) const;
     // Decodes entry i from its record at its disk position. False when it could not be read.
     bool decodeEntry(std::uint64_t index);
     // Runs of the unnamed non-resident attributes of type `type` in the record at position.
@@ -235,15 +239,18 @@ private:
     // the unreadable ones are appended to *unreadable (absolute sector ranges).
     bool readAt(std::uint64_t position, std::uint8_t* dest, std::uint32_t count,
                 std::vector<SectorRange>* unreadable) const;
-    bool readRecordOf(std::uint64_t index, ntfs_format::Record& record) const;
+    bool readRecordOf(std::uint64_t index, ntfs_format::RecordBuffer& record) const;
     void decodeRecord(const std::uint8_t* raw, MftEntry& e) const;
-    std::vector<std::uint8_t> attributeListBytes(const ntfs_format::Record& fixed, std::size_t at) const;
+    std::vector<std::uint8_t> attributeListBytes(const ntfs_format::RecordBuffer& fixed, std::size_t at) const;
+    // Without a record size from the boot sector, takes the one of the record at raw.
+    void adoptRecordSize(const std::uint8_t* raw);
     std::optional<std::uint64_t> deviceBytes() const;
     bool planStream(std::uint64_t index, StreamPlan& plan) const;
     SaveStatus writeStream(EntryWriter& out, const StreamPlan& plan) const;
     std::unordered_map<std::uint64_t, std::uint64_t> byNumber_;  // deep mode: record number -> entry index
     bool numbersAreIndexes_ = true;
     bool foundByScan_ = false;  // entries hold records found by a volume scan, not read along the MFT
+    bool recordBytesKnown_ = false;  // recordBytes came from the boot sector or an adopted record
 };
 
 }  // namespace dravonel

@@ -10,24 +10,30 @@ bool hasFileSignature(std::span<const std::uint8_t> b) {
     return b.size() >= 4 && b[0] == 'F' && b[1] == 'I' && b[2] == 'L' && b[3] == 'E';
 }
 
-FixupResult applyFixups(std::span<std::uint8_t, kRecordBytes> record) {
+std::size_t recordBytesFromBoot(std::span<const std::uint8_t> boot, std::uint64_t clusterBytes) {
+    if (boot.size() <= boot_sector::kRecordSize) return 0;
+    const auto v = static_cast<std::int8_t>(boot[boot_sector::kRecordSize]);
+    if (v < 0) return v < -31 ? 0 : usableRecordBytes(std::uint64_t(1) << unsigned(-v));
+    return clusterBytes > kMaxRecordBytes ? 0 : usableRecordBytes(std::uint64_t(v) * clusterBytes);
+}
+
+FixupResult applyFixups(std::span<std::uint8_t> record) {
     FixupResult result;
+    const std::size_t size = std::min(record.size(), kMaxRecordBytes);
+    if (size < 8) return result;
     // The words are taken from the record as read, so later replacements cannot feed
     // earlier ones even when the array overlaps a sector end.
-    const Record asRead = [&] {
-        Record r;
-        std::copy(record.begin(), record.end(), r.begin());
-        return r;
-    }();
+    RecordBuffer asRead{};
+    std::copy_n(record.begin(), size, asRead.begin());
     const std::size_t usaOffset = le16(asRead.data(), mft_record::kUsaOffset);
     const std::size_t usaCount = le16(asRead.data(), mft_record::kUsaCount);
-    if (usaOffset >= kRecordBytes || usaOffset + 2 > kRecordBytes) return result;
+    if (usaOffset >= size || usaOffset + 2 > size) return result;
     const std::uint16_t sequence = le16(asRead.data(), usaOffset);
     for (std::size_t i = 1; i < usaCount; ++i) {
         const std::size_t sectorEnd = kFixupSectorBytes * i;
-        if (sectorEnd > kRecordBytes) break;
+        if (sectorEnd > size) break;
         const std::size_t wordAt = usaOffset + 2 * i;
-        if (wordAt + 2 > kRecordBytes) break;
+        if (wordAt + 2 > size) break;
         if (le16(asRead.data(), sectorEnd - 2) != sequence) result.sequenceMismatch = true;
         record[sectorEnd - 2] = asRead[wordAt];
         record[sectorEnd - 1] = asRead[wordAt + 1];

@@ -12,8 +12,11 @@
 
 namespace dravonel::ntfs_format {
 
-// Every MFT record this system reads is 1024 bytes; fixups work in 512-byte sectors.
+// MFT records are 1024 bytes on volumes of 512-byte sectors; a volume formatted with
+// larger sectors keeps records of at least one sector (4096 bytes on 4Kn disks), its boot
+// sector says how large. Fixups work in 512-byte pieces whatever the sector size.
 constexpr std::size_t kRecordBytes = 1024;
+constexpr std::size_t kMaxRecordBytes = 4096;
 constexpr std::size_t kFixupSectorBytes = 512;
 
 namespace boot_sector {
@@ -23,6 +26,7 @@ constexpr std::size_t kSectorsPerCluster = 0x0D;  // u8
 constexpr std::size_t kTotalSectors = 0x28;       // u64
 constexpr std::size_t kMftCluster = 0x30;         // u64
 constexpr std::size_t kMftMirrorCluster = 0x38;   // u64
+constexpr std::size_t kRecordSize = 0x40;         // i8: clusters per MFT record, or 2^-n bytes when negative
 }  // namespace boot_sector
 
 namespace mft_record {
@@ -35,6 +39,7 @@ constexpr std::size_t kFlags = 0x16;           // u16: 0x0001 = in use
 constexpr std::size_t kBaseRecord = 0x20;      // u64: base record reference (0 in a base record)
 constexpr std::size_t kRecordNumber = 0x2C;    // u32: the record's own number (NTFS 3.1 layout)
 constexpr std::size_t kRecordNumberLayoutUsa = 0x30;  // update-sequence offset of records with 0x2C
+constexpr std::size_t kAllocatedBytes = 0x1C;  // u32: the record's own size
 constexpr std::uint16_t kInUse = 0x0001;
 }  // namespace mft_record
 
@@ -88,6 +93,16 @@ constexpr std::size_t kRecordHigh = 0x14;  // u16
 }  // namespace attribute_list_entry
 
 using Record = std::array<std::uint8_t, kRecordBytes>;
+// Room for a record of any size this system reads; the volume's record size says how much
+// of it is the record.
+using RecordBuffer = std::array<std::uint8_t, kMaxRecordBytes>;
+
+// A record size this system reads: 1024, 2048 or 4096 bytes; 0 for anything else.
+constexpr std::size_t usableRecordBytes(std::uint64_t bytes) {
+    return bytes == 1024 || bytes == 2048 || bytes == 4096 ? std::size_t(bytes) : 0;
+}
+// The record size a boot sector gives for a cluster size (field kRecordSize), or 0.
+std::size_t recordBytesFromBoot(std::span<const std::uint8_t> boot, std::uint64_t clusterBytes);
 
 // True when the first four bytes of bytes are "FILE".
 bool hasFileSignature(std::span<const std::uint8_t> bytes);
@@ -97,11 +112,11 @@ struct FixupResult {
     int sectorsFixed = 0;       // sector ends replaced
     bool sequenceMismatch = false;  // a sector end differed from the sequence number (torn write)
 };
-// Replaces the last two bytes of each 512-byte sector of the record with the word from
-// the update-sequence array (u16 at 0x04 = array offset, u16 at 0x06 = word count).
+// Replaces the last two bytes of each 512-byte piece of the record (at most
+// kMaxRecordBytes of it) with the word from the update-sequence array (u16 at 0x04 = array offset, u16 at 0x06 = word count).
 // Sectors beyond the record and array words beyond the record are left alone. A torn
 // sector is still fixed up; the mismatch is only reported.
-FixupResult applyFixups(std::span<std::uint8_t, kRecordBytes> record);
+FixupResult applyFixups(std::span<std::uint8_t> record);
 
 // One attribute met by the attribute walk: where it starts in the record and a copy of
 // its header (at most 64 bytes, fewer at the record end).
@@ -199,11 +214,19 @@ void decodeRunList(std::span<const std::uint8_t> bytes, std::uint64_t streamClus
 }  // namespace dravonel::ntfs_format
 
 // How partition discovery and the surface scan know an NTFS boot sector: the jump
-// instruction 0xEB 0x52 at 0x00, "NTFS" at kOemId and 512 at kBytesPerSector.
+// instruction 0xEB 0x52 at 0x00, "NTFS" at kOemId and a sector size of 512, 1024, 2048 or
+// 4096 bytes at kBytesPerSector (4096 on 4Kn disks, mkntfs -s).
 namespace dravonel::ntfs_format::boot_sector {
 constexpr std::size_t kJump = 0x00;  // 2 bytes
 constexpr std::uint8_t kJumpOpcode = 0xEB;
 constexpr std::uint8_t kJumpOffset = 0x52;
 constexpr char kOemIdText[] = "NTFS";  // 4 bytes at kOemId
 constexpr std::uint16_t kSectorBytes = 512;
+constexpr std::uint16_t kMaxSectorBytes = 4096;
+
+// The sector size a boot sector gives, or 0 when it is none of the sizes above.
+inline std::uint32_t sectorBytesOf(const std::uint8_t* b) {
+    const std::uint32_t bps = std::uint32_t(b[kBytesPerSector]) | std::uint32_t(b[kBytesPerSector + 1]) << 8;
+    return bps == 512 || bps == 1024 || bps == 2048 || bps == 4096 ? bps : 0;
+}
 }  // namespace dravonel::ntfs_format::boot_sector

@@ -59,6 +59,53 @@ const FixupCase kFixupCases[] = {
 };
 INSTANTIATE_TEST_SUITE_P(Ntfs, Fixups, ::testing::ValuesIn(kFixupCases));
 
+// A 4096-byte record (volumes of 4096-byte sectors) has eight 512-byte pieces, all fixed
+// up; the span given is the record, so nothing past it is touched.
+TEST(FixupsLargeRecord, FixEveryPieceOfTheRecordAndNothingBeyond) {
+    RecordBuffer r{};
+    r[0x04] = 0x30;
+    r[0x06] = 9;  // the sequence number and eight words
+    r[0x30] = 0x07;
+    for (std::size_t i = 1; i <= 8; ++i) {
+        r[0x30 + 2 * i] = std::uint8_t(i);
+        r[512 * i - 2] = 0x07;
+    }
+    EXPECT_EQ(applyFixups(r).sectorsFixed, 8);
+    for (std::size_t i = 1; i <= 8; ++i) EXPECT_EQ(r[512 * i - 2], i) << i;
+
+    RecordBuffer shortRecord = RecordBuffer{};
+    shortRecord[0x04] = 0x30;
+    shortRecord[0x06] = 9;
+    shortRecord[0x30] = 0x07;
+    shortRecord[0x32 + 2 * 2] = 0x55;  // the word for the third piece, past a 1024-byte record
+    shortRecord[1534] = 0x07;
+    EXPECT_EQ(applyFixups(std::span(shortRecord.data(), kRecordBytes)).sectorsFixed, 2);
+    EXPECT_EQ(shortRecord[1534], 0x07);
+}
+
+// The record size field: clusters per record, or 2^-n bytes when negative; sizes this
+// system does not read give 0.
+TEST(RecordSizeFromBoot, DecodesBothFormsAndRefusesOtherSizes) {
+    struct Case {
+        std::uint8_t field;
+        std::uint64_t cluster;
+        std::size_t bytes;
+    };
+    const Case cases[] = {
+        {0xF6, 4096, 1024},  // -10: 2^10, as mkntfs writes for 512-byte sectors
+        {0x01, 4096, 4096},  // one cluster, as for 4096-byte sectors
+        {0x02, 1024, 2048}, {0xF5, 4096, 2048}, {0xF4, 4096, 4096},
+        {0x02, 4096, 0},     // 8 KiB
+        {0xF3, 4096, 0},     // 8 KiB
+        {0x00, 4096, 0},     {0x80, 4096, 0},   {0x01, 65536, 0},
+    };
+    for (const auto& c : cases) {
+        std::uint8_t boot[512] = {};
+        boot[boot_sector::kRecordSize] = c.field;
+        EXPECT_EQ(recordBytesFromBoot(boot, c.cluster), c.bytes) << int(c.field) << " x " << c.cluster;
+    }
+}
+
 // ---------------------------------------------------------------- attribute walk
 
 Record recordWithAttributes(std::uint16_t first, const std::vector<std::pair<std::uint32_t, std::uint32_t>>& attrs) {
