@@ -173,12 +173,15 @@ int runDeepScan(const DeepScanOptions& o) {
         reportError("read error on " + o.source + " at the scan position: " + std::strerror(static_cast<int>(rc)));
         return kExitFailed;
     }
+    if (partition.unreadableSectors > 0)
+        reportError("unreadable sectors: " + std::to_string(partition.unreadableSectors) +
+                    " (the scan went on past them; a volume starting there is not found)");
     if (records.empty()) {
         reportError("no volume found on " + o.source +
                     " (no NTFS, FAT, exFAT or HFS+ boot sector and no ext superblock in the sectors scanned)");
         return kExitFailed;
     }
-    return kExitOk;
+    return partition.unreadableSectors > 0 ? kExitFailed : kExitOk;
 }
 
 }  // namespace dravonel::cli

@@ -35,6 +35,8 @@ public:
         End end = End::Completed;
         std::uint32_t errorCode = 0;  // ReadFailed: errno of the read (EIO when it came up short)
         std::int64_t position = 0;    // where the walk stood when it ended
+        // Sectors that could not be read (deferred blocks split to their sectors at the end).
+        std::int64_t unreadableSectors = 0;
     };
 
     // Reads of this many bytes, one request each (at most kMaxChunkBytes).
@@ -50,12 +52,22 @@ public:
     WorkerControl* control = nullptr;
     // Progress after every chunk, as the position the walk goes on from.
     std::function<void(std::int64_t next)> onProgress;
+    // A chunk that cannot be read does not end the walk: it is set aside (one read, never
+    // split: a failing drive may spend seconds on each bad sector) and the walk goes on.
+    // Once the rest is walked, the chunks set aside are read again sector by sector where
+    // needed, in order, and visited with zeros for the sectors that stay unreadable (a
+    // visitor's skip is not followed there). A stop ends that too, before its next chunk.
+    // Off: a read that fails ends the walk with its errno.
+    bool deferFailedChunks = false;
+    // The count of unreadable sectors each time it grows (deferred chunks).
+    std::function<void(std::int64_t unreadableSectors)> onUnreadable;
 
     static constexpr std::int64_t kMaxChunkBytes = 64ll << 20;
 
     // Walks [begin, end) of reader: for each chunk, visit gets its bytes and answers where
     // to go on. An answer that does not move past the chunk's start goes on right after
-    // the chunk, so the walk always ends. A read that fails ends the walk with its errno.
+    // the chunk, so the walk always ends. A read that fails ends the walk with its errno
+    // (unless deferFailedChunks).
     Result walk(const readWriteInterface& reader, std::int64_t begin, std::int64_t end,
                 const std::function<std::int64_t(const SurfaceChunk&)>& visit) const;
 };

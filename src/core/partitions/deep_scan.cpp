@@ -48,6 +48,9 @@ std::uint32_t deepScan(Partition& p, readWriteInterface& reader, bool clearStop)
     walker.stop = &p.stopRequested;
     walker.control = p.control;
     if (p.sink) walker.onProgress = [&](std::int64_t next) { p.sink->setPosition(perMille(next, totalBytes)); };
+    // A failing disk: the scan goes on past a block it cannot read and comes back to it.
+    walker.deferFailedChunks = true;
+    walker.onUnreadable = [&](std::int64_t n) { p.status(format16("unreadable sectors: %lld", static_cast<long long>(n))); };
 
     int found = 0;
     int ntfsCount = 0;
@@ -119,6 +122,7 @@ std::uint32_t deepScan(Partition& p, readWriteInterface& reader, bool clearStop)
         return advance(chunk.offset, i);
     });
     if (result.end == SurfaceWalker::End::Stopped) p.status(u"Scanned Partitions");
+    p.unreadableSectors = result.unreadableSectors;
     if (p.onRunningChanged) p.onRunningChanged(false);
     return result.end == SurfaceWalker::End::ReadFailed ? result.errorCode : 0;
 }

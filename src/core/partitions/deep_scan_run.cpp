@@ -1,3 +1,4 @@
+#include "core/common/text.h"
 #include "core/partitions/deep_scan_run.h"
 
 namespace dravonel {
@@ -52,6 +53,9 @@ void DeepScanRun::runWorker() {
     sink_.status(u"Scanned Partitions");
     if (prompt_) prompt_->message(u"populated partitions....");
     sink_.status(u"Finished Scanning.");
+    if (partition_.unreadableSectors > 0)
+        sink_.status(format16("Finished Scanning. unreadable sectors: %lld (the scan went on past them)",
+                              static_cast<long long>(partition_.unreadableSectors)));
     // The stop belonged to this run.
     partition_.stopRequested.store(0);
     running_.store(0);

@@ -24,6 +24,9 @@ public:
     // 1 = read the disk as GPT (the GPT signature itself plays no part in the choice).
     std::uint8_t gptMode = 0;
     StopFlag stopRequested{0};
+    // Deep scan: sectors of the scanned area that could not be read (the scan went on
+    // past them), set when it ends.
+    std::int64_t unreadableSectors = 0;
 
     std::vector<VolumeRecord>* records = nullptr;
     ScanSink* sink = nullptr;
