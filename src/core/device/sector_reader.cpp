@@ -161,6 +161,15 @@ std::vector<std::pair<std::int64_t, std::int64_t>> unreadableSpans(const std::ve
     return spans;
 }
 
+bool copyAsRead(const readWriteInterface* reader, std::uint64_t position, std::uint8_t* buffer, std::size_t count,
+                EntryWriter& out, bool& complete) {
+    std::vector<SectorRange> unreadable;
+    complete = reader && reader->readAtUnsigned(position, buffer, count, &unreadable);
+    if (complete) return out.write(buffer, count);
+    if (!reader || unreadable.empty()) return out.writeUnreadable(count);  // refused outright
+    return writeAsRead(out, buffer, count, reader->baseOffset + std::int64_t(position), unreadable);
+}
+
 bool writeAsRead(EntryWriter& out, const std::uint8_t* data, std::size_t count, std::int64_t at,
                  const std::vector<SectorRange>& unreadable) {
     std::size_t done = 0;

@@ -42,6 +42,14 @@ std::vector<std::pair<std::int64_t, std::int64_t>> unreadableSpans(const std::ve
 bool writeAsRead(EntryWriter& out, const std::uint8_t* data, std::size_t count, std::int64_t at,
                  const std::vector<SectorRange>& unreadable);
 
+class readWriteInterface;
+// Reads count bytes at reader-relative position into buffer and appends them to out,
+// losing only the unreadable sectors (a read the reader refuses outright goes as
+// unreadable zeros whole). `complete` tells whether every byte was read; false when out
+// refused the bytes. A null reader reads nothing.
+bool copyAsRead(const readWriteInterface* reader, std::uint64_t position, std::uint8_t* buffer, std::size_t count,
+                EntryWriter& out, bool& complete);
+
 // Abstract reader. `seek` adds `baseOffset` to every offset, so a parser sets it to its
 // volume's startSector * 512 and then works with volume-relative offsets.
 class readWriteInterface {

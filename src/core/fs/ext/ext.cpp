@@ -97,11 +97,7 @@ bool ext2Class::readBytes(std::uint64_t position, std::uint8_t* dest, std::size_
 
 bool ext2Class::readInto(EntryWriter& out, std::uint64_t position, std::uint8_t* buffer, std::size_t count,
                        bool& complete) const {
-    std::vector<SectorRange> unreadable;
-    complete = readBytes(position, buffer, count, &unreadable);
-    if (complete) return out.write(buffer, count);
-    if (!reader || unreadable.empty()) return out.writeUnreadable(count);  // refused outright
-    return writeAsRead(out, buffer, count, reader->baseOffset + std::int64_t(position), unreadable);
+    return copyAsRead(reader, position, buffer, count, out, complete);
 }
 
 // Blocks that can be read: those the superblock counts and the source holds.

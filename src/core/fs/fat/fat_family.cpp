@@ -39,11 +39,7 @@ bool FatFamilyVolume::readAt(std::uint64_t offset, std::uint8_t* dest, std::size
 
 bool FatFamilyVolume::readInto(EntryWriter& out, std::uint64_t offset, std::uint8_t* buffer, std::size_t count,
                                bool& complete) const {
-    std::vector<SectorRange> unreadable;
-    complete = readAt(offset, buffer, count, &unreadable);
-    if (complete) return out.write(buffer, count);
-    if (!reader_ || unreadable.empty()) return out.writeUnreadable(count);  // refused outright
-    return writeAsRead(out, buffer, count, reader_->baseOffset + std::int64_t(offset), unreadable);
+    return copyAsRead(reader_, offset, buffer, count, out, complete);
 }
 
 FatFamilyVolume::LostSpans FatFamilyVolume::readFolderBytes(std::uint64_t offset, std::uint8_t* dest,

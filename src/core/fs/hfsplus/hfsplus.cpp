@@ -88,11 +88,7 @@ bool HFSP::readBytes(std::uint64_t position, std::uint8_t* dest, std::size_t cou
 
 bool HFSP::readInto(EntryWriter& out, std::uint64_t position, std::uint8_t* buffer, std::size_t count,
                        bool& complete) const {
-    std::vector<SectorRange> unreadable;
-    complete = readBytes(position, buffer, count, &unreadable);
-    if (complete) return out.write(buffer, count);
-    if (!reader || unreadable.empty()) return out.writeUnreadable(count);  // refused outright
-    return writeAsRead(out, buffer, count, reader->baseOffset + std::int64_t(position), unreadable);
+    return copyAsRead(reader, position, buffer, count, out, complete);
 }
 
 std::uint64_t HFSP::sourceBytes() const {
