@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "core/common/text.h"
+#include "core/partitions/partition.h"
 #include "core/scan/result_view.h"
 
 namespace dravonel::cli {

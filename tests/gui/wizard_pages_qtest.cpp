@@ -479,6 +479,36 @@ private slots:
         QCOMPARE(list->records().size(), std::size_t{6});
     }
 
+    // A card imaged whole has no partition table: Standard Scan lists its one volume as
+    // G0 from sector 0 over the whole image, and Next opens its recovery-mode page.
+    void bareImageListsItsVolumeAsG0_data() {
+        QTest::addColumn<QString>("image");
+        QTest::addColumn<QString>("fileSystem");
+        QTest::addColumn<QString>("sizeMb");
+        QTest::newRow("FAT32") << "card_fat32.img" << "FAT32" << "34";
+        QTest::newRow("exFAT") << "card_exfat.img" << "FAT64" << "8";
+        QTest::newRow("NTFS") << "ntfs_basic.img" << "NTFS" << "16";
+    }
+    void bareImageListsItsVolumeAsG0() {
+        QFETCH(QString, image);
+        QFETCH(QString, fileSystem);
+        QFETCH(QString, sizeMb);
+        ModalAnswerer answers;
+        auto* modes = openModes(image.toLatin1().constData());
+        click(modes, "nextButton");
+        auto* list = current<PopulateDriveDlg>();
+        auto* table = child<QTableWidget>(list, "volumeList");
+        QCOMPARE(column(table, 0), QStringList{"G0"});
+        QCOMPARE(column(table, 1), QStringList{fileSystem});
+        QCOMPARE(column(table, 2), QStringList{sizeMb});
+        QCOMPARE(column(table, 3), QStringList{"0"});
+        table->selectRow(0);
+        click(list, "nextButton");
+        QVERIFY(wizard_->currentPage() != list);
+        QCOMPARE(list->selectedRecord()->startSector, 0);
+        QCOMPARE(answers.texts, QStringList{});
+    }
+
     void filterKeepsRecordsThatFollowTheirPredecessor() {
         QTemporaryDir dir;
         const QString disk = writeAdjacentPartitionsDisk(dir);

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "core/common/platform.h"
@@ -71,5 +72,16 @@ struct BootSectorFind {
 // Classifies one 512-byte sector; nothing when it starts no known volume. `ntfsCount` is
 // the number of NTFS volumes found before this one (for "found NTFS %d...").
 std::optional<BootSectorFind> classifyBootSector(const std::uint8_t* sector, int ntfsCount);
+
+// The file-system word a volume starts with at startSector ("NTFS", "FAT32", "FAT16",
+// "FAT64", "HFS+", "extX"); empty when none is recognised or sector startSector cannot be
+// read. Reads relative to the reader's baseOffset.
+std::string fileSystemAt(const readWriteInterface& reader, std::int64_t startSector);
+
+// A source without a partition table (a card or stick imaged whole): sector 0 is a file
+// system's own first sector. Answers its one volume, named G0 and spanning the source;
+// nothing when sector 0 starts no known file system. Reads at absolute offsets; leaves
+// the reader's baseOffset at 0.
+std::optional<VolumeRecord> bareVolume(readWriteInterface& reader);
 
 }  // namespace dravonel

@@ -222,7 +222,9 @@ void PopulateDriveDlg::standardScan() {
         partition.records = &found;
         clearRows();
         records_.clear();
-        discoverPartitions(reader, partition);
+        // A card or stick imaged whole has no table: its one volume starts at sector 0.
+        if (auto bare = bareVolume(reader)) found.push_back(std::move(*bare));
+        else discoverPartitions(reader, partition);
         for (VolumeRecord& record : found) {
             record.name = format16("G%d", static_cast<int>(records_.size()));
             records_.push_back(std::make_unique<VolumeRecord>(std::move(record)));
