@@ -651,6 +651,23 @@ private slots:
         QVERIFY(current<PopulateDriveDlg>());
     }
 
+    // Enter on a Yes/No question answers its first button, Yes ("Do you want to Save
+    // Deleted Files?" keeps the deleted files the user came for).
+    void enterOnAQuestionAnswersYes() {
+        QWidget owner;
+        owner.show();
+        QtPrompt prompt(&owner);
+        QString defaultText;
+        QTimer::singleShot(0, [&] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            QVERIFY(box);
+            if (box->defaultButton()) defaultText = box->defaultButton()->text();
+            QTest::keyClick(box, Qt::Key_Return);
+        });
+        QVERIFY(prompt.question(u"Do you want to Save Deleted Files?"));
+        QCOMPARE(defaultText, QMessageBox(QMessageBox::Question, {}, {}, QMessageBox::Yes).button(QMessageBox::Yes)->text());
+    }
+
     void helpMenuOpensHelpWebpageAndAbout() {
         static QList<QUrl> opened;
         opened.clear();
