@@ -158,7 +158,6 @@ RawRecoveryDialog::RawRecoveryDialog(Wizard& wizard, WizardPage& opener)
     treeView_->treeModel()->attach(&tree_);
     loadDefault_->setChecked(true);
     setWorking(false);
-    sourcePath = sourcePathOf(*this, volume_);
 }
 
 RawRecoveryDialog::~RawRecoveryDialog() {
@@ -320,10 +319,7 @@ void RawRecoveryDialog::save() {
     const QString chosen = chooseFolder ? chooseFolder() : QString();
     if (chosen.isEmpty()) return;
     const std::filesystem::path folder = chosen.toStdString();
-    if (!sourcePath.empty() && folderIsOnSource(folder, sourcePath) &&
-        !prompt_.question(u"The chosen folder lies on the drive that is being recovered. Writing there can overwrite "
-                          u"the very files you want back.\nSave there anyway?"))
-        return;
+    if (!outputFolderAccepted(folder, prompt_)) return;
     // Room for the ticked files (each rounded up to whole sectors), said before writing.
     std::uint64_t needed = 0;
     for (const FoundFile& f : engine_->found())

@@ -58,8 +58,6 @@ public:
     std::function<QString()> chooseFolder;
     // The settings dialog runs modally through this (tests replace it).
     std::function<void(QDialog&)> runDialog;
-    // Where the source is (device or image file), for the output-folder check.
-    std::string sourcePath;
 
 signals:
     void workerFinished();

@@ -272,7 +272,6 @@ void VolumeScanDlg::startScan() {
     // The mounted-volume road reads the volume through its own device path.
     if (shared.volumeChosen && shared.currentReader && kind != FileSystemKind::HfsPlus && kind != FileSystemKind::None)
         shared.currentReader->open(toUtf8(volume_.name));
-    if (sourcePath.empty()) sourcePath = sourcePathOf(*this, volume_);
 
     treeView_->treeModel()->detach();
     scan_ = std::make_unique<VolumeScan>(volume_, recoveryMode_, tree_, reader, sink_, prompt_,
@@ -399,7 +398,7 @@ void VolumeScanDlg::quickSave(TreeItem item) {
         const QString chosen = chooseFolder ? chooseFolder() : QString();
         if (chosen.isEmpty()) return;
         const std::filesystem::path folder = chosen.toStdString();
-        if (!folderAccepted(folder)) return;
+        if (!outputFolderAccepted(folder, prompt_)) return;
         saveRun_->outputFolder = folder;
     }
     treeView_->setEnabled(false);
@@ -454,15 +453,6 @@ void VolumeScanDlg::showSaveResult() {
     report->open();
 }
 
-bool VolumeScanDlg::folderAccepted(const std::filesystem::path& folder) {
-    if (!sourcePath.empty() && folderIsOnSource(folder, sourcePath)) {
-        return prompt_.question(
-            u"The chosen folder lies on the drive that is being recovered. Writing there can overwrite the very "
-            u"files you want back.\nSave there anyway?");
-    }
-    return true;
-}
-
 void VolumeScanDlg::save() {
     if (refuseWhileBusy()) return;
     ensureRuns();
@@ -474,7 +464,7 @@ void VolumeScanDlg::save() {
     const QString chosen = chooseFolder ? chooseFolder() : QString();
     if (chosen.isEmpty()) return;  // cancelled: nothing starts, nothing is shown
     const std::filesystem::path folder = chosen.toStdString();
-    if (!folderAccepted(folder)) return;
+    if (!outputFolderAccepted(folder, prompt_)) return;
     saveRun_->outputFolder = folder;
     saveRows_ = fileList_->rows();
     saveRan_ = false;

@@ -102,9 +102,6 @@ public:
 
     // The folder dialog ("Please choose a folder."); tests replace it.
     std::function<QString()> chooseFolder;
-    // Where the source being recovered is (device or image file), for the output-folder
-    // check; empty when unknown.
-    std::string sourcePath;
 
 signals:
     // A scan, save or search worker ended (the page has been restored).
@@ -121,9 +118,6 @@ private:
     void showSaveResult();
     // After a quick save: where the file went, or why it is not whole or not there.
     void showQuickSaveResult();
-    // The output-folder checks before anything is written: false when the user does not
-    // want to write there.
-    bool folderAccepted(const std::filesystem::path& folder);
     void ensureRuns();
 
     // State of the page.
