@@ -88,6 +88,8 @@ protected:
 
 private:
     bool onCheckIndicator(const QModelIndex& index, const QPoint& pos);
+    // Opens every item the tree holds open (after the model was reset).
+    void expandAsTree();
     TriStateTreeModel* model_ = nullptr;
 };
 

@@ -165,6 +165,8 @@ private slots:
     void demoDiskFolderListSearchAndQuickSave();
     void outputFolderOnTheSourceIsAskedFirst();
     void stopDuringTheVolumeScan();
+    void rootAndTheParsersOpenFoldersAreShownOpen_data();
+    void rootAndTheParsersOpenFoldersAreShownOpen();
     void saveOfAHalfImageReportsItsDamagedFiles();
     void stopDuringTheSaveShowsTheCountsSoFar();
     void pauseTwiceNeedsTwoResumes();
@@ -399,6 +401,49 @@ void ScanPagesTest::outputFolderOnTheSourceIsAskedFirst() {
     QVERIFY(waitWorker(page));
     QCOMPARE(road.answers.questions, QStringList{"Do you want to Save Deleted Files?"});
     QVERIFY(!QDir(beside.path()).isEmpty());
+}
+
+void ScanPagesTest::rootAndTheParsersOpenFoldersAreShownOpen_data() {
+    QTest::addColumn<QString>("image");
+    QTest::addColumn<QString>("fileSystem");
+    QTest::newRow("NTFS") << "ntfs_basic.img" << "NTFS";
+    QTest::newRow("FAT32") << "card_fat32.img" << "FAT32";
+    QTest::newRow("exFAT") << "card_exfat.img" << "FAT64";
+    QTest::newRow("ext4") << "ext4_4k.img" << "extX";
+    QTest::newRow("HFS+") << "hfsplus_files.img" << "HFS+";
+}
+
+// After a scan ROOT is open, and so is every folder the parser opened.
+void ScanPagesTest::rootAndTheParsersOpenFoldersAreShownOpen() {
+    QFETCH(QString, image);
+    QFETCH(QString, fileSystem);
+    VolumeRecord record = ntfsRecord(0, "1");
+    record.fileSystem = fileSystem.toStdU16String();
+    record.sizeMbText = QString::number(QFileInfo(fixture(image.toLatin1().constData())).size() / 1048576).toStdU16String();
+    Road road(fixture(image.toLatin1().constData()), record);
+    VolumeScanDlg* page = road.next();
+    QVERIFY(page);
+    QVERIFY(waitWorker(page));
+    TriStateTreeView* view = page->treeView();
+    TriStateTreeModel* model = view->treeModel();
+    const QModelIndex root = model->index(0, 0);
+    QCOMPARE(root.data().toString(), QStringLiteral("ROOT"));
+    QVERIFY(view->isExpanded(root));
+    QVERIFY(model->rowCount(root) > 0);
+    // Every item the tree holds open is open on screen, and no other.
+    std::vector<QModelIndex> stack{root};
+    int open = 0;
+    while (!stack.empty()) {
+        const QModelIndex i = stack.back();
+        stack.pop_back();
+        const TRISTATETREEDATA* data = model->tree()->findItemData(model->itemOf(i));
+        QVERIFY(data);
+        QCOMPARE(view->isExpanded(i), data->expanded);
+        if (!data->expanded) continue;
+        ++open;
+        for (int r = 0; r < model->rowCount(i); ++r) stack.push_back(model->index(r, 0, i));
+    }
+    QVERIFY(open >= 1);
 }
 
 void ScanPagesTest::stopDuringTheVolumeScan() {
