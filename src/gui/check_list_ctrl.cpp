@@ -6,6 +6,8 @@
 #include <QStyleOptionButton>
 #include <QStyleOptionHeader>
 
+#include <algorithm>
+
 #include "gui/file_icons.h"
 
 namespace dravonel {
@@ -63,8 +65,21 @@ QSize CCheckHeadCtrl::sectionSizeFromContents(int logicalIndex) const {
     return size;
 }
 
+bool CCheckHeadCtrl::onSectionEdge(const QPoint& pos) const {
+    // The grip QHeaderView resizes by lies this far either side of a section's edge.
+    const int grip = style()->pixelMetric(QStyle::PM_HeaderGripMargin, nullptr, this);
+    for (int i = 0; i < count(); ++i) {
+        if (isSectionHidden(i)) continue;
+        const int edge = sectionViewportPosition(i) + sectionSize(i);
+        if (std::abs(pos.x() - edge) <= grip) return true;
+    }
+    return false;
+}
+
 void CCheckHeadCtrl::mousePressEvent(QMouseEvent* event) {
-    if (event->button() == Qt::LeftButton && logicalIndexAt(event->position().toPoint()) == 0) {
+    const QPoint pos = event->position().toPoint();
+    // A press on a column's edge starts a resize and never ticks.
+    if (event->button() == Qt::LeftButton && logicalIndexAt(pos) == 0 && !onSectionEdge(pos)) {
         checked_ = !checked_;
         viewport()->update();
         emit toggled(checked_);
@@ -102,6 +117,9 @@ void CCheckListCtrl::clearRows() {
     filling_ = true;
     clear();
     rows_.rows.clear();
+    shown_.clear();
+    shownTicked_ = 0;
+    itemRows_.clear();
     filling_ = false;
 }
 
@@ -109,6 +127,10 @@ void CCheckListCtrl::showRows(const FileList& list) {
     filling_ = true;
     clear();
     rows_ = list;
+    shown_.assign(rows_.rows.size(), 0);
+    shownTicked_ = 0;
+    itemRows_.clear();
+    const QBrush red(QColor(255, 0, 0));
     QList<QTreeWidgetItem*> items;
     items.reserve(static_cast<qsizetype>(rows_.rows.size()));
     for (std::size_t i = 0; i < rows_.rows.size(); ++i) {
@@ -129,11 +151,38 @@ void CCheckListCtrl::showRows(const FileList& list) {
         item->setData(0, kRowIndexRole, static_cast<qulonglong>(i));
         item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable);
         item->setCheckState(0, r.checked ? Qt::Checked : Qt::Unchecked);
+        if (isDeletedRow && isDeletedRow(r))
+            for (int c = 0; c < columnCount(); ++c) item->setForeground(c, red);
+        noteShown(i, r.checked);
+        if (r.item != kNoItem && !rows_.listShowsSearch) itemRows_.emplace(r.item, static_cast<int>(i));
         items.push_back(item);
     }
     addTopLevelItems(items);
     filling_ = false;
     if (!rows_.rows.empty()) updateHeader();
+}
+
+void CCheckListCtrl::noteShown(std::size_t row, bool ticked) {
+    if (row >= shown_.size() || (shown_[row] != 0) == ticked) return;
+    shown_[row] = ticked ? 1 : 0;
+    if (ticked) ++shownTicked_;
+    else --shownTicked_;
+}
+
+int CCheckListCtrl::rowOf(TreeItem item) const {
+    const auto it = itemRows_.find(item);
+    return it == itemRows_.end() ? -1 : it->second;
+}
+
+void CCheckListCtrl::setRowState(int row, Qt::CheckState state) {
+    QTreeWidgetItem* item = topLevelItem(row);
+    if (!item || row < 0 || static_cast<std::size_t>(row) >= rows_.rows.size()) return;
+    filling_ = true;
+    item->setCheckState(0, state);
+    filling_ = false;
+    rows_.rows[static_cast<std::size_t>(row)].checked = state == Qt::Checked;
+    noteShown(static_cast<std::size_t>(row), state == Qt::Checked);
+    updateHeader();
 }
 
 void CCheckListCtrl::onItemChanged(QTreeWidgetItem* item, int column) {
@@ -146,6 +195,7 @@ void CCheckListCtrl::onItemChanged(QTreeWidgetItem* item, int column) {
         emit rowCheckClicked(static_cast<int>(row));
         rows_.rows[row].checked = now;
     }
+    noteShown(row, now);
     updateHeader();
 }
 
@@ -160,18 +210,11 @@ void CCheckListCtrl::onHeaderToggled(bool checked) {
     filling_ = true;
     for (int i = 0; i < topLevelItemCount(); ++i) topLevelItem(i)->setCheckState(0, checked ? Qt::Checked : Qt::Unchecked);
     for (auto& r : rows_.rows) r.checked = checked;
+    std::fill(shown_.begin(), shown_.end(), checked ? 1 : 0);
+    shownTicked_ = checked ? shown_.size() : 0;
     filling_ = false;
 }
 
-void CCheckListCtrl::updateHeader() {
-    bool all = true;
-    for (const auto& r : rows_.rows)
-        if (!r.checked) all = false;
-    // The check changed in onItemChanged is already in rows_ when this runs after it; while
-    // the signal is out, read the boxes themselves.
-    for (int i = 0; i < topLevelItemCount(); ++i)
-        if (topLevelItem(i)->checkState(0) != Qt::Checked) all = false;
-    header_->setChecked(all);
-}
+void CCheckListCtrl::updateHeader() { header_->setChecked(!shown_.empty() && shownTicked_ == shown_.size()); }
 
 }  // namespace dravonel

@@ -163,6 +163,7 @@ private slots:
     void driveRoadToSavedDemoFiles();
     void standardRoadSavesTheManifestFiles();
     void demoDiskFolderListSearchAndQuickSave();
+    void fileListFollowsTheTreeAndShowsDeletedFilesRed();
     void outputFolderOnTheSourceIsAskedFirst();
     void stopDuringTheVolumeScan();
     void rootAndTheParsersOpenFoldersAreShownOpen_data();
@@ -367,6 +368,83 @@ void ScanPagesTest::demoDiskFolderListSearchAndQuickSave() {
     QTest::mouseDClick(view->viewport(), Qt::LeftButton, {}, notesRect.center() + QPoint(notesRect.width() / 4, 0));
     QVERIFY(waitWorker(page));
     QCOMPARE(fileBytes(out.path() + QStringLiteral("/notes.txt")), QByteArray("shopping list: bread, milk\n"));
+}
+
+void ScanPagesTest::fileListFollowsTheTreeAndShowsDeletedFilesRed() {
+    Road road(fixture("demo_disk.img"), ntfsRecord(2048, "22"));
+    VolumeScanDlg* page = road.next();
+    QVERIFY(page);
+    QVERIFY(waitWorker(page));
+    TriStateTreeModel* model = page->treeView()->treeModel();
+    TriStateTreeView* view = page->treeView();
+    const QModelIndex root = model->index(0, 0);
+    view->expand(root);
+    const QModelIndex documents = findRow(model, root, QStringLiteral("Documents"));
+    QVERIFY(documents.isValid());
+    view->expand(documents);
+    const QModelIndex notes = findRow(model, documents, QStringLiteral("notes.txt"));
+    QVERIFY(notes.isValid());
+    const QRect label = view->visualRect(documents);
+    QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, label.center() + QPoint(label.width() / 4, 0));
+    CCheckListCtrl* list = page->fileList();
+    QCOMPARE(list->topLevelItemCount(), 2);
+    QTreeWidgetItem* notesRow = list->findItems(QStringLiteral("notes.txt"), Qt::MatchExactly).value(0);
+    QTreeWidgetItem* deletedRow = list->findItems(QStringLiteral("deleted-report.txt"), Qt::MatchExactly).value(0);
+    QVERIFY(notesRow && deletedRow);
+
+    // The deleted file is red in every column, the live one is not.
+    for (int c = 0; c < list->columnCount(); ++c) {
+        QCOMPARE(deletedRow->foreground(c).color(), QColor(Qt::red));
+        QVERIFY(deletedRow->foreground(c).style() != Qt::NoBrush);
+        QCOMPARE(notesRow->foreground(c).style(), Qt::NoBrush);
+    }
+    // The rows come in as the tree has them (the scan ticks everything).
+    QCOMPARE(notesRow->checkState(0), Qt::Checked);
+    QCOMPARE(deletedRow->checkState(0), Qt::Checked);
+    QVERIFY(list->checkHeader()->isChecked());
+
+    // Ticks in the tree, on the file or passed down from its folder, show on the rows.
+    QVERIFY(model->setData(notes, Qt::Unchecked, Qt::CheckStateRole));
+    QCOMPARE(notesRow->checkState(0), Qt::Unchecked);
+    QCOMPARE(deletedRow->checkState(0), Qt::Checked);
+    QVERIFY(!list->checkHeader()->isChecked());
+    QVERIFY(model->setData(documents, Qt::Checked, Qt::CheckStateRole));
+    QCOMPARE(notesRow->checkState(0), Qt::Checked);
+    QVERIFY(list->checkHeader()->isChecked());
+    QVERIFY(model->setData(root, Qt::Unchecked, Qt::CheckStateRole));
+    QCOMPARE(notesRow->checkState(0), Qt::Unchecked);
+    QCOMPARE(deletedRow->checkState(0), Qt::Unchecked);
+    QVERIFY(!list->rows().anyChecked());
+    // And back: a row's box ticks the tree, which leaves the other row as it was.
+    list->clickRowCheck(list->indexOfTopLevelItem(notesRow));
+    QCOMPARE(notes.data(Qt::CheckStateRole).toInt(), int(Qt::Checked));
+    QCOMPARE(notesRow->checkState(0), Qt::Checked);
+    QCOMPARE(deletedRow->checkState(0), Qt::Unchecked);
+    QVERIFY(!list->checkHeader()->isChecked());
+    list->clickRowCheck(list->indexOfTopLevelItem(deletedRow));
+    QVERIFY(list->checkHeader()->isChecked());
+
+    // Dragging the first column's edge resizes it and ticks nothing.
+    list->clickRowCheck(list->indexOfTopLevelItem(deletedRow));
+    CCheckHeadCtrl* header = list->checkHeader();
+    const int width = header->sectionSize(0);
+    const QPoint edge(header->sectionViewportPosition(0) + width - 1, header->height() / 2);
+    QWidget* grip = header->viewport();
+    QMouseEvent press(QEvent::MouseButtonPress, edge, grip->mapToGlobal(edge), Qt::LeftButton, Qt::LeftButton, {});
+    QApplication::sendEvent(grip, &press);
+    const QPoint to = edge + QPoint(80, 0);
+    QMouseEvent move(QEvent::MouseMove, to, grip->mapToGlobal(to), Qt::NoButton, Qt::LeftButton, {});
+    QApplication::sendEvent(grip, &move);
+    QMouseEvent release(QEvent::MouseButtonRelease, to, grip->mapToGlobal(to), Qt::LeftButton, Qt::NoButton, {});
+    QApplication::sendEvent(grip, &release);
+    QVERIFY2(header->sectionSize(0) > width + 40, qPrintable(QString::number(header->sectionSize(0))));
+    QVERIFY(!header->isChecked());
+    QCOMPARE(deletedRow->checkState(0), Qt::Unchecked);
+    QCOMPARE(notesRow->checkState(0), Qt::Checked);
+    // A click inside the section still ticks every row.
+    QTest::mouseClick(grip, Qt::LeftButton, {}, QPoint(header->sectionViewportPosition(0) + 8, header->height() / 2));
+    QVERIFY(header->isChecked());
+    QCOMPARE(deletedRow->checkState(0), Qt::Checked);
 }
 
 void ScanPagesTest::outputFolderOnTheSourceIsAskedFirst() {

@@ -238,6 +238,29 @@ void VolumeScanDlg::buildControls() {
     connect(fileList_, &CCheckListCtrl::rowCheckClicked, this, [this](int row) {
         if (view_) view_->rowCheckClicked(fileList_->rows(), static_cast<std::size_t>(row));
     });
+    // Deleted entries are red in the list as in the tree: a folder's rows by their tree
+    // item's colour (a file in a deleted folder too), search hits by their record.
+    fileList_->isDeletedRow = [this](const FileListRow& row) {
+        if (row.item != kNoItem && !fileList_->rows().listShowsSearch) {
+            const TRISTATETREEDATA* data = tree_.findItemData(row.item);
+            return data && data->textColour == kRedTextColour;
+        }
+        RecoveredVolume* volume = scan_ ? scan_->volume() : nullptr;
+        return volume && volume->isValidEntry(row.entry) && volume->isDeleted(row.entry);
+    };
+    // The list's boxes follow the tree: a tick in the tree, or one the tree passes on to
+    // children and parents, shows on the rows standing for those items.
+    connect(treeView_->treeModel(), &QAbstractItemModel::dataChanged, this,
+            [this](const QModelIndex& first, const QModelIndex& last, const QList<int>& roles) {
+                if (!roles.isEmpty() && !roles.contains(Qt::CheckStateRole)) return;
+                if (fileList_->rows().listShowsSearch || first.parent() != last.parent()) return;
+                TriStateTreeModel* model = treeView_->treeModel();
+                for (int r = first.row(); r <= last.row(); ++r) {
+                    const TreeItem item = model->itemOf(first.siblingAtRow(r));
+                    const int row = fileList_->rowOf(item);
+                    if (row >= 0) fileList_->setRowState(row, listState(item));
+                }
+            });
 
     // Start-up texts: the volume's mount point, or its name when it has none.
     volumeData_->setText(qs(volume_.rootPath.empty() ? volume_.name : volume_.rootPath));
@@ -382,7 +405,20 @@ void VolumeScanDlg::labelClicked(TreeItem item) {
     // is read from them until it ends.
     if (!view_ || worker_.running()) return;
     FileList list = fileList_->rows();
-    if (view_->labelClicked(item, list)) fileList_->showRows(list);
+    if (!view_->labelClicked(item, list)) return;
+    for (FileListRow& row : list.rows) row.checked = tree_.checkState(row.item) == 1;
+    fileList_->showRows(list);
+    // A mixed item (some of its children ticked) shows the mixed box.
+    for (std::size_t r = 0; r < list.rows.size(); ++r)
+        if (tree_.checkState(list.rows[r].item) == 2) fileList_->setRowState(static_cast<int>(r), Qt::PartiallyChecked);
+}
+
+Qt::CheckState VolumeScanDlg::listState(TreeItem item) const {
+    switch (tree_.checkState(item)) {
+        case 1: return Qt::Checked;
+        case 2: return Qt::PartiallyChecked;
+        default: return Qt::Unchecked;
+    }
 }
 
 void VolumeScanDlg::quickSave(TreeItem item) {

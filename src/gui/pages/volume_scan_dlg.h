@@ -117,6 +117,8 @@ private:
     // is damaged or failed, the report that lists them.
     void showSaveResult();
     // After a quick save: where the file went, or why it is not whole or not there.
+    // The box a file-list row shows for tree item: ticked, clear or mixed as in the tree.
+    Qt::CheckState listState(TreeItem item) const;
     void showQuickSaveResult();
     void ensureRuns();
 
