@@ -1,5 +1,6 @@
 #include "gui/check_list_ctrl.h"
 
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QStyle>
@@ -9,6 +10,7 @@
 #include <algorithm>
 
 #include "gui/file_icons.h"
+#include "gui/shell.h"
 
 namespace dravonel {
 
@@ -21,6 +23,8 @@ constexpr int kRowIndexRole = Qt::UserRole + 1;
 
 CCheckHeadCtrl::CCheckHeadCtrl(QWidget* parent) : QHeaderView(Qt::Horizontal, parent) {
     setSectionsClickable(true);
+    // Reached by Tab, so the keyboard can tick every row.
+    setFocusPolicy(Qt::TabFocus);
     setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     setAccessibleName(tr("Tick all"));
 }
@@ -88,6 +92,17 @@ void CCheckHeadCtrl::mousePressEvent(QMouseEvent* event) {
     QHeaderView::mousePressEvent(event);
 }
 
+void CCheckHeadCtrl::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_Space) {
+        checked_ = !checked_;
+        viewport()->update();
+        emit toggled(checked_);
+        event->accept();
+        return;
+    }
+    QHeaderView::keyPressEvent(event);
+}
+
 CCheckListCtrl::CCheckListCtrl(QWidget* parent) : QTreeWidget(parent) {
     setup({tr("File(s) List"), tr("Creation Time"), tr("Access Time"), tr("Modification Time"), tr("Size"),
            tr("Attribute")});
@@ -110,6 +125,7 @@ void CCheckListCtrl::setup(const QStringList& headings) {
     setSelectionBehavior(QAbstractItemView::SelectRows);
     setAlternatingRowColors(true);
     connect(this, &QTreeWidget::itemChanged, this, &CCheckListCtrl::onItemChanged);
+    takeEnter(this);
     connect(header_, &CCheckHeadCtrl::toggled, this, &CCheckListCtrl::onHeaderToggled);
 }
 
@@ -197,6 +213,16 @@ void CCheckListCtrl::onItemChanged(QTreeWidgetItem* item, int column) {
     }
     noteShown(row, now);
     updateHeader();
+}
+
+void CCheckListCtrl::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+        const int row = currentItem() ? indexOfTopLevelItem(currentItem()) : -1;
+        if (row >= 0) emit rowActivated(row);
+        event->accept();
+        return;
+    }
+    QTreeWidget::keyPressEvent(event);
 }
 
 void CCheckListCtrl::clickRowCheck(int row) {

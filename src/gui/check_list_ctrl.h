@@ -30,6 +30,8 @@ signals:
 protected:
     void paintSection(QPainter* painter, const QRect& rect, int logicalIndex) const override;
     void mousePressEvent(QMouseEvent* event) override;
+    // Space on the focused header toggles the box, as a click does.
+    void keyPressEvent(QKeyEvent* event) override;
     QSize sectionSizeFromContents(int logicalIndex) const override;
 
 private:
@@ -68,6 +70,11 @@ public:
 signals:
     // The user changed row's box; rows()[row].checked still holds the state before the click.
     void rowCheckClicked(int row);
+    // Enter on the current row.
+    void rowActivated(int row);
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
     void setup(const QStringList& headings);

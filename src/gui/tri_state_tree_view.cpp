@@ -7,6 +7,7 @@
 #include <QStyleOptionViewItem>
 
 #include "gui/file_icons.h"
+#include "gui/shell.h"
 
 namespace dravonel {
 
@@ -203,6 +204,7 @@ TriStateTreeView::TriStateTreeView(QWidget* parent) : QTreeView(parent), model_(
     // Expansion by the arrow, a double click or the arrow keys (the double click also
     // reports itemDoubleClicked).
     setExpandsOnDoubleClick(true);
+    takeEnter(this);
     // The parsers open ROOT and the folders they fill ("expand ROOT"); the view follows the
     // tree's flag, and a tree shown anew opens where the tree is open.
     connect(model_, &TriStateTreeModel::itemExpanded, this, [this](TreeItem item, int state) {
@@ -262,6 +264,12 @@ void TriStateTreeView::mouseDoubleClickEvent(QMouseEvent* event) {
 }
 
 void TriStateTreeView::keyPressEvent(QKeyEvent* event) {
+    // Enter does what a double click does (quick save on the scan page).
+    if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) && currentIndex().isValid()) {
+        emit itemDoubleClicked(model_->itemOf(currentIndex()));
+        event->accept();
+        return;
+    }
     const QModelIndex before = currentIndex();
     QTreeView::keyPressEvent(event);
     const QModelIndex after = currentIndex();

@@ -69,7 +69,7 @@ private:
 
 // The tree view of the scan and raw recovery pages. A press on an item's label (not on
 // its check box or the expand arrow) reports labelClicked, as do keyboard moves to another
-// item; a double click reports itemDoubleClicked.
+// item; a double click, or Enter on the current item, reports itemDoubleClicked.
 class TriStateTreeView : public QTreeView {
     Q_OBJECT
 public:

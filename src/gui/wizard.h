@@ -111,6 +111,8 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    // Gives the focus to the first enabled, visible control of page's Tab order.
+    static void focusFirstControl(WizardPage* page);
     QStackedWidget* stack_ = nullptr;
     WizardState state_;
     std::unique_ptr<QtPrompt> prompt_;

@@ -12,6 +12,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPlainTextEdit>
@@ -164,6 +165,7 @@ private slots:
     void standardRoadSavesTheManifestFiles();
     void demoDiskFolderListSearchAndQuickSave();
     void fileListFollowsTheTreeAndShowsDeletedFilesRed();
+    void scanPageByKeyboardAndScreenReader();
     void outputFolderOnTheSourceIsAskedFirst();
     void stopDuringTheVolumeScan();
     void rootAndTheParsersOpenFoldersAreShownOpen_data();
@@ -445,6 +447,67 @@ void ScanPagesTest::fileListFollowsTheTreeAndShowsDeletedFilesRed() {
     QTest::mouseClick(grip, Qt::LeftButton, {}, QPoint(header->sectionViewportPosition(0) + 8, header->height() / 2));
     QVERIFY(header->isChecked());
     QCOMPARE(deletedRow->checkState(0), Qt::Checked);
+}
+
+// The scan page without a mouse: one Alt key per control, value labels described, Space on
+// the header's box ticks every row, Enter on a row or a tree item saves that file at once.
+void ScanPagesTest::scanPageByKeyboardAndScreenReader() {
+    Road road(fixture("demo_disk.img"), ntfsRecord(2048, "22"));
+    VolumeScanDlg* page = road.next();
+    QVERIFY(page);
+    QVERIFY(waitWorker(page));
+    QCOMPARE(gui_test::sharedMnemonics(page), QStringList{});
+    QVERIFY(page->focusWidget() && page->focusWidget() != page);
+    auto* status = page->findChild<QLabel*>("statusLine");
+    QVERIFY(!status->text().isEmpty());
+    QCOMPARE(gui_test::accessibleText(status, QAccessible::Name), QStringLiteral("Status"));
+    QCOMPARE(gui_test::accessibleText(status, QAccessible::Description), status->text());
+    auto* clock = page->findChild<QLabel*>("scanClock");
+    QCOMPARE(gui_test::accessibleText(clock, QAccessible::Description), clock->text());
+
+    TriStateTreeModel* model = page->treeView()->treeModel();
+    TriStateTreeView* view = page->treeView();
+    const QModelIndex root = model->index(0, 0);
+    QVERIFY(model->setData(root, Qt::Unchecked, Qt::CheckStateRole));
+    const QModelIndex documents = findRow(model, root, QStringLiteral("Documents"));
+    QVERIFY(documents.isValid());
+    // Moving onto the folder with the keyboard lists its files.
+    view->setFocus();
+    view->setCurrentIndex(root);
+    for (int i = 0; i < 20 && view->currentIndex() != documents; ++i) QTest::keyClick(view, Qt::Key_Down);
+    QCOMPARE(view->currentIndex(), documents);
+    CCheckListCtrl* list = page->fileList();
+    QCOMPARE(list->topLevelItemCount(), 2);
+    // Space on the header's box ticks every row, again clears them.
+    CCheckHeadCtrl* header = list->checkHeader();
+    QVERIFY(header->focusPolicy() & Qt::TabFocus);
+    header->setFocus();
+    QTest::keyClick(header, Qt::Key_Space);
+    QVERIFY(header->isChecked());
+    QCOMPARE(list->topLevelItem(0)->checkState(0), Qt::Checked);
+    QCOMPARE(list->topLevelItem(1)->checkState(0), Qt::Checked);
+    QTest::keyClick(header, Qt::Key_Space);
+    QCOMPARE(list->topLevelItem(0)->checkState(0), Qt::Unchecked);
+
+    // Enter on a row saves that file.
+    QTemporaryDir out;
+    page->chooseFolder = [&] { return out.path(); };
+    QTreeWidgetItem* notesRow = list->findItems(QStringLiteral("notes.txt"), Qt::MatchExactly).value(0);
+    QVERIFY(notesRow);
+    list->setFocus();
+    list->setCurrentItem(notesRow);
+    QTest::keyClick(list, Qt::Key_Return);
+    QVERIFY(waitWorker(page));
+    QCOMPARE(fileBytes(out.path() + QStringLiteral("/notes.txt")), QByteArray("shopping list: bread, milk\n"));
+    // And Enter on a file in the tree.
+    view->expand(documents);
+    const QModelIndex report = findRow(model, documents, QStringLiteral("deleted-report.txt"));
+    QVERIFY(report.isValid());
+    view->setFocus();
+    view->setCurrentIndex(report);
+    QTest::keyClick(view, Qt::Key_Enter);
+    QVERIFY(waitWorker(page));
+    QVERIFY(QFile::exists(out.path() + QStringLiteral("/deleted-report.txt")));
 }
 
 void ScanPagesTest::outputFolderOnTheSourceIsAskedFirst() {

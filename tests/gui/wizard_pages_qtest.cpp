@@ -653,6 +653,66 @@ private slots:
 
     // Enter on a Yes/No question answers its first button, Yes ("Do you want to Save
     // Deleted Files?" keeps the deleted files the user came for).
+    // The disk road by keyboard and as an accessibility tool sees it: each page opens with
+    // its first control focused, no Alt key is claimed twice, the mode choices are radio
+    // buttons, value labels describe their value, and Tab leaves the volume list without
+    // moving its selection.
+    void diskRoadByKeyboardAndScreenReader() {
+        ModalAnswerer answers;
+        auto* modes = openModes("mbr_disk.img");
+        QVERIFY(modes->focusWidget() && modes->focusWidget() != modes);
+        QVERIFY(modes->isAncestorOf(modes->focusWidget()));
+        QCOMPARE(gui_test::sharedMnemonics(modes), QStringList{});
+        for (const char* name : {"standardScanRadio", "advanceScanRadio"})
+            QCOMPARE(gui_test::accessibleRole(child<QWidget>(modes, name)), QAccessible::RadioButton);
+        QCOMPARE(gui_test::accessibleRole(child<QWidget>(modes, "gptFormatCheck")), QAccessible::CheckBox);
+        auto* drive = child<QLabel>(modes, "selectedDriveValue");
+        QCOMPARE(gui_test::accessibleText(drive, QAccessible::Name), QStringLiteral("Currently Selected Drive :"));
+        QCOMPARE(gui_test::accessibleText(drive, QAccessible::Description), fixture("mbr_disk.img"));
+        // Choosing by the keyboard still sets the one mode.
+        click(modes, "advanceScanRadio");
+        QVERIFY(child<QRadioButton>(modes, "advanceScanRadio")->isChecked());
+        QVERIFY(!child<QRadioButton>(modes, "standardScanRadio")->isChecked());
+        click(modes, "standardScanRadio");
+        QVERIFY(child<QRadioButton>(modes, "standardScanRadio")->isChecked());
+        QVERIFY(!child<QRadioButton>(modes, "advanceScanRadio")->isChecked());
+
+        click(modes, "nextButton");
+        auto* list = current<PopulateDriveDlg>();
+        QVERIFY(list->focusWidget() && list->focusWidget() != list);
+        QCOMPARE(gui_test::sharedMnemonics(list), QStringList{});
+        auto* status = child<QLabel>(list, "statusLine");
+        QCOMPARE(gui_test::accessibleText(status, QAccessible::Description),
+                 QStringLiteral("Select volume and click next button..."));
+        auto* table = child<QTableWidget>(list, "volumeList");
+        QVERIFY(table->rowCount() > 1);
+        table->setFocus();
+        table->selectRow(0);
+        QTest::keyClick(table, Qt::Key_Tab);
+        QCOMPARE(table->currentRow(), 0);
+        QVERIFY(list->focusWidget() != table);
+        QCOMPARE(table->selectedItems().value(0)->text(), QStringLiteral("G0"));
+
+        table->selectRow(0);
+        QWidget* left = list->focusWidget();
+        click(list, "nextButton");
+        auto* recovery = current<ParceModeNtfsDlg>();
+        QVERIFY(recovery);
+        QCOMPARE(recovery->volume().startSector, 2048);
+        QVERIFY(recovery->focusWidget() && recovery->focusWidget() != recovery);
+        QCOMPARE(gui_test::sharedMnemonics(recovery), QStringList{});
+        for (const char* name : {"standardRadio", "advancedRadio", "deepRadio"})
+            QCOMPARE(gui_test::accessibleRole(child<QWidget>(recovery, name)), QAccessible::RadioButton);
+        click(recovery, "deepRadio");
+        QVERIFY(child<QRadioButton>(recovery, "deepRadio")->isChecked());
+        QVERIFY(!child<QRadioButton>(recovery, "standardRadio")->isChecked());
+        // Back gives the focus back to the control it was left from.
+        click(recovery, "backButton");
+        settle();
+        QCOMPARE(wizard_->currentPage(), list);
+        QCOMPARE(list->focusWidget(), left);
+    }
+
     void enterOnAQuestionAnswersYes() {
         QWidget owner;
         owner.show();

@@ -78,6 +78,8 @@ PopulateDriveDlg::PopulateDriveDlg(Wizard& wizard, WizardPage* opener, VolumeLis
     table_->setSelectionBehavior(QAbstractItemView::SelectRows);
     table_->setSelectionMode(QAbstractItemView::SingleSelection);
     table_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    // Tab goes on to the next control and leaves the selected row where it is.
+    table_->setTabKeyNavigation(false);
     table_->setShowGrid(true);
     table_->verticalHeader()->hide();
     table_->verticalHeader()->setDefaultSectionSize(table_->fontMetrics().height() + 8);
@@ -146,7 +148,7 @@ PopulateDriveDlg::PopulateDriveDlg(Wizard& wizard, WizardPage* opener, VolumeLis
     progress_->setObjectName(QStringLiteral("progressBar"));
     progress_->setAccessibleName(QStringLiteral("Progress"));
     progress_->setTextVisible(false);
-    stop_ = makeButton(QStringLiteral("S&top"), QStringLiteral("stop"), QStringLiteral("stopButton"));
+    stop_ = makeButton(QStringLiteral("St&op"), QStringLiteral("stop"), QStringLiteral("stopButton"));
     progressRow->addWidget(progress_, 1);
     progressRow->addWidget(stop_);
     body()->addLayout(progressRow);

@@ -175,7 +175,7 @@ void VolumeScanDlg::buildControls() {
     clockLabel_ = new QLabel(this);
     clockLabel_->setObjectName(QStringLiteral("scanClock"));
     clockLabel_->setAccessibleName(QStringLiteral("Elapsed time and time left"));
-    pause_ = makeButton(QStringLiteral("&Pause"), QStringLiteral("pause"), QStringLiteral("pauseButton"));
+    pause_ = makeButton(QStringLiteral("P&ause"), QStringLiteral("pause"), QStringLiteral("pauseButton"));
     resume_ = makeButton(QStringLiteral("Res&ume"), QStringLiteral("resume"), QStringLiteral("resumeButton"));
     stop_ = makeButton(QStringLiteral("S&top"), QStringLiteral("stop"), QStringLiteral("stopButton"));
     progressRow->addWidget(progress_, 1);
@@ -234,6 +234,12 @@ void VolumeScanDlg::buildControls() {
     });
     connect(treeView_, &QTreeView::collapsed, this, [this](const QModelIndex& index) {
         tree_.expand(treeView_->treeModel()->itemOf(index), ExpandCode::Collapse);
+    });
+    // Enter on a folder's row saves that file at once, as a double click in the tree does.
+    connect(fileList_, &CCheckListCtrl::rowActivated, this, [this](int row) {
+        const FileList& rows = fileList_->rows();
+        if (row < 0 || static_cast<std::size_t>(row) >= rows.rows.size() || rows.listShowsSearch) return;
+        if (rows.rows[static_cast<std::size_t>(row)].item != kNoItem) quickSave(rows.rows[static_cast<std::size_t>(row)].item);
     });
     connect(fileList_, &CCheckListCtrl::rowCheckClicked, this, [this](int row) {
         if (view_) view_->rowCheckClicked(fileList_->rows(), static_cast<std::size_t>(row));
