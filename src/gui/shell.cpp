@@ -63,9 +63,8 @@ void HeaderBanner::paintEvent(QPaintEvent*) {
     painter.fillRect(rect(), QColor(0x1d, 0x3b, 0x5c));
     const QSizeF picture = renderer.defaultSize();
     const double scale = picture.height() > 0 ? height() / picture.height() : 1.0;
-    const double width = std::max<double>(this->width(), picture.width() * scale);
-    renderer.setAspectRatioMode(Qt::IgnoreAspectRatio);
-    renderer.render(&painter, QRectF(0, 0, width, height()));
+    renderer.setAspectRatioMode(Qt::KeepAspectRatio);
+    renderer.render(&painter, QRectF(0, 0, picture.width() * scale, height()));
 }
 
 QUrl helpPageUrl() {

@@ -713,6 +713,19 @@ private slots:
         QCOMPARE(list->focusWidget(), left);
     }
 
+    // The banner keeps its proportions in a wide window: the picture is the same at the
+    // left, and the strip's own colour fills the rest.
+    void bannerKeepsItsProportions() {
+        HeaderBanner picture;
+        picture.resize(760, 78);
+        HeaderBanner wide;
+        wide.resize(1920, 78);
+        const QImage asDrawn = picture.grab().toImage();
+        const QImage wideDrawn = wide.grab().toImage();
+        QCOMPARE(wideDrawn.copy(0, 0, asDrawn.width(), asDrawn.height()), asDrawn);
+        QCOMPARE(wideDrawn.pixelColor(wideDrawn.width() - 10, wideDrawn.height() / 2), QColor(0x1d, 0x3b, 0x5c));
+    }
+
     void enterOnAQuestionAnswersYes() {
         QWidget owner;
         owner.show();
