@@ -166,6 +166,16 @@ private:
         model.open(QIODevice::WriteOnly);
         model.write("Example Disk 128G\n");
         model.close();
+        // A virtio disk: its only word of itself is its bus's vendor number.
+        QDir(sys_->path()).mkpath(QStringLiteral("block/vdz/device"));
+        QFile vdzSize(sys_->filePath(QStringLiteral("block/vdz/size")));
+        vdzSize.open(QIODevice::WriteOnly);
+        vdzSize.write("1048576\n");
+        vdzSize.close();
+        QFile vendor(sys_->filePath(QStringLiteral("block/vdz/device/vendor")));
+        vendor.open(QIODevice::WriteOnly);
+        vendor.write("0x1af4\n");
+        vendor.close();
         QFile mounts(sys_->filePath(QStringLiteral("mountinfo")));
         mounts.open(QIODevice::WriteOnly);
         // /dev/null stands in for the volume's device: readable, and never read on this road.
@@ -221,7 +231,10 @@ private slots:
         QCOMPARE(tree->topLevelItem(1)->text(0), QStringLiteral("     PHYSICAL DRIVES:"));
         QCOMPARE(tree->topLevelItem(2)->text(0), QStringLiteral("     DISK IMAGES:"));
         QCOMPARE(tree->topLevelItem(0)->child(0)->text(0), QStringLiteral("/media/c"));
-        QCOMPARE(tree->topLevelItem(1)->child(0)->text(0), QStringLiteral("Example Disk 128G"));
+        // A drive by its model and size.
+        QCOMPARE(tree->topLevelItem(1)->childCount(), 2);
+        QCOMPARE(tree->topLevelItem(1)->child(0)->text(0), QStringLiteral("Example Disk 128G  (128.00 GB)"));
+        QCOMPARE(tree->topLevelItem(1)->child(1)->text(0), QStringLiteral("/dev/vdz  (512.00 MB)"));
         // The image is listed before "Open disk image..." and selected.
         QCOMPARE(tree->currentItem()->text(0), fixture("demo_disk.img"));
         QCOMPARE(tree->topLevelItem(2)->child(1)->text(0), QStringLiteral("Open disk image..."));
