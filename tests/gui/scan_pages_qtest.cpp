@@ -16,6 +16,7 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTableWidget>
 #include <QTemporaryDir>
@@ -25,6 +26,7 @@
 #include <deque>
 #include <functional>
 
+#include "core/common/formats.h"
 #include "core/common/text.h"
 #include "core/raw/signature_record.h"
 #include "core/scan/volume_scan.h"
@@ -780,8 +782,33 @@ void ScanPagesTest::rawRecoveryCarvesAndSavesTheFixtureFiles() {
     QCOMPARE(root.data().toString(), QStringLiteral("RAW RECOVERY "));
     const QModelIndex pictures = findRow(model, root, QStringLiteral("Pictures (6)"));
     QVERIFY(pictures.isValid());
+    // Every category shows its count, an empty one "(0)".
+    const QRegularExpression counted(QStringLiteral("^\\S.* \\((\\d+)\\)$"));
+    QStringList empty;
+    for (int r = 0; r < model->rowCount(root); ++r) {
+        const QModelIndex category = model->index(r, 0, root);
+        const QRegularExpressionMatch m = counted.match(category.data().toString());
+        QVERIFY2(m.hasMatch(), qPrintable(category.data().toString()));
+        QCOMPARE(m.captured(1).toInt(), model->rowCount(category));
+        if (model->rowCount(category) == 0) empty << category.data().toString();
+    }
+    QVERIFY2(!empty.isEmpty(), "the default signatures hold categories the image has no file of");
     page->labelClicked(model->itemOf(pictures));
-    QCOMPARE(page->filesList()->topLevelItemCount(), 6);
+    QTreeWidget* list = page->filesList();
+    QCOMPARE(list->topLevelItemCount(), 6);
+    QCOMPARE(list->columnCount(), 3);
+    QCOMPARE(list->headerItem()->text(1), QStringLiteral("Size"));
+    QCOMPARE(list->headerItem()->text(2), QStringLiteral("Offset"));
+    // Each picture's offset on the volume and carved size, as the manifest has them.
+    QMap<qint64, qint64> lengthAt;
+    for (const QJsonValue& f : files) lengthAt[f["offset"].toInteger()] = f["length"].toInteger();
+    for (int r = 0; r < list->topLevelItemCount(); ++r) {
+        QTreeWidgetItem* row = list->topLevelItem(r);
+        const qint64 offset = row->text(2).toLongLong();
+        QVERIFY2(lengthAt.contains(offset), qPrintable(row->text(0) + QStringLiteral(" at ") + row->text(2)));
+        if (!row->text(1).contains(QStringLiteral("size estimated")))
+            QCOMPARE(row->text(1), QString::fromStdU16String(formatSize(lengthAt[offset])));
+    }
     screenshot(&wizard, QStringLiteral("raw_recovery_page"));
 
     QVERIFY(model->setData(root, Qt::Checked, Qt::CheckStateRole));

@@ -6,6 +6,7 @@
 #include <QSplitter>
 #include <QVBoxLayout>
 
+#include "core/common/formats.h"
 #include "core/common/text.h"
 #include "core/raw/carved_save.h"
 #include "core/raw/signature_record.h"
@@ -87,8 +88,11 @@ RawRecoveryDialog::RawRecoveryDialog(Wizard& wizard, WizardPage& opener)
     files_ = new QTreeWidget(split);
     files_->setObjectName(QStringLiteral("filesList"));
     files_->setAccessibleName(QStringLiteral("FILES LIST"));
-    files_->setHeaderLabels({QStringLiteral("FILES LIST ")});
+    // Beside each name: the size carved (or estimated) and where on the volume it starts.
+    files_->setHeaderLabels({QStringLiteral("FILES LIST "), QStringLiteral("Size"), QStringLiteral("Offset")});
     files_->setColumnWidth(0, 300);
+    files_->setColumnWidth(1, 150);
+    files_->setColumnWidth(2, 120);
     files_->setRootIsDecorated(false);
     files_->setAllColumnsShowFocus(true);
     files_->setUniformRowHeights(true);
@@ -259,6 +263,11 @@ void RawRecoveryDialog::onWorkerFinished() {
     files_->setEnabled(true);
     if (finished == Job::Carve) {
         sink_.status(u"Processing done");
+        // A category nothing was found in says so, as the others show their counts.
+        if (engine_ && engine_->rootItem() != kNoItem)
+            for (TreeItem c = tree_.firstChild(engine_->rootItem()); c != kNoItem; c = tree_.nextSibling(c))
+                if (tree_.image(c) == ItemImage::Folder && !tree_.hasChildren(c))
+                    tree_.setItemText(c, tree_.getItemText(c) + u" (0)");
         treeView_->treeModel()->attach(&tree_);
         if (engine_ && engine_->rootItem() != kNoItem)
             treeView_->expand(treeView_->treeModel()->indexOf(engine_->rootItem()));
@@ -304,9 +313,19 @@ void RawRecoveryDialog::labelClicked(TreeItem item) {
     for (TreeItem c = tree_.firstChild(item); c != kNoItem; c = tree_.nextSibling(c)) {
         if (tree_.image(c) == ItemImage::Folder) continue;  // category items are not files
         const QString text = qs(tree_.getItemText(c));
-        auto* row = new QTreeWidgetItem(files_, {text});
+        QStringList columns{text};
+        const std::uint64_t index = tree_.itemData(c);
+        if (engine_ && index < engine_->found().size()) {
+            const FoundFile& f = engine_->found()[index];
+            QString size = qs(formatSize(f.size));
+            if (f.sizeEstimated) size += QStringLiteral(" (") + qs(kSizeEstimatedText) + QStringLiteral(")");
+            columns << size << QString::number(f.start);
+        }
+        auto* row = new QTreeWidgetItem(files_, columns);
         row->setIcon(0, CUseShGetFileInfo::instance().iconForName(text));
         row->setData(0, Qt::UserRole, static_cast<qulonglong>(c));
+        row->setTextAlignment(1, Qt::AlignRight | Qt::AlignVCenter);
+        row->setTextAlignment(2, Qt::AlignRight | Qt::AlignVCenter);
     }
 }
 
