@@ -106,9 +106,19 @@ void CCheckHeadCtrl::keyPressEvent(QKeyEvent* event) {
 CCheckListCtrl::CCheckListCtrl(QWidget* parent) : QTreeWidget(parent) {
     setup({tr("File(s) List"), tr("Creation Time"), tr("Access Time"), tr("Modification Time"), tr("Size"),
            tr("Attribute")});
-    // Wide enough for the texts of formatDateTime ("01/02/2024  01:05 PM") and long names.
-    const int widths[] = {260, 140, 140, 140, 80, 80};
-    for (int c = 0; c < 6; ++c) setColumnWidth(c, widths[c]);
+    // Each column as wide as its widest text needs in the list's own font: the dates of
+    // formatDateTime ("01/02/2024  01:05 PM"), sizes of formatSize ("1023.99 MB"), the
+    // attribute letters ("-R-H-S-A"), and room for a name.
+    const QFontMetrics fm(font());
+    const int pad = 2 * style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, this) + 16;
+    const auto fit = [&](int c, const QString& sample) {
+        const int header = fm.horizontalAdvance(headerItem()->text(c)) + pad + (c == 0 ? 24 : 0);
+        setColumnWidth(c, std::max(header, fm.horizontalAdvance(sample) + pad));
+    };
+    fit(0, QStringLiteral("A long file name here.txt"));
+    for (int c = 1; c <= 3; ++c) fit(c, QStringLiteral("00/00/0000  00:00 PM"));
+    fit(4, QStringLiteral("1023.99 MB"));
+    fit(5, QStringLiteral("-R-H-S-A"));
 }
 
 CCheckListCtrl::CCheckListCtrl(const QStringList& headings, QWidget* parent) : QTreeWidget(parent) { setup(headings); }

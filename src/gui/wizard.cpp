@@ -34,7 +34,7 @@ Wizard::Wizard(QWidget* parent) : QMainWindow(parent) {
     installAccessibility();
     // The window's size is the only thing kept between runs.
     QSettings settings;
-    if (!restoreGeometry(settings.value(kGeometryKey).toByteArray())) resize(800, 560);
+    if (!restoreGeometry(settings.value(kGeometryKey).toByteArray())) resize(defaultSize());
 }
 
 Wizard::~Wizard() {
@@ -47,6 +47,8 @@ Wizard::~Wizard() {
         delete page;
     }
 }
+
+QSize Wizard::defaultSize() { return {1100, 700}; }
 
 void Wizard::start(WizardPage* first) {
     stack_->addWidget(first);

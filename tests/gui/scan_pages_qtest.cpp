@@ -9,6 +9,7 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
+#include <QHeaderView>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -168,6 +169,7 @@ private slots:
     void demoDiskFolderListSearchAndQuickSave();
     void fileListFollowsTheTreeAndShowsDeletedFilesRed();
     void scanPageByKeyboardAndScreenReader();
+    void everyFileListColumnFitsAtTheDefaultSize();
     void outputFolderOnTheSourceIsAskedFirst();
     void stopDuringTheVolumeScan();
     void rootAndTheParsersOpenFoldersAreShownOpen_data();
@@ -510,6 +512,40 @@ void ScanPagesTest::scanPageByKeyboardAndScreenReader() {
     QTest::keyClick(view, Qt::Key_Enter);
     QVERIFY(waitWorker(page));
     QVERIFY(QFile::exists(out.path() + QStringLiteral("/deleted-report.txt")));
+}
+
+// At the window's first-start size the file list shows all six columns, each wide enough
+// for its texts; screenshots at that size and at 1920 x 1080.
+void ScanPagesTest::everyFileListColumnFitsAtTheDefaultSize() {
+    Road road(fixture("demo_disk.img"), ntfsRecord(2048, "22"));
+    VolumeScanDlg* page = road.next();
+    QVERIFY(page);
+    QVERIFY(waitWorker(page));
+    road.wizard.resize(Wizard::defaultSize());
+    QCoreApplication::processEvents();
+    TriStateTreeModel* model = page->treeView()->treeModel();
+    const QModelIndex documents = findRow(model, model->index(0, 0), QStringLiteral("Documents"));
+    QVERIFY(documents.isValid());
+    page->labelClicked(model->itemOf(documents));
+    CCheckListCtrl* list = page->fileList();
+    QVERIFY(list->topLevelItemCount() > 0);
+    QHeaderView* header = list->header();
+    const QFontMetrics fm(list->font());
+    QCOMPARE(header->count(), 6);
+    for (int c = 0; c < header->count(); ++c) {
+        const QString heading = list->headerItem()->text(c);
+        QVERIFY2(header->sectionViewportPosition(c) + header->sectionSize(c) <= list->viewport()->width(),
+                 qPrintable(QStringLiteral("%1 ends at %2 of %3").arg(heading).arg(header->sectionViewportPosition(c) + header->sectionSize(c)).arg(list->viewport()->width())));
+        QVERIFY2(fm.horizontalAdvance(heading) < header->sectionSize(c), qPrintable(heading));
+        for (int r = 0; c > 0 && r < list->topLevelItemCount(); ++r)
+            QVERIFY2(fm.horizontalAdvance(list->topLevelItem(r)->text(c)) < header->sectionSize(c),
+                     qPrintable(list->topLevelItem(r)->text(c)));
+    }
+    QVERIFY(page->treeView()->width() >= 200);
+    screenshot(&road.wizard, QStringLiteral("scan_page_default_size"));
+    road.wizard.resize(1920, 1080);
+    QCoreApplication::processEvents();
+    screenshot(&road.wizard, QStringLiteral("scan_page_1920x1080"));
 }
 
 void ScanPagesTest::outputFolderOnTheSourceIsAskedFirst() {

@@ -163,8 +163,9 @@ void VolumeScanDlg::buildControls() {
     fileList_->setAccessibleName(QStringLiteral("File(s) List"));
     split->addWidget(treeView_);
     split->addWidget(fileList_);
-    split->setStretchFactor(0, 2);
-    split->setStretchFactor(1, 5);
+    // The tree keeps the width it asks for; what the window has beyond goes to the list.
+    split->setStretchFactor(0, 0);
+    split->setStretchFactor(1, 1);
     body()->addWidget(split, 1);
 
     auto* progressRow = new QHBoxLayout;
