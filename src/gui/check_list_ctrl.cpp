@@ -242,9 +242,14 @@ void CCheckListCtrl::clickRowCheck(int row) {
 }
 
 void CCheckListCtrl::onHeaderToggled(bool checked) {
-    // Rows only: the header box never changes the result tree.
+    // Rows only: the header box never changes the result tree. The model's per-row change
+    // signals are held back (each would have the view repaint a row) and one repaint
+    // follows.
     filling_ = true;
+    const bool held = model()->blockSignals(true);
     for (int i = 0; i < topLevelItemCount(); ++i) topLevelItem(i)->setCheckState(0, checked ? Qt::Checked : Qt::Unchecked);
+    model()->blockSignals(held);
+    viewport()->update();
     for (auto& r : rows_.rows) r.checked = checked;
     std::fill(shown_.begin(), shown_.end(), checked ? 1 : 0);
     shownTicked_ = checked ? shown_.size() : 0;
