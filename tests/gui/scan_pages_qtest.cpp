@@ -451,6 +451,20 @@ void ScanPagesTest::fileListFollowsTheTreeAndShowsDeletedFilesRed() {
     QTest::mouseClick(grip, Qt::LeftButton, {}, QPoint(header->sectionViewportPosition(0) + 8, header->height() / 2));
     QVERIFY(header->isChecked());
     QCOMPARE(deletedRow->checkState(0), Qt::Checked);
+
+    // Search hits are red when their file is deleted.
+    page->findChild<QLineEdit*>("searchPattern")->setText(QStringLiteral("REPORT|NOTES"));
+    page->findChild<QAbstractButton*>("searchButton")->click();
+    QVERIFY(waitWorker(page));
+    QVERIFY(list->topLevelItemCount() >= 2);
+    int red = 0;
+    for (int r = 0; r < list->topLevelItemCount(); ++r) {
+        QTreeWidgetItem* hit = list->topLevelItem(r);
+        const bool deleted = hit->text(0).endsWith(QStringLiteral("/deleted-report.txt"));
+        QCOMPARE(hit->foreground(0).style() != Qt::NoBrush, deleted);
+        red += deleted ? 1 : 0;
+    }
+    QCOMPARE(red, 1);
 }
 
 // The scan page without a mouse: one Alt key per control, value labels described, Space on
