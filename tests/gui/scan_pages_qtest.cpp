@@ -860,6 +860,13 @@ void ScanPagesTest::rawRecoveryCarvesAndSavesTheFixtureFiles() {
             QCOMPARE(row->text(1), QString::fromStdU16String(formatSize(lengthAt[offset])));
     }
     screenshot(&wizard, QStringLiteral("raw_recovery_page"));
+    for (const QSize size : {Wizard::defaultSize(), QSize(1920, 1080)}) {
+        wizard.resize(size);
+        QCoreApplication::processEvents();
+        // The three columns in view.
+        QVERIFY(list->header()->sectionViewportPosition(2) + list->header()->sectionSize(2) <= list->viewport()->width());
+        screenshot(&wizard, QStringLiteral("raw_recovery_page_%1x%2").arg(size.width()).arg(size.height()));
+    }
 
     QVERIFY(model->setData(root, Qt::Checked, Qt::CheckStateRole));
     QTemporaryDir out;

@@ -739,6 +739,43 @@ private slots:
         QCOMPARE(wideDrawn.pixelColor(wideDrawn.width() - 10, wideDrawn.height() / 2), QColor(0x1d, 0x3b, 0x5c));
     }
 
+    // Every page of the disk road at the first-start size and at 1920 x 1080: each shown
+    // control lies wholly inside the window, and a screenshot is left of each.
+    void diskRoadPagesFitAtBothSizes() {
+        ModalAnswerer answers;
+        startWizard(fixture("mbr_disk.img"));
+        const QList<QSize> sizes{Wizard::defaultSize(), QSize(1920, 1080)};
+        auto shoot = [&](const QString& name) {
+            for (const QSize& size : sizes) {
+                wizard_->resize(size);
+                QCoreApplication::processEvents();
+                WizardPage* page = wizard_->currentPage();
+                for (QWidget* w : page->findChildren<QWidget*>()) {
+                    if (!w->isVisibleTo(page) || !(qobject_cast<QAbstractButton*>(w) || qobject_cast<QLabel*>(w) ||
+                                                   qobject_cast<QAbstractItemView*>(w) || qobject_cast<QLineEdit*>(w)))
+                        continue;
+                    if (qobject_cast<QAbstractItemView*>(w->parentWidget()) || w->objectName().startsWith(QLatin1String("qt_")))
+                        continue;
+                    const QRect at(w->mapTo(page, QPoint(0, 0)), w->size());
+                    QVERIFY2(page->rect().contains(at), qPrintable(QStringLiteral("%1 %2 outside %3 at %4x%5")
+                                                                       .arg(name, w->objectName(), page->objectName())
+                                                                       .arg(size.width()).arg(size.height())));
+                }
+                screenshot(wizard_.get(), QStringLiteral("%1_%2x%3").arg(name).arg(size.width()).arg(size.height()));
+            }
+        };
+        shoot(QStringLiteral("Physical_DriveDialog"));
+        click(wizard_->currentPage(), "nextButton");
+        shoot(QStringLiteral("DriveParsingModes"));
+        click(wizard_->currentPage(), "nextButton");
+        auto* list = current<PopulateDriveDlg>();
+        child<QTableWidget>(list, "volumeList")->selectRow(0);
+        shoot(QStringLiteral("PopulateDriveDlg"));
+        click(list, "nextButton");
+        QVERIFY(current<ParceModeNtfsDlg>());
+        shoot(QStringLiteral("ParceModeNtfsDlg"));
+    }
+
     void enterOnAQuestionAnswersYes() {
         QWidget owner;
         owner.show();

@@ -3,6 +3,7 @@
 #include <QFileDialog>
 #include <QGroupBox>
 #include <QHBoxLayout>
+#include <QHeaderView>
 #include <QSplitter>
 #include <QVBoxLayout>
 
@@ -91,14 +92,16 @@ RawRecoveryDialog::RawRecoveryDialog(Wizard& wizard, WizardPage& opener)
     // Beside each name: the size carved (or estimated) and where on the volume it starts.
     files_->setHeaderLabels({QStringLiteral("FILES LIST "), QStringLiteral("Size"), QStringLiteral("Offset")});
     files_->setColumnWidth(0, 300);
-    files_->setColumnWidth(1, 150);
-    files_->setColumnWidth(2, 120);
+    files_->setColumnWidth(1, 130);
+    files_->setColumnWidth(2, 100);
+    files_->header()->setStretchLastSection(false);  // the offsets stay under their heading
     files_->setRootIsDecorated(false);
     files_->setAllColumnsShowFocus(true);
     files_->setUniformRowHeights(true);
     split->addWidget(treeView_);
     split->addWidget(files_);
-    split->setStretchFactor(0, 1);
+    // The category tree keeps the width it asks for; the rest goes to the list's columns.
+    split->setStretchFactor(0, 0);
     split->setStretchFactor(1, 1);
     body()->addWidget(split, 1);
 
