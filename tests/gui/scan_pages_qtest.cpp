@@ -4,6 +4,7 @@
 // and the output-folder checks.
 #include <QAbstractButton>
 #include <QApplication>
+#include <QBuffer>
 #include <QClipboard>
 #include <QCryptographicHash>
 #include <QDir>
@@ -21,9 +22,11 @@
 #include <QSignalSpy>
 #include <QTableWidget>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QTimer>
 #include <QtTest>
 
+#include <atomic>
 #include <deque>
 #include <functional>
 
@@ -32,6 +35,7 @@
 #include "core/raw/signature_record.h"
 #include "core/scan/volume_scan.h"
 #include "gui/check_list_ctrl.h"
+#include "gui/file_preview.h"
 #include "gui/page_hooks.h"
 #include "gui/pages/drive_parsing_modes.h"
 #include "gui/pages/parce_mode_ntfs_dlg.h"
@@ -170,6 +174,8 @@ private slots:
     void fileListFollowsTheTreeAndShowsDeletedFilesRed();
     void scanPageByKeyboardAndScreenReader();
     void everyFileListColumnFitsAtTheDefaultSize();
+    void previewPaneShowsPicturesTextAndBytes();
+    void previewOfTheSelectedFileOnTheScanPage();
     void outputFolderOnTheSourceIsAskedFirst();
     void stopDuringTheVolumeScan();
     void rootAndTheParsersOpenFoldersAreShownOpen_data();
@@ -560,6 +566,105 @@ void ScanPagesTest::everyFileListColumnFitsAtTheDefaultSize() {
     road.wizard.resize(1920, 1080);
     QCoreApplication::processEvents();
     screenshot(&road.wizard, QStringLiteral("scan_page_1920x1080"));
+}
+
+// The pane by itself: what the reader delivers decides how it is shown; a cap, damage
+// and a cancelled read are said or leave nothing behind.
+void ScanPagesTest::previewPaneShowsPicturesTextAndBytes() {
+    PreviewPane pane;
+    pane.resize(400, 300);
+    pane.show();
+    QSignalSpy shown(&pane, &PreviewPane::shown);
+    auto showOf = [&](const QString& name, std::function<void(EntryWriter&)> read) {
+        const int before = static_cast<int>(shown.count());
+        pane.preview(name, std::move(read));
+        return shown.count() > before || shown.wait(10000);
+    };
+    auto bytesOf = [](QByteArray bytes) {
+        return [bytes](EntryWriter& out) { out.write(reinterpret_cast<const std::uint8_t*>(bytes.constData()), bytes.size()); };
+    };
+    // A picture, scaled to fit and keeping its proportions.
+    QImage image(800, 200, QImage::Format_RGB32);
+    image.fill(Qt::darkGreen);
+    QByteArray png;
+    QBuffer buffer(&png);
+    buffer.open(QIODevice::WriteOnly);
+    QVERIFY(image.save(&buffer, "PNG"));
+    QVERIFY(showOf(QStringLiteral("photo.png"), bytesOf(png)));
+    QCOMPARE(pane.shownKind(), QStringLiteral("image"));
+    const QPixmap scaled = pane.picture()->pixmap();
+    QVERIFY(scaled.width() <= pane.width() && scaled.width() > 100);
+    QCOMPARE(scaled.width() / scaled.height(), 4);
+    QCOMPARE(pane.note(), QStringLiteral("photo.png"));
+    // Text as text.
+    QVERIFY(showOf(QStringLiteral("notes.txt"), bytesOf(QByteArray("shopping list: bread, milk\n"))));
+    QCOMPARE(pane.shownKind(), QStringLiteral("text"));
+    QCOMPARE(pane.text()->toPlainText(), QStringLiteral("shopping list: bread, milk\n"));
+    // Anything else as its first bytes in hex.
+    QVERIFY(showOf(QStringLiteral("data.bin"), bytesOf(QByteArray::fromHex("00ff1041"))));
+    QCOMPARE(pane.shownKind(), QStringLiteral("hex"));
+    QVERIFY(pane.text()->toPlainText().startsWith(QStringLiteral("00000000  00 ff 10 41 ")));
+    QVERIFY(pane.text()->toPlainText().contains(QStringLiteral("...A")));
+    // Damaged data: shown as read, and said.
+    QVERIFY(showOf(QStringLiteral("torn.txt"), [](EntryWriter& out) {
+        out.write(reinterpret_cast<const std::uint8_t*>("first half"), 10);
+        out.writeUnreadable(4);
+    }));
+    QVERIFY(pane.note().contains(QStringLiteral("could not be read")));
+    // A file beyond the cap: the first 16 MiB, and the reader is told to stop there.
+    bool stoppedAtCap = false;
+    QVERIFY(showOf(QStringLiteral("huge.bin"), [&](EntryWriter& out) {
+        std::vector<std::uint8_t> block(1 << 20, 0x5a);
+        for (int i = 0; i < 64; ++i)
+            if (!out.write(block.data(), block.size())) {
+                stoppedAtCap = true;
+                break;
+            }
+    }));
+    QVERIFY(stoppedAtCap);
+    QVERIFY(pane.note().contains(QStringLiteral("the first 16 MiB")));
+    // A read cancelled by the next selection leaves only the next file shown.
+    std::atomic<bool> refused{false};
+    pane.preview(QStringLiteral("slow.bin"), [&](EntryWriter& out) {
+        const std::uint8_t byte = 1;
+        while (out.write(&byte, 1)) QThread::usleep(50);
+        refused = true;
+    });
+    QVERIFY(showOf(QStringLiteral("next.txt"), bytesOf(QByteArray("next\n"))));
+    QVERIFY(refused.load());
+    QCOMPARE(pane.text()->toPlainText(), QStringLiteral("next\n"));
+    QCOMPARE(pane.note(), QStringLiteral("next.txt"));
+}
+
+// On the scan page the list's selected file is read as a save reads it and shown.
+void ScanPagesTest::previewOfTheSelectedFileOnTheScanPage() {
+    Road road(fixture("demo_disk.img"), ntfsRecord(2048, "22"));
+    VolumeScanDlg* page = road.next();
+    QVERIFY(page);
+    QVERIFY(waitWorker(page));
+    TriStateTreeModel* model = page->treeView()->treeModel();
+    const QModelIndex documents = findRow(model, model->index(0, 0), QStringLiteral("Documents"));
+    page->labelClicked(model->itemOf(documents));
+    CCheckListCtrl* list = page->fileList();
+    PreviewPane* pane = page->preview();
+    QSignalSpy shown(pane, &PreviewPane::shown);
+    list->setCurrentItem(list->findItems(QStringLiteral("notes.txt"), Qt::MatchExactly).value(0));
+    QVERIFY(shown.count() == 1 || shown.wait(10000));
+    QCOMPARE(pane->shownKind(), QStringLiteral("text"));
+    QCOMPARE(pane->text()->toPlainText(), QStringLiteral("shopping list: bread, milk\n"));
+    // A deleted file previews too.
+    list->setCurrentItem(list->findItems(QStringLiteral("deleted-report.txt"), Qt::MatchExactly).value(0));
+    QVERIFY(shown.count() == 2 || shown.wait(10000));
+    QCOMPARE(pane->note(), QStringLiteral("deleted-report.txt"));
+    QVERIFY(pane->shownKind() != QStringLiteral("none"));
+    screenshot(&road.wizard, QStringLiteral("scan_page_preview"));
+    // A save starts only after the preview has let the parser go; nothing is shown then.
+    QTemporaryDir out;
+    page->chooseFolder = [&] { return out.path(); };
+    list->clickRowCheck(0);
+    page->findChild<QAbstractButton*>("saveButton")->click();
+    QVERIFY(waitWorker(page));
+    QVERIFY(!pane->reading());
 }
 
 void ScanPagesTest::outputFolderOnTheSourceIsAskedFirst() {

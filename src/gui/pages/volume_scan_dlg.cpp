@@ -9,6 +9,7 @@
 
 #include "core/common/text.h"
 #include "gui/check_list_ctrl.h"
+#include "gui/file_preview.h"
 #include "gui/page_hooks.h"
 #include "gui/pages/parce_mode_ntfs_dlg.h"
 #include "gui/save_report_dialog.h"
@@ -111,6 +112,7 @@ VolumeScanDlg::VolumeScanDlg(Wizard& wizard, ParceModeNtfsDlg& opener)
 }
 
 VolumeScanDlg::~VolumeScanDlg() {
+    preview_->cancel();
     stopWorkers();
     worker_.waitPumping();
     treeView_->treeModel()->detach();
@@ -158,11 +160,18 @@ void VolumeScanDlg::buildControls() {
     treeView_ = new TriStateTreeView(split);
     treeView_->setObjectName(QStringLiteral("resultTree"));
     treeView_->setAccessibleName(QStringLiteral("Result tree"));
-    fileList_ = new CCheckListCtrl(split);
+    // The file list above the preview of its selected file.
+    auto* listAndPreview = new QSplitter(Qt::Vertical, split);
+    fileList_ = new CCheckListCtrl(listAndPreview);
     fileList_->setObjectName(QStringLiteral("fileList"));
     fileList_->setAccessibleName(QStringLiteral("File(s) List"));
+    preview_ = new PreviewPane(listAndPreview);
+    listAndPreview->addWidget(fileList_);
+    listAndPreview->addWidget(preview_);
+    listAndPreview->setStretchFactor(0, 3);
+    listAndPreview->setStretchFactor(1, 2);
     split->addWidget(treeView_);
-    split->addWidget(fileList_);
+    split->addWidget(listAndPreview);
     // The tree keeps the width it asks for; what the window has beyond goes to the list.
     split->setStretchFactor(0, 0);
     split->setStretchFactor(1, 1);
@@ -230,11 +239,17 @@ void VolumeScanDlg::buildControls() {
     connect(treeView_, &QTreeView::expanded, this, [this](const QModelIndex& index) {
         const TreeItem item = treeView_->treeModel()->itemOf(index);
         if (!view_ || (scan_ && scan_->scanRunning())) return;
+        if (preview_->reading()) preview_->cancel();
         tree_.expand(item, ExpandCode::Expand);
         view_->insertChildren(item);
     });
     connect(treeView_, &QTreeView::collapsed, this, [this](const QModelIndex& index) {
         tree_.expand(treeView_->treeModel()->itemOf(index), ExpandCode::Collapse);
+    });
+    // The selected row's file is previewed, read as a save would read it.
+    connect(fileList_, &QTreeWidget::currentItemChanged, this, [this](QTreeWidgetItem* current) {
+        const int row = current ? fileList_->indexOfTopLevelItem(current) : -1;
+        previewRow(row);
     });
     // Enter on a folder's row saves that file at once, as a double click in the tree does.
     connect(fileList_, &CCheckListCtrl::rowActivated, this, [this](int row) {
@@ -315,6 +330,7 @@ void VolumeScanDlg::startScan() {
     }
     setWorking(true);
     job_ = Job::Scan;
+    preview_->cancel();
     worker_.start([this] { scan_->runWorker(); });
 }
 
@@ -411,6 +427,8 @@ void VolumeScanDlg::labelClicked(TreeItem item) {
     // While the scan fills the tree the parser's records are still being built: nothing
     // is read from them until it ends.
     if (!view_ || worker_.running()) return;
+    // The parser is read by one thread at a time: a preview still reading ends first.
+    preview_->cancel();
     FileList list = fileList_->rows();
     if (!view_->labelClicked(item, list)) return;
     for (FileListRow& row : list.rows) row.checked = tree_.checkState(row.item) == 1;
@@ -418,6 +436,22 @@ void VolumeScanDlg::labelClicked(TreeItem item) {
     // A mixed item (some of its children ticked) shows the mixed box.
     for (std::size_t r = 0; r < list.rows.size(); ++r)
         if (tree_.checkState(list.rows[r].item) == 2) fileList_->setRowState(static_cast<int>(r), Qt::PartiallyChecked);
+}
+
+void VolumeScanDlg::previewRow(int row) {
+    const FileList& rows = fileList_->rows();
+    RecoveredVolume* volume = scan_ ? scan_->volume() : nullptr;
+    if (!volume || worker_.running() || (scan_ && scan_->scanRunning()) || row < 0 ||
+        static_cast<std::size_t>(row) >= rows.rows.size()) {
+        preview_->cancel();
+        return;
+    }
+    const EntryRef ref = rows.rows[static_cast<std::size_t>(row)].entry;
+    if (!volume->isValidEntry(ref) || volume->isFolder(ref)) {
+        preview_->cancel();
+        return;
+    }
+    preview_->preview(qs(volume->name(ref)), [volume, ref](EntryWriter& out) { volume->saveEntry(ref, out); });
 }
 
 Qt::CheckState VolumeScanDlg::listState(TreeItem item) const {
@@ -451,6 +485,7 @@ void VolumeScanDlg::quickSave(TreeItem item) {
     back_->setEnabled(false);
     job_ = Job::QuickSave;
     quickResult_ = {};
+    preview_->cancel();
     worker_.start([this, item] {
         FileList unused;
         saveRun_->quickSave(item, unused, nullptr, &quickResult_);
@@ -520,6 +555,7 @@ void VolumeScanDlg::save() {
     saveButton_->setEnabled(false);
     back_->setEnabled(false);
     job_ = Job::Save;
+    preview_->cancel();
     worker_.start([this, folder] {
         // Room for what is marked, said before anything is written.
         const std::uint64_t needed = markedBytes(tree_, *scan_->volume(), &saveRows_);
@@ -550,6 +586,7 @@ void VolumeScanDlg::search() {
     saveButton_->setEnabled(false);
     back_->setEnabled(false);
     job_ = Job::Search;
+    preview_->cancel();
     worker_.start([this, pattern] { searchRun_->run(pattern, searchRows_); });
 }
 
