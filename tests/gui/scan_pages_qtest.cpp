@@ -964,6 +964,12 @@ void ScanPagesTest::rawRecoveryCarvesAndSavesTheFixtureFiles() {
         if (!row->text(1).contains(QStringLiteral("size estimated")))
             QCOMPARE(row->text(1), QString::fromStdU16String(formatSize(lengthAt[offset])));
     }
+    // A selected picture is previewed as a picture, read as Save reads it.
+    QSignalSpy previewed(page->preview(), &PreviewPane::shown);
+    list->setCurrentItem(list->findItems(QStringLiteral("65536 .jpg"), Qt::MatchExactly).value(0));
+    QVERIFY(previewed.count() == 1 || previewed.wait(10000));
+    QCOMPARE(page->preview()->shownKind(), QStringLiteral("image"));
+    QVERIFY(!page->preview()->picture()->pixmap().isNull());
     screenshot(&wizard, QStringLiteral("raw_recovery_page"));
     for (const QSize size : {Wizard::defaultSize(), QSize(1920, 1080)}) {
         wizard.resize(size);

@@ -51,6 +51,36 @@ std::filesystem::path carvedItemPath(const CTriStateTree& tree, TreeItem item, c
     return path / component(tree.getItemText(item));
 }
 
+CarvedSaveResult copyCarvedFile(const myJpg& engine, readWriteInterface& reader, const FoundFile& file,
+                                EntryWriter& out, const StopFlag& stop) {
+    constexpr std::int64_t kChunk = myJpg::kBlockSize;
+    std::vector<std::uint8_t> buffer;
+    try {
+        buffer.resize(static_cast<std::size_t>(kChunk));
+    } catch (const std::bad_alloc&) {
+        return CarvedSaveResult::WriteFailed;
+    }
+    CarvedSaveResult result = CarvedSaveResult::Saved;
+    if (!reader.seek(file.start)) std::memset(buffer.data(), 0, buffer.size());
+    const std::int64_t length = savedLength(engine, file);
+    const std::int64_t whole = length / kChunk;
+    bool ok = true;
+    for (std::int64_t i = 0; i < whole && ok; ++i) {
+        if (stop.load() != 0) {
+            result = CarvedSaveResult::Stopped;
+            break;
+        }
+        readChunk(reader, buffer.data(), static_cast<std::size_t>(kChunk));
+        ok = out.write(buffer.data(), static_cast<std::size_t>(kChunk));
+    }
+    const std::int64_t rest = length % kChunk;
+    if (ok && result == CarvedSaveResult::Saved && rest > 0) {
+        readChunk(reader, buffer.data(), static_cast<std::size_t>(rest));
+        ok = out.write(buffer.data(), static_cast<std::size_t>(rest));
+    }
+    return ok ? result : CarvedSaveResult::WriteFailed;
+}
+
 CarvedSaveResult saveCarvedItem(const myJpg& engine, readWriteInterface& reader, const CTriStateTree& tree,
                                 TreeItem item, const std::filesystem::path& outputFolder, const StopFlag& stop,
                                 ScanSink* sink, Prompt* prompt) {
@@ -78,35 +108,13 @@ CarvedSaveResult saveCarvedItem(const myJpg& engine, readWriteInterface& reader,
         return CarvedSaveResult::CouldNotOpen;
     }
 
-    constexpr std::int64_t kChunk = myJpg::kBlockSize;
-    std::vector<std::uint8_t> buffer;
-    try {
-        buffer.resize(static_cast<std::size_t>(kChunk));
-    } catch (const std::bad_alloc&) {
-        out.discard();
+    const CarvedSaveResult result = copyCarvedFile(engine, reader, file, out, stop);
+    if (result == CarvedSaveResult::WriteFailed && out.written() == 0) {
+        out.discard();  // nothing of the file came out: no empty file is left behind
         say(u"File could not be written..");
         return CarvedSaveResult::WriteFailed;
     }
-
-    CarvedSaveResult result = CarvedSaveResult::Saved;
-    if (!reader.seek(file.start)) std::memset(buffer.data(), 0, buffer.size());
-    const std::int64_t length = savedLength(engine, file);
-    const std::int64_t whole = length / kChunk;
-    bool ok = true;
-    for (std::int64_t i = 0; i < whole && ok; ++i) {
-        if (stop.load() != 0) {
-            result = CarvedSaveResult::Stopped;
-            break;
-        }
-        readChunk(reader, buffer.data(), static_cast<std::size_t>(kChunk));
-        ok = out.write(buffer.data(), static_cast<std::size_t>(kChunk));
-    }
-    const std::int64_t rest = length % kChunk;
-    if (ok && result == CarvedSaveResult::Saved && rest > 0) {
-        readChunk(reader, buffer.data(), static_cast<std::size_t>(rest));
-        ok = out.write(buffer.data(), static_cast<std::size_t>(rest));
-    }
-    ok = out.close() && ok;
+    const bool ok = out.close() && result != CarvedSaveResult::WriteFailed;
     if (!ok) {
         say(u"File could not be written..");
         return CarvedSaveResult::WriteFailed;

@@ -12,6 +12,7 @@
 #include "core/raw/carved_save.h"
 #include "core/raw/signature_record.h"
 #include "gui/file_icons.h"
+#include "gui/file_preview.h"
 #include "gui/page_hooks.h"
 #include "gui/pages/populate_drive_dlg.h"
 #include "gui/pages/raw_setting_dlg.h"
@@ -86,7 +87,8 @@ RawRecoveryDialog::RawRecoveryDialog(Wizard& wizard, WizardPage& opener)
     treeView_ = new TriStateTreeView(split);
     treeView_->setObjectName(QStringLiteral("rawTree"));
     treeView_->setAccessibleName(QStringLiteral("Recognised files"));
-    files_ = new QTreeWidget(split);
+    auto* listAndPreview = new QSplitter(Qt::Vertical, split);
+    files_ = new QTreeWidget(listAndPreview);
     files_->setObjectName(QStringLiteral("filesList"));
     files_->setAccessibleName(QStringLiteral("FILES LIST"));
     // Beside each name: the size carved (or estimated) and where on the volume it starts.
@@ -98,8 +100,17 @@ RawRecoveryDialog::RawRecoveryDialog(Wizard& wizard, WizardPage& opener)
     files_->setRootIsDecorated(false);
     files_->setAllColumnsShowFocus(true);
     files_->setUniformRowHeights(true);
+    // The selected file is previewed below the list, read as Save reads it.
+    preview_ = new PreviewPane(listAndPreview);
+    listAndPreview->addWidget(files_);
+    listAndPreview->addWidget(preview_);
+    listAndPreview->setStretchFactor(0, 3);
+    listAndPreview->setStretchFactor(1, 2);
     split->addWidget(treeView_);
-    split->addWidget(files_);
+    split->addWidget(listAndPreview);
+    connect(files_, &QTreeWidget::currentItemChanged, this, [this](QTreeWidgetItem* current) {
+        previewItem(current ? static_cast<TreeItem>(current->data(0, Qt::UserRole).toULongLong()) : kNoItem);
+    });
     // The category tree keeps the width it asks for; the rest goes to the list's columns.
     split->setStretchFactor(0, 0);
     split->setStretchFactor(1, 1);
@@ -168,6 +179,7 @@ RawRecoveryDialog::RawRecoveryDialog(Wizard& wizard, WizardPage& opener)
 }
 
 RawRecoveryDialog::~RawRecoveryDialog() {
+    preview_->cancel();
     stopWorkers();
     worker_.waitPumping();
     treeView_->treeModel()->detach();
@@ -193,8 +205,9 @@ void RawRecoveryDialog::openSettings() {
 void RawRecoveryDialog::parse() {
     if (worker_.running()) return;
     setWorking(true);
-    // A new Parse replaces the engine and its results; the view lets go of the tree while
-    // the worker fills it.
+    // A new Parse replaces the engine and its results: a preview still reading the old
+    // engine ends first; the view lets go of the tree while the worker fills it.
+    preview_->cancel();
     files_->clear();
     treeView_->treeModel()->detach();
     tree_.initialise();
@@ -249,6 +262,7 @@ void RawRecoveryDialog::parse() {
     sink_.status(u"Processing.....");
     job_ = Job::Carve;
     myJpg* engine = engine_.get();
+    preview_->cancel();
     worker_.start([engine] { engine->carve(); });
 }
 
@@ -310,6 +324,22 @@ void RawRecoveryDialog::goBack() {
     wizard().back();
 }
 
+void RawRecoveryDialog::previewItem(TreeItem item) {
+    readWriteInterface* reader = state().currentReader.get();
+    const std::uint64_t index = item != kNoItem ? tree_.itemData(item) : 0;
+    if (worker_.running() || !engine_ || !reader || item == kNoItem || tree_.image(item) == ItemImage::Folder ||
+        index >= engine_->found().size()) {
+        preview_->cancel();
+        return;
+    }
+    const myJpg* engine = engine_.get();
+    const FoundFile file = engine->found()[index];
+    preview_->preview(qs(tree_.getItemText(item)), [engine, reader, file](EntryWriter& out) {
+        const StopFlag never{0};
+        copyCarvedFile(*engine, *reader, file, out, never);
+    });
+}
+
 void RawRecoveryDialog::labelClicked(TreeItem item) {
     if (worker_.running() || !tree_.exists(item)) return;
     files_->clear();
@@ -366,6 +396,7 @@ void RawRecoveryDialog::save() {
     stopPressed_ = 0;
     job_ = Job::Save;
     myJpg* engine = engine_.get();
+    preview_->cancel();
     worker_.start([this, engine, reader, folder] {
         saveCheckedCarvedItems(*engine, *reader, tree_, folder, stopPressed_, &sink_, &prompt_, &control_);
     });
