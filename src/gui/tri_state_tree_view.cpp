@@ -214,6 +214,12 @@ TriStateTreeView::TriStateTreeView(QWidget* parent) : QTreeView(parent), model_(
     connect(model_, &QAbstractItemModel::modelReset, this, &TriStateTreeView::expandAsTree);
 }
 
+TriStateTreeView::~TriStateTreeView() {
+    // The model is a child and goes after this part of the view: the reset it sends as
+    // it lets go of its tree must not reach the view any more.
+    disconnect(model_, nullptr, this, nullptr);
+}
+
 void TriStateTreeView::expandAsTree() {
     const CTriStateTree* tree = model_->tree();
     if (!tree) return;

@@ -74,6 +74,7 @@ class TriStateTreeView : public QTreeView {
     Q_OBJECT
 public:
     explicit TriStateTreeView(QWidget* parent = nullptr);
+    ~TriStateTreeView() override;
     TriStateTreeModel* treeModel() const { return model_; }
     TreeItem currentTreeItem() const;
 

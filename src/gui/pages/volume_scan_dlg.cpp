@@ -251,7 +251,8 @@ void VolumeScanDlg::buildControls() {
         const int row = current ? fileList_->indexOfTopLevelItem(current) : -1;
         previewRow(row);
     });
-    // Enter on a folder's row saves that file at once, as a double click in the tree does.
+    // Enter on a row of a folder's files saves that file at once, as a double click in the
+    // tree does.
     connect(fileList_, &CCheckListCtrl::rowActivated, this, [this](int row) {
         const FileList& rows = fileList_->rows();
         if (row < 0 || static_cast<std::size_t>(row) >= rows.rows.size() || rows.listShowsSearch) return;
@@ -464,6 +465,7 @@ Qt::CheckState VolumeScanDlg::listState(TreeItem item) const {
 
 void VolumeScanDlg::quickSave(TreeItem item) {
     if (!view_ || !saveRun_) return;
+    preview_->cancel();
     if (view_->isFolderItem(item)) {
         labelClicked(item);
         return;
@@ -533,6 +535,7 @@ void VolumeScanDlg::showSaveResult() {
 
 void VolumeScanDlg::save() {
     if (refuseWhileBusy()) return;
+    preview_->cancel();  // the marks are counted from the parser's records: one reader at a time
     ensureRuns();
     if (!saveRun_) {
         prompt_.message(u"Please select File or Folder to save");
@@ -574,6 +577,7 @@ void VolumeScanDlg::save() {
 
 void VolumeScanDlg::search() {
     if (refuseWhileBusy()) return;
+    preview_->cancel();
     ensureRuns();
     if (!searchRun_) return;
     const std::u16string pattern = u16s(pattern_->text());
