@@ -195,18 +195,8 @@ std::vector<VolumeRecord> discoverVolumes(readWriteInterface& reader, TableChoic
     const bool headRead = reader.readAt(0, head, sizeof head);
     if (choice == TableChoice::Auto) {
         // A bare volume: sector 0 is a file system's own first sector, not a table.
-        const std::string bare = fileSystemAt(reader, 0);
-        if (!bare.empty()) {
-            VolumeRecord r;
-            r.name = u"G0";
-            r.fileSystem = fromUtf8(bare);
-            r.startSector = 0;
-            // The volume's own size, in the text a table row of its file system has; the
-            // image's size when the boot sector does not tell.
-            std::int64_t bytes = volumeBytesAt(reader, 0);
-            if (bytes <= 0 || bytes / kSectorBytes > reader.deviceSectorCount) bytes = reader.deviceSectorCount * kSectorBytes;
-            r.sizeMbText = format16("%lld   MB", static_cast<long long>(bytes / 1048576));
-            records.push_back(r);
+        if (auto bare = bareVolume(reader)) {
+            records.push_back(std::move(*bare));
             return records;
         }
     }
@@ -233,33 +223,6 @@ std::vector<VolumeRecord> discoverVolumes(readWriteInterface& reader, TableChoic
     reader.baseOffset = 0;
     if (records.empty()) why = std::string("the ") + (gpt ? "GPT" : "MBR") + " of " + source + " lists no volume";
     return records;
-}
-
-std::int64_t volumeBytesAt(const readWriteInterface& reader, std::int64_t startSector) {
-    if (startSector < 0 || startSector > INT64_MAX / kSectorBytes - 4) return 0;
-    std::uint8_t b[2048] = {};
-    if (!reader.readAt(startSector * kSectorBytes - reader.baseOffset, b, 512)) return 0;
-    reader.readAt(startSector * kSectorBytes - reader.baseOffset + 512, b + 512, 1536);
-    if (auto f = classifyBootSector(b, 0)) return f->sizeBytes;
-    if (auto f = classifyBootSector(b + 1024, 0); f && (f->fileSystem == u"HFS+" || f->fileSystem == u"extX"))
-        return f->sizeBytes;
-    return 0;
-}
-
-std::string fileSystemAt(const readWriteInterface& reader, std::int64_t startSector) {
-    if (startSector < 0 || startSector > INT64_MAX / kSectorBytes - 4) return {};
-    std::uint8_t b[2048] = {};
-    // Read what there is: a volume of a few sectors still has its first one.
-    if (!reader.readAt(startSector * kSectorBytes - reader.baseOffset, b, 512)) return {};
-    reader.readAt(startSector * kSectorBytes - reader.baseOffset + 512, b + 512, 1536);
-    if (auto f = classifyBootSector(b, 0)) {
-        const std::string fs = toUtf8(f->fileSystem);
-        return fs == "UNKNOWN" ? "FAT16" : fs;
-    }
-    // HFS+ and ext2/3/4 keep their header 1024 bytes into the volume.
-    if (auto f = classifyBootSector(b + 1024, 0); f && (f->fileSystem == u"HFS+" || f->fileSystem == u"extX"))
-        return toUtf8(f->fileSystem);
-    return {};
 }
 
 std::string isoTime(const std::optional<timespec>& t) {

@@ -114,14 +114,6 @@ enum class TableChoice { Auto, Mbr, Gpt };
 std::vector<VolumeRecord> discoverVolumes(readWriteInterface& reader, TableChoice choice, ScanSink* sink,
                                           std::string& why, const std::string& source);
 
-// The size in bytes the file system at startSector gives itself (boot sector, superblock
-// or volume header); 0 when none is there.
-std::int64_t volumeBytesAt(const readWriteInterface& reader, std::int64_t startSector);
-
-// The file-system word a volume starts with at startSector ("NTFS", "FAT32", "FAT16",
-// "FAT64", "HFS+", "extX"); empty when none is recognised.
-std::string fileSystemAt(const readWriteInterface& reader, std::int64_t startSector);
-
 // "2024-05-01T13:45:12+02:00" in local time; empty when absent.
 std::string isoTime(const std::optional<timespec>& t);
 

@@ -1,12 +1,16 @@
 #include "gui/check_list_ctrl.h"
 
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QStyle>
 #include <QStyleOptionButton>
 #include <QStyleOptionHeader>
 
+#include <algorithm>
+
 #include "gui/file_icons.h"
+#include "gui/shell.h"
 
 namespace dravonel {
 
@@ -19,6 +23,8 @@ constexpr int kRowIndexRole = Qt::UserRole + 1;
 
 CCheckHeadCtrl::CCheckHeadCtrl(QWidget* parent) : QHeaderView(Qt::Horizontal, parent) {
     setSectionsClickable(true);
+    // Reached by Tab, so the keyboard can tick every row.
+    setFocusPolicy(Qt::TabFocus);
     setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     setAccessibleName(tr("Tick all"));
 }
@@ -63,8 +69,21 @@ QSize CCheckHeadCtrl::sectionSizeFromContents(int logicalIndex) const {
     return size;
 }
 
+bool CCheckHeadCtrl::onSectionEdge(const QPoint& pos) const {
+    // The grip QHeaderView resizes by lies this far either side of a section's edge.
+    const int grip = style()->pixelMetric(QStyle::PM_HeaderGripMargin, nullptr, this);
+    for (int i = 0; i < count(); ++i) {
+        if (isSectionHidden(i)) continue;
+        const int edge = sectionViewportPosition(i) + sectionSize(i);
+        if (std::abs(pos.x() - edge) <= grip) return true;
+    }
+    return false;
+}
+
 void CCheckHeadCtrl::mousePressEvent(QMouseEvent* event) {
-    if (event->button() == Qt::LeftButton && logicalIndexAt(event->position().toPoint()) == 0) {
+    const QPoint pos = event->position().toPoint();
+    // A press on a column's edge starts a resize and never ticks.
+    if (event->button() == Qt::LeftButton && logicalIndexAt(pos) == 0 && !onSectionEdge(pos)) {
         checked_ = !checked_;
         viewport()->update();
         emit toggled(checked_);
@@ -73,12 +92,33 @@ void CCheckHeadCtrl::mousePressEvent(QMouseEvent* event) {
     QHeaderView::mousePressEvent(event);
 }
 
+void CCheckHeadCtrl::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_Space) {
+        checked_ = !checked_;
+        viewport()->update();
+        emit toggled(checked_);
+        event->accept();
+        return;
+    }
+    QHeaderView::keyPressEvent(event);
+}
+
 CCheckListCtrl::CCheckListCtrl(QWidget* parent) : QTreeWidget(parent) {
     setup({tr("File(s) List"), tr("Creation Time"), tr("Access Time"), tr("Modification Time"), tr("Size"),
            tr("Attribute")});
-    // Wide enough for the texts of formatDateTime ("01/02/2024  01:05 PM") and long names.
-    const int widths[] = {260, 140, 140, 140, 80, 80};
-    for (int c = 0; c < 6; ++c) setColumnWidth(c, widths[c]);
+    // Each column as wide as its widest text needs in the list's own font: the dates of
+    // formatDateTime ("01/02/2024  01:05 PM"), sizes of formatSize ("1023.99 MB"), the
+    // attribute letters ("-R-H-S-A"), and room for a name.
+    const QFontMetrics fm(font());
+    const int pad = 2 * style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, this) + 16;
+    const auto fit = [&](int c, const QString& sample) {
+        const int header = fm.horizontalAdvance(headerItem()->text(c)) + pad + (c == 0 ? 24 : 0);
+        setColumnWidth(c, std::max(header, fm.horizontalAdvance(sample) + pad));
+    };
+    fit(0, QStringLiteral("A long file name here.txt"));
+    for (int c = 1; c <= 3; ++c) fit(c, QStringLiteral("00/00/0000  00:00 PM"));
+    fit(4, QStringLiteral("1023.99 MB"));
+    fit(5, QStringLiteral("-R-H-S-A"));
 }
 
 CCheckListCtrl::CCheckListCtrl(const QStringList& headings, QWidget* parent) : QTreeWidget(parent) { setup(headings); }
@@ -95,6 +135,7 @@ void CCheckListCtrl::setup(const QStringList& headings) {
     setSelectionBehavior(QAbstractItemView::SelectRows);
     setAlternatingRowColors(true);
     connect(this, &QTreeWidget::itemChanged, this, &CCheckListCtrl::onItemChanged);
+    takeEnter(this);
     connect(header_, &CCheckHeadCtrl::toggled, this, &CCheckListCtrl::onHeaderToggled);
 }
 
@@ -102,6 +143,9 @@ void CCheckListCtrl::clearRows() {
     filling_ = true;
     clear();
     rows_.rows.clear();
+    shown_.clear();
+    shownTicked_ = 0;
+    itemRows_.clear();
     filling_ = false;
 }
 
@@ -109,6 +153,10 @@ void CCheckListCtrl::showRows(const FileList& list) {
     filling_ = true;
     clear();
     rows_ = list;
+    shown_.assign(rows_.rows.size(), 0);
+    shownTicked_ = 0;
+    itemRows_.clear();
+    const QBrush red(QColor(255, 0, 0));
     QList<QTreeWidgetItem*> items;
     items.reserve(static_cast<qsizetype>(rows_.rows.size()));
     for (std::size_t i = 0; i < rows_.rows.size(); ++i) {
@@ -129,11 +177,38 @@ void CCheckListCtrl::showRows(const FileList& list) {
         item->setData(0, kRowIndexRole, static_cast<qulonglong>(i));
         item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable);
         item->setCheckState(0, r.checked ? Qt::Checked : Qt::Unchecked);
+        if (isDeletedRow && isDeletedRow(r))
+            for (int c = 0; c < columnCount(); ++c) item->setForeground(c, red);
+        noteShown(i, r.checked);
+        if (r.item != kNoItem && !rows_.listShowsSearch) itemRows_.emplace(r.item, static_cast<int>(i));
         items.push_back(item);
     }
     addTopLevelItems(items);
     filling_ = false;
     if (!rows_.rows.empty()) updateHeader();
+}
+
+void CCheckListCtrl::noteShown(std::size_t row, bool ticked) {
+    if (row >= shown_.size() || (shown_[row] != 0) == ticked) return;
+    shown_[row] = ticked ? 1 : 0;
+    if (ticked) ++shownTicked_;
+    else --shownTicked_;
+}
+
+int CCheckListCtrl::rowOf(TreeItem item) const {
+    const auto it = itemRows_.find(item);
+    return it == itemRows_.end() ? -1 : it->second;
+}
+
+void CCheckListCtrl::setRowState(int row, Qt::CheckState state) {
+    QTreeWidgetItem* item = topLevelItem(row);
+    if (!item || row < 0 || static_cast<std::size_t>(row) >= rows_.rows.size()) return;
+    filling_ = true;
+    item->setCheckState(0, state);
+    filling_ = false;
+    rows_.rows[static_cast<std::size_t>(row)].checked = state == Qt::Checked;
+    noteShown(static_cast<std::size_t>(row), state == Qt::Checked);
+    updateHeader();
 }
 
 void CCheckListCtrl::onItemChanged(QTreeWidgetItem* item, int column) {
@@ -146,7 +221,18 @@ void CCheckListCtrl::onItemChanged(QTreeWidgetItem* item, int column) {
         emit rowCheckClicked(static_cast<int>(row));
         rows_.rows[row].checked = now;
     }
+    noteShown(row, now);
     updateHeader();
+}
+
+void CCheckListCtrl::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+        const int row = currentItem() ? indexOfTopLevelItem(currentItem()) : -1;
+        if (row >= 0) emit rowActivated(row);
+        event->accept();
+        return;
+    }
+    QTreeWidget::keyPressEvent(event);
 }
 
 void CCheckListCtrl::clickRowCheck(int row) {
@@ -156,22 +242,20 @@ void CCheckListCtrl::clickRowCheck(int row) {
 }
 
 void CCheckListCtrl::onHeaderToggled(bool checked) {
-    // Rows only: the header box never changes the result tree.
+    // Rows only: the header box never changes the result tree. The model's per-row change
+    // signals are held back (each would have the view repaint a row) and one repaint
+    // follows.
     filling_ = true;
+    const bool held = model()->blockSignals(true);
     for (int i = 0; i < topLevelItemCount(); ++i) topLevelItem(i)->setCheckState(0, checked ? Qt::Checked : Qt::Unchecked);
+    model()->blockSignals(held);
+    viewport()->update();
     for (auto& r : rows_.rows) r.checked = checked;
+    std::fill(shown_.begin(), shown_.end(), checked ? 1 : 0);
+    shownTicked_ = checked ? shown_.size() : 0;
     filling_ = false;
 }
 
-void CCheckListCtrl::updateHeader() {
-    bool all = true;
-    for (const auto& r : rows_.rows)
-        if (!r.checked) all = false;
-    // The check changed in onItemChanged is already in rows_ when this runs after it; while
-    // the signal is out, read the boxes themselves.
-    for (int i = 0; i < topLevelItemCount(); ++i)
-        if (topLevelItem(i)->checkState(0) != Qt::Checked) all = false;
-    header_->setChecked(all);
-}
+void CCheckListCtrl::updateHeader() { header_->setChecked(!shown_.empty() && shownTicked_ == shown_.size()); }
 
 }  // namespace dravonel

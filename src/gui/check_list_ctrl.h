@@ -6,6 +6,10 @@
 #include <QHeaderView>
 #include <QTreeWidget>
 
+#include <functional>
+#include <unordered_map>
+#include <vector>
+
 #include "core/scan/result_view.h"
 
 namespace dravonel {
@@ -26,10 +30,14 @@ signals:
 protected:
     void paintSection(QPainter* painter, const QRect& rect, int logicalIndex) const override;
     void mousePressEvent(QMouseEvent* event) override;
+    // Space on the focused header toggles the box, as a click does.
+    void keyPressEvent(QKeyEvent* event) override;
     QSize sectionSizeFromContents(int logicalIndex) const override;
 
 private:
     int boxWidth() const;
+    // pos (viewport coordinates) is on the resize grip at a section's edge.
+    bool onSectionEdge(const QPoint& pos) const;
     bool checked_ = false;
 };
 
@@ -51,18 +59,37 @@ public:
     CCheckHeadCtrl* checkHeader() const { return header_; }
     // Sets a row's box as a user's click would (tests, keyboard); emits rowCheckClicked.
     void clickRowCheck(int row);
+    // Shows a row's box in state (a mixed state counts as not ticked) and records the mark
+    // in its row, without rowCheckClicked: the result tree changed and the list follows.
+    void setRowState(int row, Qt::CheckState state);
+    // The row that stands for tree item (label-click rows); -1 when none does.
+    int rowOf(TreeItem item) const;
+    // Rows drawn in red (deleted entries); asked once per row by showRows.
+    std::function<bool(const FileListRow&)> isDeletedRow;
 
 signals:
     // The user changed row's box; rows()[row].checked still holds the state before the click.
     void rowCheckClicked(int row);
+    // Enter on the current row.
+    void rowActivated(int row);
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
     void setup(const QStringList& headings);
     void onItemChanged(QTreeWidgetItem* item, int column);
     void onHeaderToggled(bool checked);
     void updateHeader();
+    // Records row's box as shown ticked or not and keeps the count of ticked boxes.
+    void noteShown(std::size_t row, bool ticked);
 
     FileList rows_;
+    // What each row's box shows (1 ticked) and how many are ticked: the header's state is
+    // read from the count, so a row click costs the same however long the list is.
+    std::vector<char> shown_;
+    std::size_t shownTicked_ = 0;
+    std::unordered_map<TreeItem, int> itemRows_;
     CCheckHeadCtrl* header_ = nullptr;
     bool filling_ = false;
 };

@@ -20,6 +20,21 @@ QIcon CUseShGetFileInfo::genericFileIcon() {
 }
 
 QIcon CUseShGetFileInfo::iconForName(const QString& fileName) {
+    // Type patterns are nearly all suffixes ("*.jpg", "*.tar.gz"): names are keyed by what
+    // follows their first dot, or whole without one ("Makefile"), so a folder of 100,000
+    // photos asks the MIME database once. (A rare prefix pattern, "Makefile.*", may then
+    // share its suffix's icon.)
+    const qsizetype dot = fileName.indexOf(QLatin1Char('.'));
+    const QString key = dot < 0 ? fileName : fileName.mid(dot);
+    if (auto hit = byName_.constFind(key); hit != byName_.constEnd()) return hit.value();
+    const QIcon icon = lookUp(fileName);
+    // Bounded: names from a damaged disk can all differ.
+    if (byName_.size() >= kNameCacheLimit) byName_.clear();
+    byName_.insert(key, icon);
+    return icon;
+}
+
+QIcon CUseShGetFileInfo::lookUp(const QString& fileName) {
     // By name only: the name comes from the disk being recovered, nothing on this machine
     // carries it.
     const QMimeType type = mimes_.mimeTypeForFile(fileName, QMimeDatabase::MatchExtension);

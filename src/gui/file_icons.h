@@ -24,7 +24,11 @@ public:
     static CUseShGetFileInfo& instance();
 
 private:
+    QIcon lookUp(const QString& fileName);
+    static constexpr qsizetype kNameCacheLimit = 4096;
     QFileIconProvider provider_;
+    // Icons by the part of a name the type patterns look at (see iconForName).
+    QHash<QString, QIcon> byName_;
     QMimeDatabase mimes_;
     QHash<QString, QIcon> byType_;
     QIcon folder_, generic_;

@@ -38,7 +38,8 @@ bool QtPrompt::showQuestion(const QString& text) {
     ++shown_;
     QMessageBox box(QMessageBox::Question, appTitle(), text, QMessageBox::Yes | QMessageBox::No, owner_.data());
     box.setObjectName(QStringLiteral("promptQuestion"));
-    box.setDefaultButton(QMessageBox::No);
+    // Enter keeps what the user came for: Yes, the first button, is the default.
+    box.setDefaultButton(QMessageBox::Yes);
     return box.exec() == QMessageBox::Yes;
 }
 

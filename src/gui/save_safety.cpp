@@ -2,54 +2,25 @@
 
 #include <sys/stat.h>
 #include <sys/statvfs.h>
-#include <sys/sysmacros.h>
 
-#include <fstream>
 #include <unordered_set>
 #include <vector>
 
 #include "core/common/formats.h"
+#include "core/common/output_file.h"
 #include "core/common/text.h"
 #include "core/scan/save_walk.h"
 
 namespace dravonel {
 
-namespace {
-
-// "MAJ:MIN" of a /sys/class/block/<name>/dev file.
-std::optional<dev_t> sysDevNumber(const std::filesystem::path& devFile) {
-    std::ifstream in(devFile);
-    unsigned major = 0, minor = 0;
-    char colon = 0;
-    if (!(in >> major >> colon >> minor) || colon != ':') return std::nullopt;
-    return makedev(major, minor);
-}
-
-// The device numbers of the partitions of the whole disk with number disk: the
-// sub-folders of its /sys/dev/block entry that carry a "partition" file.
-std::vector<dev_t> partitionsOf(dev_t disk) {
-    std::vector<dev_t> out;
-    std::error_code ec;
-    const std::filesystem::path sys =
-        "/sys/dev/block/" + std::to_string(major(disk)) + ":" + std::to_string(minor(disk));
-    for (std::filesystem::directory_iterator it(sys, ec), end; !ec && it != end; it.increment(ec)) {
-        if (!std::filesystem::exists(it->path() / "partition", ec)) continue;
-        if (auto d = sysDevNumber(it->path() / "dev")) out.push_back(*d);
-    }
-    return out;
-}
-
-}  // namespace
-
-bool folderIsOnSource(const std::filesystem::path& folder, const std::string& source) {
-    struct stat f {}, s {};
-    if (::stat(folder.c_str(), &f) != 0 || ::stat(source.c_str(), &s) != 0) return false;
-    if (S_ISREG(s.st_mode)) return f.st_dev == s.st_dev;
-    if (!S_ISBLK(s.st_mode)) return false;
-    if (f.st_dev == s.st_rdev) return true;
-    for (dev_t p : partitionsOf(s.st_rdev))
-        if (f.st_dev == p) return true;
-    return false;
+bool outputFolderAccepted(const std::filesystem::path& folder, Prompt& prompt) {
+    SourceGuard::allowSameDevice(false);
+    if (SourceGuard::folderConflict(folder).empty()) return true;
+    if (!prompt.question(u"The chosen folder lies on the drive that is being recovered. Writing there can overwrite "
+                         u"the very files you want back.\nSave there anyway?"))
+        return false;
+    SourceGuard::allowSameDevice(true);
+    return true;
 }
 
 std::optional<std::uint64_t> freeBytesAt(const std::filesystem::path& folder) {
@@ -118,19 +89,5 @@ std::uint64_t markedBytes(const CTriStateTree& tree, const RecoveredVolume& volu
 }
 
 std::u16string sizeText(std::uint64_t bytes) { return formatSize(static_cast<std::int64_t>(bytes)); }
-
-}  // namespace dravonel
-
-#include "gui/pages/drive_parsing_modes.h"
-#include "gui/wizard.h"
-
-namespace dravonel {
-
-std::string sourcePathOf(const WizardPage& page, const VolumeRecord& volume) {
-    for (const WizardPage* p = &page; p; p = p->opener())
-        if (const auto* modes = dynamic_cast<const DriveParsingModes*>(p)) return modes->devicePath();
-    if (page.state().volumeChosen) return toUtf8(volume.name);
-    return {};
-}
 
 }  // namespace dravonel

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include "core/common/platform.h"
 #include "core/device/volume_record.h"
 #include "core/model/recovered_volume.h"
 #include "core/model/tri_state_tree.h"
@@ -14,10 +15,13 @@
 
 namespace dravonel {
 
-// True when folder lies on source, judged by device numbers: source is an image file in
-// the same file system as folder, or a block device that is folder's own device or a
-// whole disk one of whose partitions holds folder. False when either cannot be examined.
-bool folderIsOnSource(const std::filesystem::path& folder, const std::string& source);
+// Asks before a save into folder where the command line refuses one without
+// --allow-same-device (SourceGuard::folderConflict over the sources this process opened):
+// folder lies on a source device or one of its partitions, or folder holds a source image.
+// Yes allows writing there for this save, as that option does; any other folder is accepted
+// without a question and with the same-device permission withdrawn. Answers whether the
+// save may go on.
+bool outputFolderAccepted(const std::filesystem::path& folder, Prompt& prompt);
 
 // Bytes free for an unprivileged writer in the file system of folder; nothing when it
 // cannot be asked.
@@ -30,16 +34,5 @@ std::uint64_t markedBytes(const CTriStateTree& tree, const RecoveredVolume& volu
 
 // "12.34 MB" and the like, for the messages below.
 std::u16string sizeText(std::uint64_t bytes);
-
-}  // namespace dravonel
-
-namespace dravonel {
-
-class WizardPage;
-
-// The device or image file the wizard reads on page's road: the device path the
-// scan-mode page opened (disk or image road), else the volume's own device path on the
-// mounted-volume road; empty when neither is known.
-std::string sourcePathOf(const WizardPage& page, const VolumeRecord& volume);
 
 }  // namespace dravonel

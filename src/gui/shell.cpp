@@ -24,6 +24,7 @@ namespace dravonel {
 
 namespace {
 const char* const kSwallowProperty = "dravonelSwallowEnterEsc";
+const char* const kTakesEnterProperty = "dravonelTakesEnter";
 
 // Swallows Enter and Esc for every widget inside a marked window, before the widget sees
 // them (a line edit, a default button or the dialog's own Esc handling).
@@ -35,6 +36,7 @@ public:
         if (!watched->isWidgetType()) return false;
         const int key = static_cast<QKeyEvent*>(event)->key();
         if (key != Qt::Key_Return && key != Qt::Key_Enter && key != Qt::Key_Escape) return false;
+        if (key != Qt::Key_Escape && watched->property(kTakesEnterProperty).toBool()) return false;
         QWidget* window = static_cast<QWidget*>(watched)->window();
         if (!window || !window->property(kSwallowProperty).toBool()) return false;
         return true;
@@ -61,9 +63,8 @@ void HeaderBanner::paintEvent(QPaintEvent*) {
     painter.fillRect(rect(), QColor(0x1d, 0x3b, 0x5c));
     const QSizeF picture = renderer.defaultSize();
     const double scale = picture.height() > 0 ? height() / picture.height() : 1.0;
-    const double width = std::max<double>(this->width(), picture.width() * scale);
-    renderer.setAspectRatioMode(Qt::IgnoreAspectRatio);
-    renderer.render(&painter, QRectF(0, 0, width, height()));
+    renderer.setAspectRatioMode(Qt::KeepAspectRatio);
+    renderer.render(&painter, QRectF(0, 0, picture.width() * scale, height()));
 }
 
 QUrl helpPageUrl() {
@@ -121,5 +122,7 @@ void swallowEnterEsc(QWidget* window) {
     }
     window->setProperty(kSwallowProperty, true);
 }
+
+void takeEnter(QWidget* widget) { widget->setProperty(kTakesEnterProperty, true); }
 
 }  // namespace dravonel

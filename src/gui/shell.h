@@ -33,6 +33,9 @@ QUrl softwareWebpageUrl();
 // swallowed before any of its controls sees them; installs the application-wide filter
 // on first use.
 void swallowEnterEsc(QWidget* window);
+// Lets widget, inside such a window, have its Enter key presses (a list whose Enter
+// saves the current row); Esc stays swallowed.
+void takeEnter(QWidget* widget);
 
 // Opens a URL in the desktop's browser or mail program; tests replace it to record.
 void openExternalUrl(const QUrl& url);

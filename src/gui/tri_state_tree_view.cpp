@@ -7,6 +7,7 @@
 #include <QStyleOptionViewItem>
 
 #include "gui/file_icons.h"
+#include "gui/shell.h"
 
 namespace dravonel {
 
@@ -203,6 +204,38 @@ TriStateTreeView::TriStateTreeView(QWidget* parent) : QTreeView(parent), model_(
     // Expansion by the arrow, a double click or the arrow keys (the double click also
     // reports itemDoubleClicked).
     setExpandsOnDoubleClick(true);
+    takeEnter(this);
+    // The parsers open ROOT and the folders they fill ("expand ROOT"); the view follows the
+    // tree's flag, and a tree shown anew opens where the tree is open.
+    connect(model_, &TriStateTreeModel::itemExpanded, this, [this](TreeItem item, int state) {
+        const QModelIndex index = model_->indexOf(item);
+        if (index.isValid()) setExpanded(index, state != 0);
+    });
+    connect(model_, &QAbstractItemModel::modelReset, this, &TriStateTreeView::expandAsTree);
+}
+
+TriStateTreeView::~TriStateTreeView() {
+    // The model is a child and goes after this part of the view: the reset it sends as
+    // it lets go of its tree must not reach the view any more.
+    disconnect(model_, nullptr, this, nullptr);
+}
+
+void TriStateTreeView::expandAsTree() {
+    const CTriStateTree* tree = model_->tree();
+    if (!tree) return;
+    // Only open items are entered: the walk costs what is shown, not the whole tree.
+    std::vector<TreeItem> open;
+    for (TreeItem c = tree->root(); c != kNoItem; c = tree->nextSibling(c)) open.push_back(c);
+    while (!open.empty()) {
+        const TreeItem item = open.back();
+        open.pop_back();
+        const TRISTATETREEDATA* data = tree->findItemData(item);
+        if (!data || !data->expanded) continue;
+        const QModelIndex index = model_->indexOf(item);
+        if (!index.isValid()) continue;
+        setExpanded(index, true);
+        for (TreeItem c = tree->firstChild(item); c != kNoItem; c = tree->nextSibling(c)) open.push_back(c);
+    }
 }
 
 TreeItem TriStateTreeView::currentTreeItem() const { return model_->itemOf(currentIndex()); }
@@ -237,6 +270,12 @@ void TriStateTreeView::mouseDoubleClickEvent(QMouseEvent* event) {
 }
 
 void TriStateTreeView::keyPressEvent(QKeyEvent* event) {
+    // Enter does what a double click does (quick save on the scan page).
+    if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) && currentIndex().isValid()) {
+        emit itemDoubleClicked(model_->itemOf(currentIndex()));
+        event->accept();
+        return;
+    }
     const QModelIndex before = currentIndex();
     QTreeView::keyPressEvent(event);
     const QModelIndex after = currentIndex();

@@ -69,11 +69,12 @@ private:
 
 // The tree view of the scan and raw recovery pages. A press on an item's label (not on
 // its check box or the expand arrow) reports labelClicked, as do keyboard moves to another
-// item; a double click reports itemDoubleClicked.
+// item; a double click, or Enter on the current item, reports itemDoubleClicked.
 class TriStateTreeView : public QTreeView {
     Q_OBJECT
 public:
     explicit TriStateTreeView(QWidget* parent = nullptr);
+    ~TriStateTreeView() override;
     TriStateTreeModel* treeModel() const { return model_; }
     TreeItem currentTreeItem() const;
 
@@ -88,6 +89,8 @@ protected:
 
 private:
     bool onCheckIndicator(const QModelIndex& index, const QPoint& pos);
+    // Opens every item the tree holds open (after the model was reset).
+    void expandAsTree();
     TriStateTreeModel* model_ = nullptr;
 };
 

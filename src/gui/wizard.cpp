@@ -5,6 +5,7 @@
 #include <QIcon>
 #include <QSettings>
 
+#include "gui/accessibility.h"
 #include "gui/qt_bridges.h"
 #include "gui/shell.h"
 #include "gui/wizard_page.h"
@@ -30,9 +31,10 @@ Wizard::Wizard(QWidget* parent) : QMainWindow(parent) {
     prompt_ = std::make_unique<QtPrompt>(this);
     onQuit = [] { QApplication::exit(0); };
     swallowEnterEsc(this);
+    installAccessibility();
     // The window's size is the only thing kept between runs.
     QSettings settings;
-    if (!restoreGeometry(settings.value(kGeometryKey).toByteArray())) resize(800, 560);
+    if (!restoreGeometry(settings.value(kGeometryKey).toByteArray())) resize(defaultSize());
 }
 
 Wizard::~Wizard() {
@@ -46,15 +48,29 @@ Wizard::~Wizard() {
     }
 }
 
+QSize Wizard::defaultSize() { return {1100, 700}; }
+
 void Wizard::start(WizardPage* first) {
     stack_->addWidget(first);
     stack_->setCurrentWidget(first);
+    focusFirstControl(first);
 }
 
 void Wizard::openNext(WizardPage* page) {
     Q_ASSERT(page->opener() == currentPage());
     stack_->addWidget(page);
     stack_->setCurrentWidget(page);
+    focusFirstControl(page);
+}
+
+void Wizard::focusFirstControl(WizardPage* page) {
+    // The first control Tab would reach on the page, not the nameless page itself.
+    for (QWidget* w = page->nextInFocusChain(); w && w != page; w = w->nextInFocusChain()) {
+        if (!page->isAncestorOf(w) || !w->isEnabled() || !w->isVisibleTo(page)) continue;
+        if (!(w->focusPolicy() & Qt::TabFocus)) continue;
+        w->setFocus(Qt::TabFocusReason);
+        return;
+    }
     page->setFocus();
 }
 
@@ -63,6 +79,11 @@ void Wizard::back() {
     WizardPage* current = currentPage();
     WizardPage* opener = current->opener();
     stack_->setCurrentWidget(opener);
+    // The control the user left the page from has the focus again.
+    if (QWidget* last = opener->focusWidget(); last && last->isEnabled() && last->isVisibleTo(opener))
+        last->setFocus(Qt::OtherFocusReason);
+    else
+        focusFirstControl(opener);
     stack_->removeWidget(current);
     // Later: the page may be inside one of its own handlers (its Back button).
     current->hide();

@@ -86,6 +86,9 @@ public:
     void start(WizardPage* first);
     // Opens page (whose opener is the current page) as the current page's child: hides
     // the current page as it is and shows page.
+    // The window's size on a first start (later starts restore the last one): the scan
+    // page's tree and every column of its file list fit.
+    static QSize defaultSize();
     void openNext(WizardPage* page);
     // Shows the current page's opener as it was and destroys the current page. Nothing
     // on the first page.
@@ -111,6 +114,8 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    // Gives the focus to the first enabled, visible control of page's Tab order.
+    static void focusFirstControl(WizardPage* page);
     QStackedWidget* stack_ = nullptr;
     WizardState state_;
     std::unique_ptr<QtPrompt> prompt_;

@@ -4,30 +4,38 @@
 // and the output-folder checks.
 #include <QAbstractButton>
 #include <QApplication>
+#include <QBuffer>
 #include <QClipboard>
 #include <QCryptographicHash>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
+#include <QHeaderView>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTableWidget>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QTimer>
 #include <QtTest>
 
+#include <atomic>
 #include <deque>
 #include <functional>
 
+#include "core/common/formats.h"
 #include "core/common/text.h"
 #include "core/raw/signature_record.h"
 #include "core/scan/volume_scan.h"
 #include "gui/check_list_ctrl.h"
+#include "gui/file_preview.h"
 #include "gui/page_hooks.h"
 #include "gui/pages/drive_parsing_modes.h"
 #include "gui/pages/parce_mode_ntfs_dlg.h"
@@ -163,8 +171,15 @@ private slots:
     void driveRoadToSavedDemoFiles();
     void standardRoadSavesTheManifestFiles();
     void demoDiskFolderListSearchAndQuickSave();
+    void fileListFollowsTheTreeAndShowsDeletedFilesRed();
+    void scanPageByKeyboardAndScreenReader();
+    void everyFileListColumnFitsAtTheDefaultSize();
+    void previewPaneShowsPicturesTextAndBytes();
+    void previewOfTheSelectedFileOnTheScanPage();
     void outputFolderOnTheSourceIsAskedFirst();
     void stopDuringTheVolumeScan();
+    void rootAndTheParsersOpenFoldersAreShownOpen_data();
+    void rootAndTheParsersOpenFoldersAreShownOpen();
     void saveOfAHalfImageReportsItsDamagedFiles();
     void stopDuringTheSaveShowsTheCountsSoFar();
     void pauseTwiceNeedsTwoResumes();
@@ -218,22 +233,23 @@ void ScanPagesTest::driveRoadToSavedDemoFiles() {
         QVERIFY2(!w->accessibleName().isEmpty(), qPrintable(w->objectName()));
     }
 
-    // A folder beside the image is on the source: warned first, and No writes nothing.
-    QTemporaryDir beside(fixture("gui-road-XXXXXX"));
-    page->chooseFolder = [&] { return beside.path(); };
+    // The folder that holds the image is warned of first, and No writes nothing.
+    const QString imageFolder = QFileInfo(fixture("demo_disk.img")).absolutePath();
+    const QStringList before = QDir(imageFolder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
+    page->chooseFolder = [&] { return imageFolder; };
     answers.script(false);
     QTest::mouseClick(page->findChild<QAbstractButton*>("saveButton"), Qt::LeftButton);
     QCOMPARE(answers.questions.size(), 1);
     QVERIFY(answers.questions[0].contains(QStringLiteral("drive that is being recovered")));
-    QVERIFY(QDir(beside.path()).isEmpty());
+    QCOMPARE(QDir(imageFolder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), before);
 
+    // Any other folder is not asked about, wherever it lies on the host.
     QTemporaryDir out;
     page->chooseFolder = [&] { return out.path(); };
-    // A temporary folder may share the image's file system too: then Yes to the warning.
-    if (folderIsOnSource(out.path().toStdString(), fixture("demo_disk.img").toStdString())) answers.script(true);
     answers.script(false);  // "Do you want to Save Deleted Files?": No
     QTest::mouseClick(page->findChild<QAbstractButton*>("saveButton"), Qt::LeftButton);
     QVERIFY(waitWorker(page));
+    QCOMPARE(answers.questions.size(), 2);
     QCOMPARE(answers.questions.last(), QStringLiteral("Do you want to Save Deleted Files?"));
     QCOMPARE(fileBytes(out.path() + QStringLiteral("/Documents/Letters/letter.txt")),
              QByteArray("Dear reader,\nthis letter was recovered by Quorvane Dravonel.\n"));
@@ -366,28 +382,366 @@ void ScanPagesTest::demoDiskFolderListSearchAndQuickSave() {
     QCOMPARE(fileBytes(out.path() + QStringLiteral("/notes.txt")), QByteArray("shopping list: bread, milk\n"));
 }
 
-void ScanPagesTest::outputFolderOnTheSourceIsAskedFirst() {
-    // The image lies in the fixture folder: a folder beside it is on the source.
-    QTemporaryDir beside(fixture("gui-out-XXXXXX"));
-    QVERIFY(beside.isValid());
-    QVERIFY(folderIsOnSource(beside.path().toStdString(), fixture("demo_disk.img").toStdString()));
-    QVERIFY(!folderIsOnSource("/proc", fixture("demo_disk.img").toStdString()));
-    QVERIFY(!folderIsOnSource(beside.path().toStdString(), "/nonexistent/source.img"));
-
+void ScanPagesTest::fileListFollowsTheTreeAndShowsDeletedFilesRed() {
     Road road(fixture("demo_disk.img"), ntfsRecord(2048, "22"));
     VolumeScanDlg* page = road.next();
     QVERIFY(page);
     QVERIFY(waitWorker(page));
-    page->sourcePath = fixture("demo_disk.img").toStdString();
+    TriStateTreeModel* model = page->treeView()->treeModel();
+    TriStateTreeView* view = page->treeView();
+    const QModelIndex root = model->index(0, 0);
+    view->expand(root);
+    const QModelIndex documents = findRow(model, root, QStringLiteral("Documents"));
+    QVERIFY(documents.isValid());
+    view->expand(documents);
+    const QModelIndex notes = findRow(model, documents, QStringLiteral("notes.txt"));
+    QVERIFY(notes.isValid());
+    const QRect label = view->visualRect(documents);
+    QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, label.center() + QPoint(label.width() / 4, 0));
+    CCheckListCtrl* list = page->fileList();
+    QCOMPARE(list->topLevelItemCount(), 2);
+    QTreeWidgetItem* notesRow = list->findItems(QStringLiteral("notes.txt"), Qt::MatchExactly).value(0);
+    QTreeWidgetItem* deletedRow = list->findItems(QStringLiteral("deleted-report.txt"), Qt::MatchExactly).value(0);
+    QVERIFY(notesRow && deletedRow);
+
+    // The deleted file is red in every column, the live one is not.
+    for (int c = 0; c < list->columnCount(); ++c) {
+        QCOMPARE(deletedRow->foreground(c).color(), QColor(Qt::red));
+        QVERIFY(deletedRow->foreground(c).style() != Qt::NoBrush);
+        QCOMPARE(notesRow->foreground(c).style(), Qt::NoBrush);
+    }
+    // The rows come in as the tree has them (the scan ticks everything).
+    QCOMPARE(notesRow->checkState(0), Qt::Checked);
+    QCOMPARE(deletedRow->checkState(0), Qt::Checked);
+    QVERIFY(list->checkHeader()->isChecked());
+
+    // Ticks in the tree, on the file or passed down from its folder, show on the rows.
+    QVERIFY(model->setData(notes, Qt::Unchecked, Qt::CheckStateRole));
+    QCOMPARE(notesRow->checkState(0), Qt::Unchecked);
+    QCOMPARE(deletedRow->checkState(0), Qt::Checked);
+    QVERIFY(!list->checkHeader()->isChecked());
+    QVERIFY(model->setData(documents, Qt::Checked, Qt::CheckStateRole));
+    QCOMPARE(notesRow->checkState(0), Qt::Checked);
+    QVERIFY(list->checkHeader()->isChecked());
+    QVERIFY(model->setData(root, Qt::Unchecked, Qt::CheckStateRole));
+    QCOMPARE(notesRow->checkState(0), Qt::Unchecked);
+    QCOMPARE(deletedRow->checkState(0), Qt::Unchecked);
+    QVERIFY(!list->rows().anyChecked());
+    // And back: a row's box ticks the tree, which leaves the other row as it was.
+    list->clickRowCheck(list->indexOfTopLevelItem(notesRow));
+    QCOMPARE(notes.data(Qt::CheckStateRole).toInt(), int(Qt::Checked));
+    QCOMPARE(notesRow->checkState(0), Qt::Checked);
+    QCOMPARE(deletedRow->checkState(0), Qt::Unchecked);
+    QVERIFY(!list->checkHeader()->isChecked());
+    list->clickRowCheck(list->indexOfTopLevelItem(deletedRow));
+    QVERIFY(list->checkHeader()->isChecked());
+
+    // Dragging the first column's edge resizes it and ticks nothing.
+    list->clickRowCheck(list->indexOfTopLevelItem(deletedRow));
+    CCheckHeadCtrl* header = list->checkHeader();
+    const int width = header->sectionSize(0);
+    const QPoint edge(header->sectionViewportPosition(0) + width - 1, header->height() / 2);
+    QWidget* grip = header->viewport();
+    QMouseEvent press(QEvent::MouseButtonPress, edge, grip->mapToGlobal(edge), Qt::LeftButton, Qt::LeftButton, {});
+    QApplication::sendEvent(grip, &press);
+    const QPoint to = edge + QPoint(80, 0);
+    QMouseEvent move(QEvent::MouseMove, to, grip->mapToGlobal(to), Qt::NoButton, Qt::LeftButton, {});
+    QApplication::sendEvent(grip, &move);
+    QMouseEvent release(QEvent::MouseButtonRelease, to, grip->mapToGlobal(to), Qt::LeftButton, Qt::NoButton, {});
+    QApplication::sendEvent(grip, &release);
+    QVERIFY2(header->sectionSize(0) > width + 40, qPrintable(QString::number(header->sectionSize(0))));
+    QVERIFY(!header->isChecked());
+    QCOMPARE(deletedRow->checkState(0), Qt::Unchecked);
+    QCOMPARE(notesRow->checkState(0), Qt::Checked);
+    // A click inside the section still ticks every row.
+    QTest::mouseClick(grip, Qt::LeftButton, {}, QPoint(header->sectionViewportPosition(0) + 8, header->height() / 2));
+    QVERIFY(header->isChecked());
+    QCOMPARE(deletedRow->checkState(0), Qt::Checked);
+
+    // Search hits are red when their file is deleted.
+    page->findChild<QLineEdit*>("searchPattern")->setText(QStringLiteral("REPORT|NOTES"));
+    page->findChild<QAbstractButton*>("searchButton")->click();
+    QVERIFY(waitWorker(page));
+    QVERIFY(list->topLevelItemCount() >= 2);
+    int red = 0;
+    for (int r = 0; r < list->topLevelItemCount(); ++r) {
+        QTreeWidgetItem* hit = list->topLevelItem(r);
+        const bool deleted = hit->text(0).endsWith(QStringLiteral("/deleted-report.txt"));
+        QCOMPARE(hit->foreground(0).style() != Qt::NoBrush, deleted);
+        red += deleted ? 1 : 0;
+    }
+    QCOMPARE(red, 1);
+}
+
+// The scan page without a mouse: one Alt key per control, value labels described, Space on
+// the header's box ticks every row, Enter on a row or a tree item saves that file at once.
+void ScanPagesTest::scanPageByKeyboardAndScreenReader() {
+    Road road(fixture("demo_disk.img"), ntfsRecord(2048, "22"));
+    VolumeScanDlg* page = road.next();
+    QVERIFY(page);
+    QVERIFY(waitWorker(page));
+    QCOMPARE(gui_test::sharedMnemonics(page), QStringList{});
+    QVERIFY(page->focusWidget() && page->focusWidget() != page);
+    auto* status = page->findChild<QLabel*>("statusLine");
+    QVERIFY(!status->text().isEmpty());
+    QCOMPARE(gui_test::accessibleText(status, QAccessible::Name), QStringLiteral("Status"));
+    QCOMPARE(gui_test::accessibleText(status, QAccessible::Description), status->text());
+    auto* clock = page->findChild<QLabel*>("scanClock");
+    QCOMPARE(gui_test::accessibleText(clock, QAccessible::Description), clock->text());
+
+    TriStateTreeModel* model = page->treeView()->treeModel();
+    TriStateTreeView* view = page->treeView();
+    const QModelIndex root = model->index(0, 0);
+    QVERIFY(model->setData(root, Qt::Unchecked, Qt::CheckStateRole));
+    const QModelIndex documents = findRow(model, root, QStringLiteral("Documents"));
+    QVERIFY(documents.isValid());
+    // Moving onto the folder with the keyboard lists its files.
+    view->setFocus();
+    view->setCurrentIndex(root);
+    for (int i = 0; i < 20 && view->currentIndex() != documents; ++i) QTest::keyClick(view, Qt::Key_Down);
+    QCOMPARE(view->currentIndex(), documents);
+    CCheckListCtrl* list = page->fileList();
+    QCOMPARE(list->topLevelItemCount(), 2);
+    // Space on the header's box ticks every row, again clears them.
+    CCheckHeadCtrl* header = list->checkHeader();
+    QVERIFY(header->focusPolicy() & Qt::TabFocus);
+    header->setFocus();
+    QTest::keyClick(header, Qt::Key_Space);
+    QVERIFY(header->isChecked());
+    QCOMPARE(list->topLevelItem(0)->checkState(0), Qt::Checked);
+    QCOMPARE(list->topLevelItem(1)->checkState(0), Qt::Checked);
+    QTest::keyClick(header, Qt::Key_Space);
+    QCOMPARE(list->topLevelItem(0)->checkState(0), Qt::Unchecked);
+
+    // Enter on a row saves that file.
+    QTemporaryDir out;
+    page->chooseFolder = [&] { return out.path(); };
+    QTreeWidgetItem* notesRow = list->findItems(QStringLiteral("notes.txt"), Qt::MatchExactly).value(0);
+    QVERIFY(notesRow);
+    list->setFocus();
+    list->setCurrentItem(notesRow);
+    QTest::keyClick(list, Qt::Key_Return);
+    QVERIFY(waitWorker(page));
+    QCOMPARE(fileBytes(out.path() + QStringLiteral("/notes.txt")), QByteArray("shopping list: bread, milk\n"));
+    // And Enter on a file in the tree.
+    view->expand(documents);
+    const QModelIndex report = findRow(model, documents, QStringLiteral("deleted-report.txt"));
+    QVERIFY(report.isValid());
+    view->setFocus();
+    view->setCurrentIndex(report);
+    QTest::keyClick(view, Qt::Key_Enter);
+    QVERIFY(waitWorker(page));
+    QVERIFY(QFile::exists(out.path() + QStringLiteral("/deleted-report.txt")));
+}
+
+// At the window's first-start size the file list shows all six columns, each wide enough
+// for its texts; screenshots at that size and at 1920 x 1080.
+void ScanPagesTest::everyFileListColumnFitsAtTheDefaultSize() {
+    Road road(fixture("demo_disk.img"), ntfsRecord(2048, "22"));
+    VolumeScanDlg* page = road.next();
+    QVERIFY(page);
+    QVERIFY(waitWorker(page));
+    road.wizard.resize(Wizard::defaultSize());
+    QCoreApplication::processEvents();
+    TriStateTreeModel* model = page->treeView()->treeModel();
+    const QModelIndex documents = findRow(model, model->index(0, 0), QStringLiteral("Documents"));
+    QVERIFY(documents.isValid());
+    page->labelClicked(model->itemOf(documents));
+    CCheckListCtrl* list = page->fileList();
+    QVERIFY(list->topLevelItemCount() > 0);
+    QHeaderView* header = list->header();
+    const QFontMetrics fm(list->font());
+    QCOMPARE(header->count(), 6);
+    for (int c = 0; c < header->count(); ++c) {
+        const QString heading = list->headerItem()->text(c);
+        QVERIFY2(header->sectionViewportPosition(c) + header->sectionSize(c) <= list->viewport()->width(),
+                 qPrintable(QStringLiteral("%1 ends at %2 of %3").arg(heading).arg(header->sectionViewportPosition(c) + header->sectionSize(c)).arg(list->viewport()->width())));
+        QVERIFY2(fm.horizontalAdvance(heading) < header->sectionSize(c), qPrintable(heading));
+        for (int r = 0; c > 0 && r < list->topLevelItemCount(); ++r)
+            QVERIFY2(fm.horizontalAdvance(list->topLevelItem(r)->text(c)) < header->sectionSize(c),
+                     qPrintable(list->topLevelItem(r)->text(c)));
+    }
+    QVERIFY(page->treeView()->width() >= 200);
+    screenshot(&road.wizard, QStringLiteral("scan_page_default_size"));
+    road.wizard.resize(1920, 1080);
+    QCoreApplication::processEvents();
+    screenshot(&road.wizard, QStringLiteral("scan_page_1920x1080"));
+}
+
+// The pane by itself: what the reader delivers decides how it is shown; a cap, damage
+// and a cancelled read are said or leave nothing behind.
+void ScanPagesTest::previewPaneShowsPicturesTextAndBytes() {
+    PreviewPane pane;
+    pane.resize(400, 300);
+    pane.show();
+    QSignalSpy shown(&pane, &PreviewPane::shown);
+    auto showOf = [&](const QString& name, std::function<void(EntryWriter&)> read) {
+        const int before = static_cast<int>(shown.count());
+        pane.preview(name, std::move(read));
+        return shown.count() > before || shown.wait(10000);
+    };
+    auto bytesOf = [](QByteArray bytes) {
+        return [bytes](EntryWriter& out) { out.write(reinterpret_cast<const std::uint8_t*>(bytes.constData()), bytes.size()); };
+    };
+    // A picture, scaled to fit and keeping its proportions.
+    QImage image(800, 200, QImage::Format_RGB32);
+    image.fill(Qt::darkGreen);
+    QByteArray png;
+    QBuffer buffer(&png);
+    buffer.open(QIODevice::WriteOnly);
+    QVERIFY(image.save(&buffer, "PNG"));
+    QVERIFY(showOf(QStringLiteral("photo.png"), bytesOf(png)));
+    QCOMPARE(pane.shownKind(), QStringLiteral("image"));
+    const QPixmap scaled = pane.picture()->pixmap();
+    QVERIFY(scaled.width() <= pane.width() && scaled.width() > 100);
+    QCOMPARE(scaled.width() / scaled.height(), 4);
+    QCOMPARE(pane.note(), QStringLiteral("photo.png"));
+    // Text as text.
+    QVERIFY(showOf(QStringLiteral("notes.txt"), bytesOf(QByteArray("shopping list: bread, milk\n"))));
+    QCOMPARE(pane.shownKind(), QStringLiteral("text"));
+    QCOMPARE(pane.text()->toPlainText(), QStringLiteral("shopping list: bread, milk\n"));
+    // Anything else as its first bytes in hex.
+    QVERIFY(showOf(QStringLiteral("data.bin"), bytesOf(QByteArray::fromHex("00ff1041"))));
+    QCOMPARE(pane.shownKind(), QStringLiteral("hex"));
+    QVERIFY(pane.text()->toPlainText().startsWith(QStringLiteral("00000000  00 ff 10 41 ")));
+    QVERIFY(pane.text()->toPlainText().contains(QStringLiteral("...A")));
+    // Damaged data: shown as read, and said.
+    QVERIFY(showOf(QStringLiteral("torn.txt"), [](EntryWriter& out) {
+        out.write(reinterpret_cast<const std::uint8_t*>("first half"), 10);
+        out.writeUnreadable(4);
+    }));
+    QVERIFY(pane.note().contains(QStringLiteral("could not be read")));
+    // A file beyond the cap: the first 16 MiB, and the reader is told to stop there.
+    bool stoppedAtCap = false;
+    QVERIFY(showOf(QStringLiteral("huge.bin"), [&](EntryWriter& out) {
+        std::vector<std::uint8_t> block(1 << 20, 0x5a);
+        for (int i = 0; i < 64; ++i)
+            if (!out.write(block.data(), block.size())) {
+                stoppedAtCap = true;
+                break;
+            }
+    }));
+    QVERIFY(stoppedAtCap);
+    QVERIFY(pane.note().contains(QStringLiteral("the first 16 MiB")));
+    // A read cancelled by the next selection leaves only the next file shown.
+    std::atomic<bool> refused{false};
+    pane.preview(QStringLiteral("slow.bin"), [&](EntryWriter& out) {
+        const std::uint8_t byte = 1;
+        while (out.write(&byte, 1)) QThread::usleep(50);
+        refused = true;
+    });
+    QVERIFY(showOf(QStringLiteral("next.txt"), bytesOf(QByteArray("next\n"))));
+    QVERIFY(refused.load());
+    QCOMPARE(pane.text()->toPlainText(), QStringLiteral("next\n"));
+    QCOMPARE(pane.note(), QStringLiteral("next.txt"));
+}
+
+// On the scan page the list's selected file is read as a save reads it and shown.
+void ScanPagesTest::previewOfTheSelectedFileOnTheScanPage() {
+    Road road(fixture("demo_disk.img"), ntfsRecord(2048, "22"));
+    VolumeScanDlg* page = road.next();
+    QVERIFY(page);
+    QVERIFY(waitWorker(page));
+    TriStateTreeModel* model = page->treeView()->treeModel();
+    const QModelIndex documents = findRow(model, model->index(0, 0), QStringLiteral("Documents"));
+    page->labelClicked(model->itemOf(documents));
+    CCheckListCtrl* list = page->fileList();
+    PreviewPane* pane = page->preview();
+    QSignalSpy shown(pane, &PreviewPane::shown);
+    list->setCurrentItem(list->findItems(QStringLiteral("notes.txt"), Qt::MatchExactly).value(0));
+    QVERIFY(shown.count() == 1 || shown.wait(10000));
+    QCOMPARE(pane->shownKind(), QStringLiteral("text"));
+    QCOMPARE(pane->text()->toPlainText(), QStringLiteral("shopping list: bread, milk\n"));
+    // A deleted file previews too.
+    list->setCurrentItem(list->findItems(QStringLiteral("deleted-report.txt"), Qt::MatchExactly).value(0));
+    QVERIFY(shown.count() == 2 || shown.wait(10000));
+    QCOMPARE(pane->note(), QStringLiteral("deleted-report.txt"));
+    QVERIFY(pane->shownKind() != QStringLiteral("none"));
+    screenshot(&road.wizard, QStringLiteral("scan_page_preview"));
+    // A save starts only after the preview has let the parser go; nothing is shown then.
+    QTemporaryDir out;
+    page->chooseFolder = [&] { return out.path(); };
+    list->clickRowCheck(0);
+    page->findChild<QAbstractButton*>("saveButton")->click();
+    QVERIFY(waitWorker(page));
+    QVERIFY(!pane->reading());
+}
+
+void ScanPagesTest::outputFolderOnTheSourceIsAskedFirst() {
+    Road road(fixture("demo_disk.img"), ntfsRecord(2048, "22"));
+    VolumeScanDlg* page = road.next();
+    QVERIFY(page);
+    QVERIFY(waitWorker(page));
     TriStateTreeModel* model = page->treeView()->treeModel();
     QVERIFY(model->setData(model->index(0, 0), Qt::Checked, Qt::CheckStateRole));
+    // A folder that holds the image, directly or further up: No writes nothing and asks
+    // nothing more.
+    const QString imageFolder = QFileInfo(fixture("demo_disk.img")).absolutePath();
+    for (const QString& holder : {imageFolder, QFileInfo(imageFolder).absolutePath()}) {
+        const QStringList before = QDir(holder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
+        page->chooseFolder = [&] { return holder; };
+        road.answers.questions.clear();
+        road.answers.script(false);
+        page->findChild<QAbstractButton*>("saveButton")->click();
+        QCOMPARE(road.answers.questions.size(), 1);
+        QVERIFY(road.answers.questions[0].contains(QStringLiteral("drive that is being recovered")));
+        QVERIFY(!page->workerRunning());
+        QCOMPARE(QDir(holder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), before);
+    }
+    // A folder beside the image, on the same host disk, holds no image: the save goes on
+    // with its own first question, as the command line accepts it.
+    QTemporaryDir beside(fixture("gui-out-XXXXXX"));
+    QVERIFY(beside.isValid());
     page->chooseFolder = [&] { return beside.path(); };
-    road.answers.script(false);  // No to the warning: nothing is written, nothing more is asked
+    road.answers.questions.clear();
+    road.answers.script(false);  // "Do you want to Save Deleted Files?": No
     page->findChild<QAbstractButton*>("saveButton")->click();
-    QCOMPARE(road.answers.questions.size(), 1);
-    QVERIFY(road.answers.questions[0].contains(QStringLiteral("drive that is being recovered")));
-    QVERIFY(!page->workerRunning());
-    QVERIFY(QDir(beside.path()).isEmpty());
+    QVERIFY(waitWorker(page));
+    QCOMPARE(road.answers.questions, QStringList{"Do you want to Save Deleted Files?"});
+    QVERIFY(!QDir(beside.path()).isEmpty());
+}
+
+void ScanPagesTest::rootAndTheParsersOpenFoldersAreShownOpen_data() {
+    QTest::addColumn<QString>("image");
+    QTest::addColumn<QString>("fileSystem");
+    QTest::newRow("NTFS") << "ntfs_basic.img" << "NTFS";
+    QTest::newRow("FAT32") << "card_fat32.img" << "FAT32";
+    QTest::newRow("exFAT") << "card_exfat.img" << "FAT64";
+    QTest::newRow("ext4") << "ext4_4k.img" << "extX";
+    QTest::newRow("HFS+") << "hfsplus_files.img" << "HFS+";
+}
+
+// After a scan ROOT is open, and so is every folder the parser opened.
+void ScanPagesTest::rootAndTheParsersOpenFoldersAreShownOpen() {
+    QFETCH(QString, image);
+    QFETCH(QString, fileSystem);
+    VolumeRecord record = ntfsRecord(0, "1");
+    record.fileSystem = fileSystem.toStdU16String();
+    record.sizeMbText = QString::number(QFileInfo(fixture(image.toLatin1().constData())).size() / 1048576).toStdU16String();
+    Road road(fixture(image.toLatin1().constData()), record);
+    VolumeScanDlg* page = road.next();
+    QVERIFY(page);
+    QVERIFY(waitWorker(page));
+    TriStateTreeView* view = page->treeView();
+    TriStateTreeModel* model = view->treeModel();
+    const QModelIndex root = model->index(0, 0);
+    QCOMPARE(root.data().toString(), QStringLiteral("ROOT"));
+    QVERIFY(view->isExpanded(root));
+    QVERIFY(model->rowCount(root) > 0);
+    // Every item the tree holds open is open on screen, and no other.
+    std::vector<QModelIndex> stack{root};
+    int open = 0;
+    while (!stack.empty()) {
+        const QModelIndex i = stack.back();
+        stack.pop_back();
+        const TRISTATETREEDATA* data = model->tree()->findItemData(model->itemOf(i));
+        QVERIFY(data);
+        QCOMPARE(view->isExpanded(i), data->expanded);
+        if (!data->expanded) continue;
+        ++open;
+        for (int r = 0; r < model->rowCount(i); ++r) stack.push_back(model->index(r, 0, i));
+    }
+    QVERIFY(open >= 1);
 }
 
 void ScanPagesTest::stopDuringTheVolumeScan() {
@@ -583,9 +937,47 @@ void ScanPagesTest::rawRecoveryCarvesAndSavesTheFixtureFiles() {
     QCOMPARE(root.data().toString(), QStringLiteral("RAW RECOVERY "));
     const QModelIndex pictures = findRow(model, root, QStringLiteral("Pictures (6)"));
     QVERIFY(pictures.isValid());
+    // Every category shows its count, an empty one "(0)".
+    const QRegularExpression counted(QStringLiteral("^\\S.* \\((\\d+)\\)$"));
+    QStringList empty;
+    for (int r = 0; r < model->rowCount(root); ++r) {
+        const QModelIndex category = model->index(r, 0, root);
+        const QRegularExpressionMatch m = counted.match(category.data().toString());
+        QVERIFY2(m.hasMatch(), qPrintable(category.data().toString()));
+        QCOMPARE(m.captured(1).toInt(), model->rowCount(category));
+        if (model->rowCount(category) == 0) empty << category.data().toString();
+    }
+    QVERIFY2(!empty.isEmpty(), "the default signatures hold categories the image has no file of");
     page->labelClicked(model->itemOf(pictures));
-    QCOMPARE(page->filesList()->topLevelItemCount(), 6);
+    QTreeWidget* list = page->filesList();
+    QCOMPARE(list->topLevelItemCount(), 6);
+    QCOMPARE(list->columnCount(), 3);
+    QCOMPARE(list->headerItem()->text(1), QStringLiteral("Size"));
+    QCOMPARE(list->headerItem()->text(2), QStringLiteral("Offset"));
+    // Each picture's offset on the volume and carved size, as the manifest has them.
+    QMap<qint64, qint64> lengthAt;
+    for (const QJsonValue& f : files) lengthAt[f["offset"].toInteger()] = f["length"].toInteger();
+    for (int r = 0; r < list->topLevelItemCount(); ++r) {
+        QTreeWidgetItem* row = list->topLevelItem(r);
+        const qint64 offset = row->text(2).toLongLong();
+        QVERIFY2(lengthAt.contains(offset), qPrintable(row->text(0) + QStringLiteral(" at ") + row->text(2)));
+        if (!row->text(1).contains(QStringLiteral("size estimated")))
+            QCOMPARE(row->text(1), QString::fromStdU16String(formatSize(lengthAt[offset])));
+    }
+    // A selected picture is previewed as a picture, read as Save reads it.
+    QSignalSpy previewed(page->preview(), &PreviewPane::shown);
+    list->setCurrentItem(list->findItems(QStringLiteral("65536 .jpg"), Qt::MatchExactly).value(0));
+    QVERIFY(previewed.count() == 1 || previewed.wait(10000));
+    QCOMPARE(page->preview()->shownKind(), QStringLiteral("image"));
+    QVERIFY(!page->preview()->picture()->pixmap().isNull());
     screenshot(&wizard, QStringLiteral("raw_recovery_page"));
+    for (const QSize size : {Wizard::defaultSize(), QSize(1920, 1080)}) {
+        wizard.resize(size);
+        QCoreApplication::processEvents();
+        // The three columns in view.
+        QVERIFY(list->header()->sectionViewportPosition(2) + list->header()->sectionSize(2) <= list->viewport()->width());
+        screenshot(&wizard, QStringLiteral("raw_recovery_page_%1x%2").arg(size.width()).arg(size.height()));
+    }
 
     QVERIFY(model->setData(root, Qt::Checked, Qt::CheckStateRole));
     QTemporaryDir out;

@@ -166,6 +166,16 @@ private:
         model.open(QIODevice::WriteOnly);
         model.write("Example Disk 128G\n");
         model.close();
+        // A virtio disk: its only word of itself is its bus's vendor number.
+        QDir(sys_->path()).mkpath(QStringLiteral("block/vdz/device"));
+        QFile vdzSize(sys_->filePath(QStringLiteral("block/vdz/size")));
+        vdzSize.open(QIODevice::WriteOnly);
+        vdzSize.write("1048576\n");
+        vdzSize.close();
+        QFile vendor(sys_->filePath(QStringLiteral("block/vdz/device/vendor")));
+        vendor.open(QIODevice::WriteOnly);
+        vendor.write("0x1af4\n");
+        vendor.close();
         QFile mounts(sys_->filePath(QStringLiteral("mountinfo")));
         mounts.open(QIODevice::WriteOnly);
         // /dev/null stands in for the volume's device: readable, and never read on this road.
@@ -221,7 +231,10 @@ private slots:
         QCOMPARE(tree->topLevelItem(1)->text(0), QStringLiteral("     PHYSICAL DRIVES:"));
         QCOMPARE(tree->topLevelItem(2)->text(0), QStringLiteral("     DISK IMAGES:"));
         QCOMPARE(tree->topLevelItem(0)->child(0)->text(0), QStringLiteral("/media/c"));
-        QCOMPARE(tree->topLevelItem(1)->child(0)->text(0), QStringLiteral("Example Disk 128G"));
+        // A drive by its model and size.
+        QCOMPARE(tree->topLevelItem(1)->childCount(), 2);
+        QCOMPARE(tree->topLevelItem(1)->child(0)->text(0), QStringLiteral("Example Disk 128G  (128.00 GB)"));
+        QCOMPARE(tree->topLevelItem(1)->child(1)->text(0), QStringLiteral("/dev/vdz  (512.00 MB)"));
         // The image is listed before "Open disk image..." and selected.
         QCOMPARE(tree->currentItem()->text(0), fixture("demo_disk.img"));
         QCOMPARE(tree->topLevelItem(2)->child(1)->text(0), QStringLiteral("Open disk image..."));
@@ -479,6 +492,37 @@ private slots:
         QCOMPARE(list->records().size(), std::size_t{6});
     }
 
+    // A card imaged whole has no partition table: Standard Scan lists its one volume as
+    // G0 from sector 0 with the size its file system gives itself (as a table row), and
+    // Next opens its recovery-mode page.
+    void bareImageListsItsVolumeAsG0_data() {
+        QTest::addColumn<QString>("image");
+        QTest::addColumn<QString>("fileSystem");
+        QTest::addColumn<QString>("sizeMb");
+        QTest::newRow("FAT32") << "card_fat32.img" << "FAT32" << "34   MB";
+        QTest::newRow("exFAT") << "card_exfat.img" << "FAT64" << "8   MB";
+        QTest::newRow("NTFS") << "ntfs_basic.img" << "NTFS" << "15   MB";
+    }
+    void bareImageListsItsVolumeAsG0() {
+        QFETCH(QString, image);
+        QFETCH(QString, fileSystem);
+        QFETCH(QString, sizeMb);
+        ModalAnswerer answers;
+        auto* modes = openModes(image.toLatin1().constData());
+        click(modes, "nextButton");
+        auto* list = current<PopulateDriveDlg>();
+        auto* table = child<QTableWidget>(list, "volumeList");
+        QCOMPARE(column(table, 0), QStringList{"G0"});
+        QCOMPARE(column(table, 1), QStringList{fileSystem});
+        QCOMPARE(column(table, 2), QStringList{sizeMb});
+        QCOMPARE(column(table, 3), QStringList{"0"});
+        table->selectRow(0);
+        click(list, "nextButton");
+        QVERIFY(wizard_->currentPage() != list);
+        QCOMPARE(list->selectedRecord()->startSector, 0);
+        QCOMPARE(answers.texts, QStringList{});
+    }
+
     void filterKeepsRecordsThatFollowTheirPredecessor() {
         QTemporaryDir dir;
         const QString disk = writeAdjacentPartitionsDisk(dir);
@@ -619,6 +663,133 @@ private slots:
         next->setFocus();
         QTest::keyClick(next, Qt::Key_Space);
         QVERIFY(current<PopulateDriveDlg>());
+    }
+
+    // Enter on a Yes/No question answers its first button, Yes ("Do you want to Save
+    // Deleted Files?" keeps the deleted files the user came for).
+    // The disk road by keyboard and as an accessibility tool sees it: each page opens with
+    // its first control focused, no Alt key is claimed twice, the mode choices are radio
+    // buttons, value labels describe their value, and Tab leaves the volume list without
+    // moving its selection.
+    void diskRoadByKeyboardAndScreenReader() {
+        ModalAnswerer answers;
+        auto* modes = openModes("mbr_disk.img");
+        QVERIFY(modes->focusWidget() && modes->focusWidget() != modes);
+        QVERIFY(modes->isAncestorOf(modes->focusWidget()));
+        QCOMPARE(gui_test::sharedMnemonics(modes), QStringList{});
+        for (const char* name : {"standardScanRadio", "advanceScanRadio"})
+            QCOMPARE(gui_test::accessibleRole(child<QWidget>(modes, name)), QAccessible::RadioButton);
+        QCOMPARE(gui_test::accessibleRole(child<QWidget>(modes, "gptFormatCheck")), QAccessible::CheckBox);
+        auto* drive = child<QLabel>(modes, "selectedDriveValue");
+        QCOMPARE(gui_test::accessibleText(drive, QAccessible::Name), QStringLiteral("Currently Selected Drive :"));
+        QCOMPARE(gui_test::accessibleText(drive, QAccessible::Description), fixture("mbr_disk.img"));
+        // Choosing by the keyboard still sets the one mode.
+        click(modes, "advanceScanRadio");
+        QVERIFY(child<QRadioButton>(modes, "advanceScanRadio")->isChecked());
+        QVERIFY(!child<QRadioButton>(modes, "standardScanRadio")->isChecked());
+        click(modes, "standardScanRadio");
+        QVERIFY(child<QRadioButton>(modes, "standardScanRadio")->isChecked());
+        QVERIFY(!child<QRadioButton>(modes, "advanceScanRadio")->isChecked());
+
+        click(modes, "nextButton");
+        auto* list = current<PopulateDriveDlg>();
+        QVERIFY(list->focusWidget() && list->focusWidget() != list);
+        QCOMPARE(gui_test::sharedMnemonics(list), QStringList{});
+        auto* status = child<QLabel>(list, "statusLine");
+        QCOMPARE(gui_test::accessibleText(status, QAccessible::Description),
+                 QStringLiteral("Select volume and click next button..."));
+        auto* table = child<QTableWidget>(list, "volumeList");
+        QVERIFY(table->rowCount() > 1);
+        table->setFocus();
+        table->selectRow(0);
+        QTest::keyClick(table, Qt::Key_Tab);
+        QCOMPARE(table->currentRow(), 0);
+        QVERIFY(list->focusWidget() != table);
+        QCOMPARE(table->selectedItems().value(0)->text(), QStringLiteral("G0"));
+
+        table->selectRow(0);
+        QWidget* left = list->focusWidget();
+        click(list, "nextButton");
+        auto* recovery = current<ParceModeNtfsDlg>();
+        QVERIFY(recovery);
+        QCOMPARE(recovery->volume().startSector, 2048);
+        QVERIFY(recovery->focusWidget() && recovery->focusWidget() != recovery);
+        QCOMPARE(gui_test::sharedMnemonics(recovery), QStringList{});
+        for (const char* name : {"standardRadio", "advancedRadio", "deepRadio"})
+            QCOMPARE(gui_test::accessibleRole(child<QWidget>(recovery, name)), QAccessible::RadioButton);
+        click(recovery, "deepRadio");
+        QVERIFY(child<QRadioButton>(recovery, "deepRadio")->isChecked());
+        QVERIFY(!child<QRadioButton>(recovery, "standardRadio")->isChecked());
+        // Back gives the focus back to the control it was left from.
+        click(recovery, "backButton");
+        settle();
+        QCOMPARE(wizard_->currentPage(), list);
+        QCOMPARE(list->focusWidget(), left);
+    }
+
+    // The banner keeps its proportions in a wide window: the picture is the same at the
+    // left, and the strip's own colour fills the rest.
+    void bannerKeepsItsProportions() {
+        HeaderBanner picture;
+        picture.resize(760, 78);
+        HeaderBanner wide;
+        wide.resize(1920, 78);
+        const QImage asDrawn = picture.grab().toImage();
+        const QImage wideDrawn = wide.grab().toImage();
+        QCOMPARE(wideDrawn.copy(0, 0, asDrawn.width(), asDrawn.height()), asDrawn);
+        QCOMPARE(wideDrawn.pixelColor(wideDrawn.width() - 10, wideDrawn.height() / 2), QColor(0x1d, 0x3b, 0x5c));
+    }
+
+    // Every page of the disk road at the first-start size and at 1920 x 1080: each shown
+    // control lies wholly inside the window, and a screenshot is left of each.
+    void diskRoadPagesFitAtBothSizes() {
+        ModalAnswerer answers;
+        startWizard(fixture("mbr_disk.img"));
+        const QList<QSize> sizes{Wizard::defaultSize(), QSize(1920, 1080)};
+        auto shoot = [&](const QString& name) {
+            for (const QSize& size : sizes) {
+                wizard_->resize(size);
+                QCoreApplication::processEvents();
+                WizardPage* page = wizard_->currentPage();
+                for (QWidget* w : page->findChildren<QWidget*>()) {
+                    if (!w->isVisibleTo(page) || !(qobject_cast<QAbstractButton*>(w) || qobject_cast<QLabel*>(w) ||
+                                                   qobject_cast<QAbstractItemView*>(w) || qobject_cast<QLineEdit*>(w)))
+                        continue;
+                    if (qobject_cast<QAbstractItemView*>(w->parentWidget()) || w->objectName().startsWith(QLatin1String("qt_")))
+                        continue;
+                    const QRect at(w->mapTo(page, QPoint(0, 0)), w->size());
+                    QVERIFY2(page->rect().contains(at), qPrintable(QStringLiteral("%1 %2 outside %3 at %4x%5")
+                                                                       .arg(name, w->objectName(), page->objectName())
+                                                                       .arg(size.width()).arg(size.height())));
+                }
+                screenshot(wizard_.get(), QStringLiteral("%1_%2x%3").arg(name).arg(size.width()).arg(size.height()));
+            }
+        };
+        shoot(QStringLiteral("Physical_DriveDialog"));
+        click(wizard_->currentPage(), "nextButton");
+        shoot(QStringLiteral("DriveParsingModes"));
+        click(wizard_->currentPage(), "nextButton");
+        auto* list = current<PopulateDriveDlg>();
+        child<QTableWidget>(list, "volumeList")->selectRow(0);
+        shoot(QStringLiteral("PopulateDriveDlg"));
+        click(list, "nextButton");
+        QVERIFY(current<ParceModeNtfsDlg>());
+        shoot(QStringLiteral("ParceModeNtfsDlg"));
+    }
+
+    void enterOnAQuestionAnswersYes() {
+        QWidget owner;
+        owner.show();
+        QtPrompt prompt(&owner);
+        QString defaultText;
+        QTimer::singleShot(0, [&] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            QVERIFY(box);
+            if (box->defaultButton()) defaultText = box->defaultButton()->text();
+            QTest::keyClick(box, Qt::Key_Return);
+        });
+        QVERIFY(prompt.question(u"Do you want to Save Deleted Files?"));
+        QCOMPARE(defaultText, QMessageBox(QMessageBox::Question, {}, {}, QMessageBox::Yes).button(QMessageBox::Yes)->text());
     }
 
     void helpMenuOpensHelpWebpageAndAbout() {

@@ -107,9 +107,14 @@ std::vector<PhysicalDrive> listPhysicalDrives(const DriveListRoots& roots) {
         d.number = static_cast<int>(drives.size());
         d.devicePath = (std::filesystem::path(roots.dev) / name).string();
         d.sizeBytes = sectors * 512;
+        // SCSI and SATA disks name their model (and vendor), NVMe disks their model, SD and
+        // MMC cards a product name. A virtio disk has only its bus's vendor number
+        // ("0x1af4"), and SATA disks the bus word "ATA": neither names the drive.
         std::string vendor = readTrimmed(dir / "device" / "vendor");
+        if (startsWith(vendor, "0x") || vendor == "ATA") vendor.clear();
         std::string model = readTrimmed(dir / "device" / "model");
-        std::string text = vendor.empty() ? model : model.empty() ? vendor : vendor + " " + model;
+        if (model.empty()) model = readTrimmed(dir / "device" / "name");
+        std::string text = model.empty() ? std::string() : vendor.empty() ? model : vendor + " " + model;
         d.text = fromUtf8(text.empty() ? d.devicePath : text);
         drives.push_back(std::move(d));
     }

@@ -14,7 +14,9 @@ namespace dravonel {
 struct PhysicalDrive {
     int number = 0;           // n of the n-th whole disk in name order
     std::string devicePath;   // "/dev/sda"
-    std::u16string text;      // the model text, or the device path when there is none
+    // The drive's model text ("Samsung SSD 860", "WDC WD10EZEX", an SD card's product
+    // name), with the vendor when it names one; the device path when there is none.
+    std::u16string text;
     std::int64_t sizeBytes = 0;
 };
 

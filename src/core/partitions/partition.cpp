@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <optional>
 
@@ -313,6 +314,49 @@ std::optional<BootSectorFind> classifyBootSector(const std::uint8_t* b, int ntfs
         return BootSectorFind{u"HFS+", u"found HFS+...", size, -1024};
     }
     return std::nullopt;
+}
+
+std::int64_t volumeBytesAt(const readWriteInterface& reader, std::int64_t startSector) {
+    if (startSector < 0 || startSector > INT64_MAX / kSectorBytes - 4) return 0;
+    std::uint8_t b[2048] = {};
+    if (!reader.readAt(startSector * kSectorBytes - reader.baseOffset, b, 512)) return 0;
+    reader.readAt(startSector * kSectorBytes - reader.baseOffset + 512, b + 512, 1536);
+    if (auto f = classifyBootSector(b, 0)) return f->sizeBytes;
+    if (auto f = classifyBootSector(b + 1024, 0); f && (f->fileSystem == u"HFS+" || f->fileSystem == u"extX"))
+        return f->sizeBytes;
+    return 0;
+}
+
+std::string fileSystemAt(const readWriteInterface& reader, std::int64_t startSector) {
+    if (startSector < 0 || startSector > INT64_MAX / kSectorBytes - 4) return {};
+    std::uint8_t b[2048] = {};
+    // Read what there is: a volume of a few sectors still has its first one.
+    if (!reader.readAt(startSector * kSectorBytes - reader.baseOffset, b, 512)) return {};
+    reader.readAt(startSector * kSectorBytes - reader.baseOffset + 512, b + 512, 1536);
+    if (auto f = classifyBootSector(b, 0)) {
+        const std::string fs = toUtf8(f->fileSystem);
+        return fs == "UNKNOWN" ? "FAT16" : fs;
+    }
+    // HFS+ and ext2/3/4 keep their header 1024 bytes into the volume.
+    if (auto f = classifyBootSector(b + 1024, 0); f && (f->fileSystem == u"HFS+" || f->fileSystem == u"extX"))
+        return toUtf8(f->fileSystem);
+    return {};
+}
+
+std::optional<VolumeRecord> bareVolume(readWriteInterface& reader) {
+    reader.baseOffset = 0;
+    const std::string fs = fileSystemAt(reader, 0);
+    if (fs.empty()) return std::nullopt;
+    VolumeRecord r;
+    r.name = u"G0";
+    r.fileSystem = fromUtf8(fs);
+    r.startSector = 0;
+    // The volume's own size, in the text a table row of its file system has; the
+    // source's size when the boot sector does not tell.
+    std::int64_t bytes = volumeBytesAt(reader, 0);
+    if (bytes <= 0 || bytes / kSectorBytes > reader.deviceSectorCount) bytes = reader.deviceSectorCount * kSectorBytes;
+    r.sizeMbText = format16("%lld   MB", static_cast<long long>(bytes / 1048576));
+    return r;
 }
 
 }  // namespace dravonel

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "core/common/platform.h"
@@ -93,5 +94,19 @@ VolumeStart settleVolumeStart(const readWriteInterface& reader, const std::uint8
 // The start of the volume whose boot sector copy (or HFS+ alternate header) `sector`
 // would be, found at byte `at`; nothing for kinds without a copy.
 std::optional<std::int64_t> backupOwnerStart(const std::uint8_t* sector, std::int64_t at, const BootSectorFind& find);
+
+// The file-system word a volume starts with at startSector ("NTFS", "FAT32", "FAT16",
+// "FAT64", "HFS+", "extX"); empty when none is recognised or sector startSector cannot be
+// read. Reads relative to the reader's baseOffset.
+std::string fileSystemAt(const readWriteInterface& reader, std::int64_t startSector);
+// The size in bytes the file system at startSector gives itself (boot sector, superblock
+// or volume header); 0 when none is there.
+std::int64_t volumeBytesAt(const readWriteInterface& reader, std::int64_t startSector);
+
+// A source without a partition table (a card or stick imaged whole): sector 0 is a file
+// system's own first sector. Answers its one volume, named G0, with the size its file system gives itself;
+// nothing when sector 0 starts no known file system. Reads at absolute offsets; leaves
+// the reader's baseOffset at 0.
+std::optional<VolumeRecord> bareVolume(readWriteInterface& reader);
 
 }  // namespace dravonel

@@ -23,7 +23,7 @@ std::filesystem::path component(std::u16string_view text) {
 
 // Reads count bytes at a volume position and appends them to out; sectors that cannot be
 // read go as unreadable zeros (and set lost). False when out refused them.
-bool copyChunk(readWriteInterface& reader, OutputFile& out, std::int64_t at, std::uint8_t* buf, std::size_t count,
+bool copyChunk(readWriteInterface& reader, EntryWriter& out, std::int64_t at, std::uint8_t* buf, std::size_t count,
                bool& lost) {
     std::vector<SectorRange> unreadable;
     std::memset(buf, 0, count);
@@ -55,6 +55,35 @@ std::filesystem::path carvedItemPath(const CTriStateTree& tree, TreeItem item, c
     return path / component(tree.getItemText(item));
 }
 
+CarvedSaveResult copyCarvedFile(const myJpg& engine, readWriteInterface& reader, const FoundFile& file,
+                                EntryWriter& out, const StopFlag& stop) {
+    constexpr std::int64_t kChunk = myJpg::kBlockSize;
+    std::vector<std::uint8_t> buffer;
+    try {
+        buffer.resize(static_cast<std::size_t>(kChunk));
+    } catch (const std::bad_alloc&) {
+        return CarvedSaveResult::WriteFailed;
+    }
+    CarvedSaveResult result = CarvedSaveResult::Saved;
+    const std::int64_t length = savedLength(engine, file);
+    const std::int64_t whole = length / kChunk;
+    bool ok = true, lost = false;
+    std::int64_t at = file.start;
+    for (std::int64_t i = 0; i < whole && ok; ++i) {
+        if (stop.load() != 0) {
+            result = CarvedSaveResult::Stopped;
+            break;
+        }
+        ok = copyChunk(reader, out, at, buffer.data(), static_cast<std::size_t>(kChunk), lost);
+        at += kChunk;
+    }
+    const std::int64_t rest = length % kChunk;
+    if (ok && result == CarvedSaveResult::Saved && rest > 0)
+        ok = copyChunk(reader, out, at, buffer.data(), static_cast<std::size_t>(rest), lost);
+    if (lost && result == CarvedSaveResult::Saved) result = CarvedSaveResult::Damaged;
+    return ok ? result : CarvedSaveResult::WriteFailed;
+}
+
 CarvedSaveResult saveCarvedItem(const myJpg& engine, readWriteInterface& reader, const CTriStateTree& tree,
                                 TreeItem item, const std::filesystem::path& outputFolder, const StopFlag& stop,
                                 ScanSink* sink, Prompt* prompt, std::uint64_t* unreadableSectors) {
@@ -82,39 +111,18 @@ CarvedSaveResult saveCarvedItem(const myJpg& engine, readWriteInterface& reader,
         return CarvedSaveResult::CouldNotOpen;
     }
 
-    constexpr std::int64_t kChunk = myJpg::kBlockSize;
-    std::vector<std::uint8_t> buffer;
-    try {
-        buffer.resize(static_cast<std::size_t>(kChunk));
-    } catch (const std::bad_alloc&) {
-        out.discard();
+    const CarvedSaveResult result = copyCarvedFile(engine, reader, file, out, stop);
+    if (result == CarvedSaveResult::WriteFailed && out.written() == 0) {
+        out.discard();  // nothing of the file came out: no empty file is left behind
         say(u"File could not be written..");
         return CarvedSaveResult::WriteFailed;
     }
-
-    CarvedSaveResult result = CarvedSaveResult::Saved;
-    const std::int64_t length = savedLength(engine, file);
-    const std::int64_t whole = length / kChunk;
-    bool ok = true, lost = false;
-    std::int64_t at = file.start;
-    for (std::int64_t i = 0; i < whole && ok; ++i) {
-        if (stop.load() != 0) {
-            result = CarvedSaveResult::Stopped;
-            break;
-        }
-        ok = copyChunk(reader, out, at, buffer.data(), static_cast<std::size_t>(kChunk), lost);
-        at += kChunk;
-    }
-    const std::int64_t rest = length % kChunk;
-    if (ok && result == CarvedSaveResult::Saved && rest > 0)
-        ok = copyChunk(reader, out, at, buffer.data(), static_cast<std::size_t>(rest), lost);
-    ok = out.close() && ok;
+    const bool ok = out.close() && result != CarvedSaveResult::WriteFailed;
     if (!ok) {
         say(u"File could not be written..");
         return CarvedSaveResult::WriteFailed;
     }
     if (unreadableSectors) *unreadableSectors += out.unreadableSectors();
-    if (lost && result == CarvedSaveResult::Saved) result = CarvedSaveResult::Damaged;
     return result;
 }
 

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <string>
 
+#include "core/common/entry_writer.h"
 #include "core/common/platform.h"
 #include "core/device/sector_reader.h"
 #include "core/raw/carving_engine.h"
@@ -25,6 +26,15 @@ std::int64_t savedLength(const myJpg& engine, const FoundFile& file);
 // tree's top down and the item's own text, each trimmed of surrounding white space and
 // made a safe path component, so the path never leaves the output folder.
 std::filesystem::path carvedItemPath(const CTriStateTree& tree, TreeItem item, const std::filesystem::path& outputFolder);
+
+// Copies the bytes saving writes for file (savedLength, from file.start on the volume)
+// into out, one engine block at a time; sectors that cannot be read go as unreadable
+// zeros. Answers Stopped when stop was set before a block, WriteFailed when out refused a
+// block or no buffer could be had, Damaged when sectors could not be read, Saved
+// otherwise. Reads at volume-relative positions. The Save walk and the wizard's preview
+// read a carved file through this.
+CarvedSaveResult copyCarvedFile(const myJpg& engine, readWriteInterface& reader, const FoundFile& file,
+                                EntryWriter& out, const StopFlag& stop);
 
 // Saves one file item. Shows "Saving File: " + the item's text as status. The item data
 // is the index of the file in the engine's found list; an index outside it saves nothing

@@ -55,8 +55,6 @@ DriveParsingModes::DriveParsingModes(Wizard& wizard, WizardPage* opener)
     end_->setValidator(new QRegularExpressionValidator(number, end_));
     start_->setMaximumWidth(180);
     end_->setMaximumWidth(180);
-    standard_->setAutoExclusive(false);
-    advance_->setAutoExclusive(false);
 
     grid->addWidget(standard_, 0, 0, 1, 4);
     grid->addWidget(gpt_, 1, 1);

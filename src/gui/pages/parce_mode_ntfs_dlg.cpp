@@ -29,10 +29,8 @@ ParceModeNtfsDlg::ParceModeNtfsDlg(Wizard& wizard, WizardPage* opener)
     deep_ = new QRadioButton(QStringLiteral("&Deep"), group);
     deep_->setObjectName(QStringLiteral("deepRadio"));
     deep_->setAccessibleName(QStringLiteral("Deep"));
-    // The handlers set every radio themselves, as the page's buttons are not grouped.
-    standard_->setAutoExclusive(false);
-    advanced_->setAutoExclusive(false);
-    deep_->setAutoExclusive(false);
+    // The handlers set every radio themselves; the three are one exclusive set (and are
+    // announced as radio buttons).
 
     maxCopiesLabel_ = new QLabel(QStringLiteral("Please Enter &Max File Systems to Find :"), group);
     maxCopiesLabel_->setObjectName(QStringLiteral("maxCopiesLabel"));

@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "core/common/formats.h"
 #include "core/common/text.h"
 #include "gui/pages/drive_parsing_modes.h"
 #include "gui/pages/volume_operations.h"
@@ -83,7 +84,10 @@ Physical_DriveDialog::Physical_DriveDialog(Wizard& wizard, const QString& presel
     }
     drives_ = listPhysicalDrives(roots);
     for (std::size_t i = 0; i < drives_.size(); ++i) {
-        auto* item = new QTreeWidgetItem(drivesRoot_, QStringList(qs(drives_[i].text)));
+        // The model and the size tell two drives apart ("Samsung SSD 860  (465.76 GB)").
+        QString text = qs(drives_[i].text);
+        if (drives_[i].sizeBytes > 0) text += QStringLiteral("  (%1)").arg(qs(formatSize(drives_[i].sizeBytes)));
+        auto* item = new QTreeWidgetItem(drivesRoot_, QStringList(text));
         item->setData(0, kKindRole, DriveItem);
         item->setData(0, kIndexRole, static_cast<qulonglong>(i));
         item->setIcon(0, driveIcon);

@@ -78,6 +78,8 @@ PopulateDriveDlg::PopulateDriveDlg(Wizard& wizard, WizardPage* opener, VolumeLis
     table_->setSelectionBehavior(QAbstractItemView::SelectRows);
     table_->setSelectionMode(QAbstractItemView::SingleSelection);
     table_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    // Tab goes on to the next control and leaves the selected row where it is.
+    table_->setTabKeyNavigation(false);
     table_->setShowGrid(true);
     table_->verticalHeader()->hide();
     table_->verticalHeader()->setDefaultSectionSize(table_->fontMetrics().height() + 8);
@@ -146,7 +148,7 @@ PopulateDriveDlg::PopulateDriveDlg(Wizard& wizard, WizardPage* opener, VolumeLis
     progress_->setObjectName(QStringLiteral("progressBar"));
     progress_->setAccessibleName(QStringLiteral("Progress"));
     progress_->setTextVisible(false);
-    stop_ = makeButton(QStringLiteral("S&top"), QStringLiteral("stop"), QStringLiteral("stopButton"));
+    stop_ = makeButton(QStringLiteral("St&op"), QStringLiteral("stop"), QStringLiteral("stopButton"));
     progressRow->addWidget(progress_, 1);
     progressRow->addWidget(stop_);
     body()->addLayout(progressRow);
@@ -222,7 +224,9 @@ void PopulateDriveDlg::standardScan() {
         partition.records = &found;
         clearRows();
         records_.clear();
-        discoverPartitions(reader, partition);
+        // A card or stick imaged whole has no table: its one volume starts at sector 0.
+        if (auto bare = bareVolume(reader)) found.push_back(std::move(*bare));
+        else discoverPartitions(reader, partition);
         for (VolumeRecord& record : found) {
             record.name = format16("G%d", static_cast<int>(records_.size()));
             records_.push_back(std::make_unique<VolumeRecord>(std::move(record)));

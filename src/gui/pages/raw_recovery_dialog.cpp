@@ -3,13 +3,16 @@
 #include <QFileDialog>
 #include <QGroupBox>
 #include <QHBoxLayout>
+#include <QHeaderView>
 #include <QSplitter>
 #include <QVBoxLayout>
 
+#include "core/common/formats.h"
 #include "core/common/text.h"
 #include "core/raw/carved_save.h"
 #include "core/raw/signature_record.h"
 #include "gui/file_icons.h"
+#include "gui/file_preview.h"
 #include "gui/page_hooks.h"
 #include "gui/pages/populate_drive_dlg.h"
 #include "gui/pages/raw_setting_dlg.h"
@@ -84,17 +87,32 @@ RawRecoveryDialog::RawRecoveryDialog(Wizard& wizard, WizardPage& opener)
     treeView_ = new TriStateTreeView(split);
     treeView_->setObjectName(QStringLiteral("rawTree"));
     treeView_->setAccessibleName(QStringLiteral("Recognised files"));
-    files_ = new QTreeWidget(split);
+    auto* listAndPreview = new QSplitter(Qt::Vertical, split);
+    files_ = new QTreeWidget(listAndPreview);
     files_->setObjectName(QStringLiteral("filesList"));
     files_->setAccessibleName(QStringLiteral("FILES LIST"));
-    files_->setHeaderLabels({QStringLiteral("FILES LIST ")});
+    // Beside each name: the size carved (or estimated) and where on the volume it starts.
+    files_->setHeaderLabels({QStringLiteral("FILES LIST "), QStringLiteral("Size"), QStringLiteral("Offset")});
     files_->setColumnWidth(0, 300);
+    files_->setColumnWidth(1, 130);
+    files_->setColumnWidth(2, 100);
+    files_->header()->setStretchLastSection(false);  // the offsets stay under their heading
     files_->setRootIsDecorated(false);
     files_->setAllColumnsShowFocus(true);
     files_->setUniformRowHeights(true);
+    // The selected file is previewed below the list, read as Save reads it.
+    preview_ = new PreviewPane(listAndPreview);
+    listAndPreview->addWidget(files_);
+    listAndPreview->addWidget(preview_);
+    listAndPreview->setStretchFactor(0, 3);
+    listAndPreview->setStretchFactor(1, 2);
     split->addWidget(treeView_);
-    split->addWidget(files_);
-    split->setStretchFactor(0, 1);
+    split->addWidget(listAndPreview);
+    connect(files_, &QTreeWidget::currentItemChanged, this, [this](QTreeWidgetItem* current) {
+        previewItem(current ? static_cast<TreeItem>(current->data(0, Qt::UserRole).toULongLong()) : kNoItem);
+    });
+    // The category tree keeps the width it asks for; the rest goes to the list's columns.
+    split->setStretchFactor(0, 0);
     split->setStretchFactor(1, 1);
     body()->addWidget(split, 1);
 
@@ -158,10 +176,10 @@ RawRecoveryDialog::RawRecoveryDialog(Wizard& wizard, WizardPage& opener)
     treeView_->treeModel()->attach(&tree_);
     loadDefault_->setChecked(true);
     setWorking(false);
-    sourcePath = sourcePathOf(*this, volume_);
 }
 
 RawRecoveryDialog::~RawRecoveryDialog() {
+    preview_->cancel();
     stopWorkers();
     worker_.waitPumping();
     treeView_->treeModel()->detach();
@@ -187,8 +205,9 @@ void RawRecoveryDialog::openSettings() {
 void RawRecoveryDialog::parse() {
     if (worker_.running()) return;
     setWorking(true);
-    // A new Parse replaces the engine and its results; the view lets go of the tree while
-    // the worker fills it.
+    // A new Parse replaces the engine and its results: a preview still reading the old
+    // engine ends first; the view lets go of the tree while the worker fills it.
+    preview_->cancel();
     files_->clear();
     treeView_->treeModel()->detach();
     tree_.initialise();
@@ -243,6 +262,7 @@ void RawRecoveryDialog::parse() {
     sink_.status(u"Processing.....");
     job_ = Job::Carve;
     myJpg* engine = engine_.get();
+    preview_->cancel();
     worker_.start([engine] { engine->carve(); });
 }
 
@@ -260,6 +280,11 @@ void RawRecoveryDialog::onWorkerFinished() {
     files_->setEnabled(true);
     if (finished == Job::Carve) {
         sink_.status(u"Processing done");
+        // A category nothing was found in says so, as the others show their counts.
+        if (engine_ && engine_->rootItem() != kNoItem)
+            for (TreeItem c = tree_.firstChild(engine_->rootItem()); c != kNoItem; c = tree_.nextSibling(c))
+                if (tree_.image(c) == ItemImage::Folder && !tree_.hasChildren(c))
+                    tree_.setItemText(c, tree_.getItemText(c) + u" (0)");
         treeView_->treeModel()->attach(&tree_);
         if (engine_ && engine_->rootItem() != kNoItem)
             treeView_->expand(treeView_->treeModel()->indexOf(engine_->rootItem()));
@@ -299,15 +324,41 @@ void RawRecoveryDialog::goBack() {
     wizard().back();
 }
 
+void RawRecoveryDialog::previewItem(TreeItem item) {
+    readWriteInterface* reader = state().currentReader.get();
+    const std::uint64_t index = item != kNoItem ? tree_.itemData(item) : 0;
+    if (worker_.running() || !engine_ || !reader || item == kNoItem || tree_.image(item) == ItemImage::Folder ||
+        index >= engine_->found().size()) {
+        preview_->cancel();
+        return;
+    }
+    const myJpg* engine = engine_.get();
+    const FoundFile file = engine->found()[index];
+    preview_->preview(qs(tree_.getItemText(item)), [engine, reader, file](EntryWriter& out) {
+        const StopFlag never{0};
+        copyCarvedFile(*engine, *reader, file, out, never);
+    });
+}
+
 void RawRecoveryDialog::labelClicked(TreeItem item) {
     if (worker_.running() || !tree_.exists(item)) return;
     files_->clear();
     for (TreeItem c = tree_.firstChild(item); c != kNoItem; c = tree_.nextSibling(c)) {
         if (tree_.image(c) == ItemImage::Folder) continue;  // category items are not files
         const QString text = qs(tree_.getItemText(c));
-        auto* row = new QTreeWidgetItem(files_, {text});
+        QStringList columns{text};
+        const std::uint64_t index = tree_.itemData(c);
+        if (engine_ && index < engine_->found().size()) {
+            const FoundFile& f = engine_->found()[index];
+            QString size = qs(formatSize(f.size));
+            if (f.sizeEstimated) size += QStringLiteral(" (") + qs(kSizeEstimatedText) + QStringLiteral(")");
+            columns << size << QString::number(f.start);
+        }
+        auto* row = new QTreeWidgetItem(files_, columns);
         row->setIcon(0, CUseShGetFileInfo::instance().iconForName(text));
         row->setData(0, Qt::UserRole, static_cast<qulonglong>(c));
+        row->setTextAlignment(1, Qt::AlignRight | Qt::AlignVCenter);
+        row->setTextAlignment(2, Qt::AlignRight | Qt::AlignVCenter);
     }
 }
 
@@ -320,10 +371,7 @@ void RawRecoveryDialog::save() {
     const QString chosen = chooseFolder ? chooseFolder() : QString();
     if (chosen.isEmpty()) return;
     const std::filesystem::path folder = chosen.toStdString();
-    if (!sourcePath.empty() && folderIsOnSource(folder, sourcePath) &&
-        !prompt_.question(u"The chosen folder lies on the drive that is being recovered. Writing there can overwrite "
-                          u"the very files you want back.\nSave there anyway?"))
-        return;
+    if (!outputFolderAccepted(folder, prompt_)) return;
     // Room for the ticked files (each rounded up to whole sectors), said before writing.
     std::uint64_t needed = 0;
     for (const FoundFile& f : engine_->found())
@@ -348,6 +396,7 @@ void RawRecoveryDialog::save() {
     stopPressed_ = 0;
     job_ = Job::Save;
     myJpg* engine = engine_.get();
+    preview_->cancel();
     worker_.start([this, engine, reader, folder] {
         saveCheckedCarvedItems(*engine, *reader, tree_, folder, stopPressed_, &sink_, &prompt_, &control_);
     });

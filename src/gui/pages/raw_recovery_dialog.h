@@ -24,6 +24,7 @@
 
 namespace dravonel {
 
+class PreviewPane;
 class TriStateTreeView;
 
 class RawRecoveryDialog : public WizardPage {
@@ -42,6 +43,8 @@ public:
     void save();
     void goBack();
     void labelClicked(TreeItem item);
+    // Shows the carved file of a list row in the preview (nothing while a worker runs).
+    void previewItem(TreeItem item);
     void stopWorkers() override;
 
     bool workerRunning() const { return worker_.running(); }
@@ -49,6 +52,7 @@ public:
     CTriStateTree& tree() { return tree_; }
     TriStateTreeView* treeView() const { return treeView_; }
     QTreeWidget* filesList() const { return files_; }
+    PreviewPane* preview() const { return preview_; }
     QCheckBox* loadDefault() const { return loadDefault_; }
     QLineEdit* signaturePath() const { return path_; }
     QString statusText() const { return status_->text(); }
@@ -58,8 +62,6 @@ public:
     std::function<QString()> chooseFolder;
     // The settings dialog runs modally through this (tests replace it).
     std::function<void(QDialog&)> runDialog;
-    // Where the source is (device or image file), for the output-folder check.
-    std::string sourcePath;
 
 signals:
     void workerFinished();
@@ -88,6 +90,7 @@ private:
     QPushButton* settings_ = nullptr;
     TriStateTreeView* treeView_ = nullptr;
     QTreeWidget* files_ = nullptr;
+    PreviewPane* preview_ = nullptr;
     QProgressBar* progress_ = nullptr;
     QPushButton* pause_ = nullptr;
     QPushButton* resume_ = nullptr;

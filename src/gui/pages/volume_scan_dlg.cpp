@@ -9,6 +9,7 @@
 
 #include "core/common/text.h"
 #include "gui/check_list_ctrl.h"
+#include "gui/file_preview.h"
 #include "gui/page_hooks.h"
 #include "gui/pages/parce_mode_ntfs_dlg.h"
 #include "gui/save_report_dialog.h"
@@ -111,6 +112,7 @@ VolumeScanDlg::VolumeScanDlg(Wizard& wizard, ParceModeNtfsDlg& opener)
 }
 
 VolumeScanDlg::~VolumeScanDlg() {
+    preview_->cancel();
     stopWorkers();
     worker_.waitPumping();
     treeView_->treeModel()->detach();
@@ -158,13 +160,21 @@ void VolumeScanDlg::buildControls() {
     treeView_ = new TriStateTreeView(split);
     treeView_->setObjectName(QStringLiteral("resultTree"));
     treeView_->setAccessibleName(QStringLiteral("Result tree"));
-    fileList_ = new CCheckListCtrl(split);
+    // The file list above the preview of its selected file.
+    auto* listAndPreview = new QSplitter(Qt::Vertical, split);
+    fileList_ = new CCheckListCtrl(listAndPreview);
     fileList_->setObjectName(QStringLiteral("fileList"));
     fileList_->setAccessibleName(QStringLiteral("File(s) List"));
+    preview_ = new PreviewPane(listAndPreview);
+    listAndPreview->addWidget(fileList_);
+    listAndPreview->addWidget(preview_);
+    listAndPreview->setStretchFactor(0, 3);
+    listAndPreview->setStretchFactor(1, 2);
     split->addWidget(treeView_);
-    split->addWidget(fileList_);
-    split->setStretchFactor(0, 2);
-    split->setStretchFactor(1, 5);
+    split->addWidget(listAndPreview);
+    // The tree keeps the width it asks for; what the window has beyond goes to the list.
+    split->setStretchFactor(0, 0);
+    split->setStretchFactor(1, 1);
     body()->addWidget(split, 1);
 
     auto* progressRow = new QHBoxLayout;
@@ -175,7 +185,7 @@ void VolumeScanDlg::buildControls() {
     clockLabel_ = new QLabel(this);
     clockLabel_->setObjectName(QStringLiteral("scanClock"));
     clockLabel_->setAccessibleName(QStringLiteral("Elapsed time and time left"));
-    pause_ = makeButton(QStringLiteral("&Pause"), QStringLiteral("pause"), QStringLiteral("pauseButton"));
+    pause_ = makeButton(QStringLiteral("P&ause"), QStringLiteral("pause"), QStringLiteral("pauseButton"));
     resume_ = makeButton(QStringLiteral("Res&ume"), QStringLiteral("resume"), QStringLiteral("resumeButton"));
     stop_ = makeButton(QStringLiteral("S&top"), QStringLiteral("stop"), QStringLiteral("stopButton"));
     progressRow->addWidget(progress_, 1);
@@ -229,15 +239,51 @@ void VolumeScanDlg::buildControls() {
     connect(treeView_, &QTreeView::expanded, this, [this](const QModelIndex& index) {
         const TreeItem item = treeView_->treeModel()->itemOf(index);
         if (!view_ || (scan_ && scan_->scanRunning())) return;
+        if (preview_->reading()) preview_->cancel();
         tree_.expand(item, ExpandCode::Expand);
         view_->insertChildren(item);
     });
     connect(treeView_, &QTreeView::collapsed, this, [this](const QModelIndex& index) {
         tree_.expand(treeView_->treeModel()->itemOf(index), ExpandCode::Collapse);
     });
+    // The selected row's file is previewed, read as a save would read it.
+    connect(fileList_, &QTreeWidget::currentItemChanged, this, [this](QTreeWidgetItem* current) {
+        const int row = current ? fileList_->indexOfTopLevelItem(current) : -1;
+        previewRow(row);
+    });
+    // Enter on a row of a folder's files saves that file at once, as a double click in the
+    // tree does.
+    connect(fileList_, &CCheckListCtrl::rowActivated, this, [this](int row) {
+        const FileList& rows = fileList_->rows();
+        if (row < 0 || static_cast<std::size_t>(row) >= rows.rows.size() || rows.listShowsSearch) return;
+        if (rows.rows[static_cast<std::size_t>(row)].item != kNoItem) quickSave(rows.rows[static_cast<std::size_t>(row)].item);
+    });
     connect(fileList_, &CCheckListCtrl::rowCheckClicked, this, [this](int row) {
         if (view_) view_->rowCheckClicked(fileList_->rows(), static_cast<std::size_t>(row));
     });
+    // Deleted entries are red in the list as in the tree: a folder's rows by their tree
+    // item's colour (a file in a deleted folder too), search hits by their record.
+    fileList_->isDeletedRow = [this](const FileListRow& row) {
+        if (row.item != kNoItem && !fileList_->rows().listShowsSearch) {
+            const TRISTATETREEDATA* data = tree_.findItemData(row.item);
+            return data && data->textColour == kRedTextColour;
+        }
+        RecoveredVolume* volume = scan_ ? scan_->volume() : nullptr;
+        return volume && volume->isValidEntry(row.entry) && volume->isDeleted(row.entry);
+    };
+    // The list's boxes follow the tree: a tick in the tree, or one the tree passes on to
+    // children and parents, shows on the rows standing for those items.
+    connect(treeView_->treeModel(), &QAbstractItemModel::dataChanged, this,
+            [this](const QModelIndex& first, const QModelIndex& last, const QList<int>& roles) {
+                if (!roles.isEmpty() && !roles.contains(Qt::CheckStateRole)) return;
+                if (fileList_->rows().listShowsSearch || first.parent() != last.parent()) return;
+                TriStateTreeModel* model = treeView_->treeModel();
+                for (int r = first.row(); r <= last.row(); ++r) {
+                    const TreeItem item = model->itemOf(first.siblingAtRow(r));
+                    const int row = fileList_->rowOf(item);
+                    if (row >= 0) fileList_->setRowState(row, listState(item));
+                }
+            });
 
     // Start-up texts: the volume's mount point, or its name when it has none.
     volumeData_->setText(qs(volume_.rootPath.empty() ? volume_.name : volume_.rootPath));
@@ -272,7 +318,6 @@ void VolumeScanDlg::startScan() {
     // The mounted-volume road reads the volume through its own device path.
     if (shared.volumeChosen && shared.currentReader && kind != FileSystemKind::HfsPlus && kind != FileSystemKind::None)
         shared.currentReader->open(toUtf8(volume_.name));
-    if (sourcePath.empty()) sourcePath = sourcePathOf(*this, volume_);
 
     treeView_->treeModel()->detach();
     scan_ = std::make_unique<VolumeScan>(volume_, recoveryMode_, tree_, reader, sink_, prompt_,
@@ -286,6 +331,7 @@ void VolumeScanDlg::startScan() {
     }
     setWorking(true);
     job_ = Job::Scan;
+    preview_->cancel();
     worker_.start([this] { scan_->runWorker(); });
 }
 
@@ -382,12 +428,44 @@ void VolumeScanDlg::labelClicked(TreeItem item) {
     // While the scan fills the tree the parser's records are still being built: nothing
     // is read from them until it ends.
     if (!view_ || worker_.running()) return;
+    // The parser is read by one thread at a time: a preview still reading ends first.
+    preview_->cancel();
     FileList list = fileList_->rows();
-    if (view_->labelClicked(item, list)) fileList_->showRows(list);
+    if (!view_->labelClicked(item, list)) return;
+    for (FileListRow& row : list.rows) row.checked = tree_.checkState(row.item) == 1;
+    fileList_->showRows(list);
+    // A mixed item (some of its children ticked) shows the mixed box.
+    for (std::size_t r = 0; r < list.rows.size(); ++r)
+        if (tree_.checkState(list.rows[r].item) == 2) fileList_->setRowState(static_cast<int>(r), Qt::PartiallyChecked);
+}
+
+void VolumeScanDlg::previewRow(int row) {
+    const FileList& rows = fileList_->rows();
+    RecoveredVolume* volume = scan_ ? scan_->volume() : nullptr;
+    if (!volume || worker_.running() || (scan_ && scan_->scanRunning()) || row < 0 ||
+        static_cast<std::size_t>(row) >= rows.rows.size()) {
+        preview_->cancel();
+        return;
+    }
+    const EntryRef ref = rows.rows[static_cast<std::size_t>(row)].entry;
+    if (!volume->isValidEntry(ref) || volume->isFolder(ref)) {
+        preview_->cancel();
+        return;
+    }
+    preview_->preview(qs(volume->name(ref)), [volume, ref](EntryWriter& out) { volume->saveEntry(ref, out); });
+}
+
+Qt::CheckState VolumeScanDlg::listState(TreeItem item) const {
+    switch (tree_.checkState(item)) {
+        case 1: return Qt::Checked;
+        case 2: return Qt::PartiallyChecked;
+        default: return Qt::Unchecked;
+    }
 }
 
 void VolumeScanDlg::quickSave(TreeItem item) {
     if (!view_ || !saveRun_) return;
+    preview_->cancel();
     if (view_->isFolderItem(item)) {
         labelClicked(item);
         return;
@@ -399,7 +477,7 @@ void VolumeScanDlg::quickSave(TreeItem item) {
         const QString chosen = chooseFolder ? chooseFolder() : QString();
         if (chosen.isEmpty()) return;
         const std::filesystem::path folder = chosen.toStdString();
-        if (!folderAccepted(folder)) return;
+        if (!outputFolderAccepted(folder, prompt_)) return;
         saveRun_->outputFolder = folder;
     }
     treeView_->setEnabled(false);
@@ -409,6 +487,7 @@ void VolumeScanDlg::quickSave(TreeItem item) {
     back_->setEnabled(false);
     job_ = Job::QuickSave;
     quickResult_ = {};
+    preview_->cancel();
     worker_.start([this, item] {
         FileList unused;
         saveRun_->quickSave(item, unused, nullptr, &quickResult_);
@@ -454,17 +533,9 @@ void VolumeScanDlg::showSaveResult() {
     report->open();
 }
 
-bool VolumeScanDlg::folderAccepted(const std::filesystem::path& folder) {
-    if (!sourcePath.empty() && folderIsOnSource(folder, sourcePath)) {
-        return prompt_.question(
-            u"The chosen folder lies on the drive that is being recovered. Writing there can overwrite the very "
-            u"files you want back.\nSave there anyway?");
-    }
-    return true;
-}
-
 void VolumeScanDlg::save() {
     if (refuseWhileBusy()) return;
+    preview_->cancel();  // the marks are counted from the parser's records: one reader at a time
     ensureRuns();
     if (!saveRun_) {
         prompt_.message(u"Please select File or Folder to save");
@@ -474,7 +545,7 @@ void VolumeScanDlg::save() {
     const QString chosen = chooseFolder ? chooseFolder() : QString();
     if (chosen.isEmpty()) return;  // cancelled: nothing starts, nothing is shown
     const std::filesystem::path folder = chosen.toStdString();
-    if (!folderAccepted(folder)) return;
+    if (!outputFolderAccepted(folder, prompt_)) return;
     saveRun_->outputFolder = folder;
     saveRows_ = fileList_->rows();
     saveRan_ = false;
@@ -487,6 +558,7 @@ void VolumeScanDlg::save() {
     saveButton_->setEnabled(false);
     back_->setEnabled(false);
     job_ = Job::Save;
+    preview_->cancel();
     worker_.start([this, folder] {
         // Room for what is marked, said before anything is written.
         const std::uint64_t needed = markedBytes(tree_, *scan_->volume(), &saveRows_);
@@ -505,6 +577,7 @@ void VolumeScanDlg::save() {
 
 void VolumeScanDlg::search() {
     if (refuseWhileBusy()) return;
+    preview_->cancel();
     ensureRuns();
     if (!searchRun_) return;
     const std::u16string pattern = u16s(pattern_->text());
@@ -517,6 +590,7 @@ void VolumeScanDlg::search() {
     saveButton_->setEnabled(false);
     back_->setEnabled(false);
     job_ = Job::Search;
+    preview_->cancel();
     worker_.start([this, pattern] { searchRun_->run(pattern, searchRows_); });
 }
 

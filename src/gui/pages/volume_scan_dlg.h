@@ -32,6 +32,7 @@
 namespace dravonel {
 
 class CCheckListCtrl;
+class PreviewPane;
 class ParceModeNtfsDlg;
 class SaveReportDialog;
 class TriStateTreeView;
@@ -91,6 +92,7 @@ public:
     CTriStateTree& tree() { return tree_; }
     TriStateTreeView* treeView() const { return treeView_; }
     CCheckListCtrl* fileList() const { return fileList_; }
+    PreviewPane* preview() const { return preview_; }
     const std::filesystem::path& outputFolder() const;
     QString statusText() const { return status_->text(); }
     // The save run of this page's volume (null before the scan has ended).
@@ -102,9 +104,6 @@ public:
 
     // The folder dialog ("Please choose a folder."); tests replace it.
     std::function<QString()> chooseFolder;
-    // Where the source being recovered is (device or image file), for the output-folder
-    // check; empty when unknown.
-    std::string sourcePath;
 
 signals:
     // A scan, save or search worker ended (the page has been restored).
@@ -120,10 +119,12 @@ private:
     // is damaged or failed, the report that lists them.
     void showSaveResult();
     // After a quick save: where the file went, or why it is not whole or not there.
+    // The box a file-list row shows for tree item: ticked, clear or mixed as in the tree.
+    Qt::CheckState listState(TreeItem item) const;
+    // Shows the file of the list's row in the preview (nothing for a folder, or while a
+    // worker runs).
+    void previewRow(int row);
     void showQuickSaveResult();
-    // The output-folder checks before anything is written: false when the user does not
-    // want to write there.
-    bool folderAccepted(const std::filesystem::path& folder);
     void ensureRuns();
 
     // State of the page.
@@ -158,6 +159,7 @@ private:
     QPushButton* searchButton_ = nullptr;
     TriStateTreeView* treeView_ = nullptr;
     CCheckListCtrl* fileList_ = nullptr;
+    PreviewPane* preview_ = nullptr;
     QProgressBar* progress_ = nullptr;
     QLabel* clockLabel_ = nullptr;
     QPushButton* pause_ = nullptr;

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <fstream>
 
 #include "core/common/text.h"
@@ -44,9 +46,43 @@ TEST_F(DriveListTest, WholeDisksInNameOrderWithModelTexts) {
     EXPECT_EQ(drives[0].text, u"/dev/loop1");  // no model: the device path
     EXPECT_EQ(drives[1].devicePath, "/dev/sda");
     EXPECT_EQ(drives[1].number, 1);
-    EXPECT_EQ(drives[1].text, u"ATA Samsung SSD 860");
+    EXPECT_EQ(drives[1].text, u"Samsung SSD 860");  // "ATA" is the bus, not the vendor
     EXPECT_EQ(drives[1].sizeBytes, 1024 * 512);
     EXPECT_EQ(drives[2].devicePath, "/dev/sdb");
+}
+
+// What each kind of disk says of itself in sysfs, and the name the list gives it.
+TEST_F(DriveListTest, DrivesAreNamedByTheirModelNotABusNumber) {
+    struct Case {
+        const char* disk;
+        const char* vendor;
+        const char* model;
+        const char* name;
+        const char16_t* text;
+    };
+    const Case cases[] = {
+        {"vda", "0x1af4", nullptr, nullptr, u"/dev/vda"},                  // virtio: a vendor number only
+        {"sda", "ATA     ", "WDC WD10EZEX-08W", nullptr, u"WDC WD10EZEX-08W"},  // SATA behind the ATA bus word
+        {"sdb", "SanDisk ", "Cruzer Blade    ", nullptr, u"SanDisk Cruzer Blade"},  // a USB stick's vendor
+        {"nvme0n1", nullptr, "Samsung SSD 970 EVO 1TB", nullptr, u"Samsung SSD 970 EVO 1TB"},
+        {"mmcblk0", nullptr, nullptr, "SD32G", u"SD32G"},                  // an SD card's product name
+    };
+    for (const Case& c : cases) {
+        const std::filesystem::path dir = root_ / "block" / c.disk;
+        write(dir / "size", "2048\n");
+        if (c.vendor) write(dir / "device/vendor", std::string(c.vendor) + "\n");
+        if (c.model) write(dir / "device/model", std::string(c.model) + "\n");
+        if (c.name) write(dir / "device/name", std::string(c.name) + "\n");
+    }
+    const auto drives = listPhysicalDrives(roots_);
+    ASSERT_EQ(drives.size(), std::size(cases));
+    for (const Case& c : cases) {
+        const std::string path = std::string("/dev/") + c.disk;
+        const auto it = std::find_if(drives.begin(), drives.end(), [&](const PhysicalDrive& d) { return d.devicePath == path; });
+        ASSERT_NE(it, drives.end()) << c.disk;
+        EXPECT_EQ(toUtf8(it->text), toUtf8(c.text)) << c.disk;
+        EXPECT_EQ(it->sizeBytes, 2048 * 512) << c.disk;
+    }
 }
 
 TEST_F(DriveListTest, MountedBlockDevicesInTheSystemsWords) {
