@@ -201,10 +201,20 @@ bool readWriteInterface::readSplit(std::int64_t base, std::int64_t begin, std::i
             if (unreadable) addSectorRange(*unreadable, {first, 1});
             return false;
         }
-        const std::int64_t middle = (first + (last - first) / 2) * kSectorBytes;
-        const bool head = readSplit(base, begin, middle, dest, unreadable);
-        const bool tail = readSplit(base, middle, end, dest + (middle - begin), unreadable);
-        return head && tail;
+        // A failing drive spends its retries on every read that meets a bad sector, so
+        // the pieces get small fast: sixteen of them, and single sectors once a piece is
+        // kSingleSectorSplit sectors or fewer. An isolated bad sector then costs three
+        // failed reads, a run of them little more than one each; the readable sectors
+        // around it cost reads that are cheap.
+        const std::int64_t sectors = last - first;
+        const std::int64_t per = sectors <= kSingleSectorSplit ? 1 : (sectors + kSplitPieces - 1) / kSplitPieces;
+        bool whole = true;
+        for (std::int64_t s = first; s < last; s += per) {
+            const std::int64_t b = std::max(begin, s * kSectorBytes);
+            const std::int64_t e = std::min(end, (s + per) * kSectorBytes);
+            whole = readSplit(base, b, e, dest + (b - begin), unreadable) && whole;
+        }
+        return whole;
     }
     // Read around what is known unreadable; those sectors are not asked for again.
     std::int64_t at = begin;

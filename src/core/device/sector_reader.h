@@ -18,6 +18,10 @@
 namespace dravonel {
 
 constexpr std::int64_t kSectorBytes = 512;
+// How a read that fails is split: into this many pieces, and into single sectors once it
+// spans kSingleSectorSplit sectors or fewer.
+constexpr std::int64_t kSplitPieces = 16;
+constexpr std::int64_t kSingleSectorSplit = 128;
 
 // A run of 512-byte sectors that could not be read, counted from the start of the source
 // (baseOffset included), so ranges from reads of different volumes compare.
@@ -79,7 +83,8 @@ public:
     }
 
     // readAt that delivers every sector that can be read. A read that succeeds costs one
-    // readAt call, as above. One that fails is split in halves, down to single sectors:
+    // readAt call, as above. One that fails is split (kSplitPieces pieces, then single
+    // sectors once a piece spans kSingleSectorSplit sectors or fewer):
     // readable sectors arrive, unreadable ones are filled with zeros, remembered by this
     // reader (never read again: a failing drive may spend seconds on each) and appended
     // to *unreadable when given, ascending and merged. Bytes past the source's end count

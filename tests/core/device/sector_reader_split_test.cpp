@@ -63,17 +63,21 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         SplitCase{"NoBadSectorOneRead", 16, {}, 0, 0, 8 * 512, true, {}, 1, 1},
         SplitCase{"BadSectorAwayFromTheRead", 16, {{12, 2}}, 0, 0, 8 * 512, true, {}, 1, 1},
-        SplitCase{"OneBadSectorInside", 16, {{3, 1}}, 0, 0, 8 * 512, false, {{3, 1}}, 7, 2},
-        SplitCase{"BadFirstSector", 16, {{0, 1}}, 0, 0, 8 * 512, false, {{0, 1}}, 7, 1},
-        SplitCase{"BadLastSector", 16, {{7, 1}}, 0, 0, 8 * 512, false, {{7, 1}}, 7, 1},
-        SplitCase{"AllBad", 16, {{0, 4}}, 0, 0, 4 * 512, false, {{0, 4}}, 7, 0},
+        SplitCase{"OneBadSectorInside", 16, {{3, 1}}, 0, 0, 8 * 512, false, {{3, 1}}, 9, 2},
+        SplitCase{"BadFirstSector", 16, {{0, 1}}, 0, 0, 8 * 512, false, {{0, 1}}, 9, 1},
+        SplitCase{"BadLastSector", 16, {{7, 1}}, 0, 0, 8 * 512, false, {{7, 1}}, 9, 1},
+        SplitCase{"AllBad", 16, {{0, 4}}, 0, 0, 4 * 512, false, {{0, 4}}, 5, 0},
         SplitCase{"BadRunStraddlesTheReadStart", 16, {{2, 4}}, 0, 4 * 512, 4 * 512, false, {{4, 2}}, 5, 1},
         SplitCase{"BadRunStraddlesTheReadEnd", 16, {{6, 4}}, 0, 4 * 512, 4 * 512, false, {{6, 2}}, 5, 1},
         SplitCase{"RangesAreAbsolute", 16, {{5, 1}}, 2 * 512, 2 * 512, 2 * 512, false, {{5, 1}}, 3, 1},
-        SplitCase{"TwoSeparateBadSectors", 16, {{1, 1}, {6, 1}}, 0, 0, 8 * 512, false, {{1, 1}, {6, 1}}, 11, 3},
-        SplitCase{"UnalignedReadLosesOnlyItsBadSector", 16, {{1, 1}}, 0, 100, 1000, false, {{1, 1}}, 5, 2},
+        SplitCase{"TwoSeparateBadSectors", 16, {{1, 1}, {6, 1}}, 0, 0, 8 * 512, false, {{1, 1}, {6, 1}}, 9, 3},
+        SplitCase{"UnalignedReadLosesOnlyItsBadSector", 16, {{1, 1}}, 0, 100, 1000, false, {{1, 1}}, 4, 2},
         SplitCase{"PastTheSourceEnd", 8, {}, 0, 6 * 512, 4 * 512, false, {{8, 2}}, 5, 1},
-        SplitCase{"SingleSectorBad", 16, {{9, 1}}, 0, 9 * 512, 512, false, {{9, 1}}, 1, 0}),
+        SplitCase{"SingleSectorBad", 16, {{9, 1}}, 0, 9 * 512, 512, false, {{9, 1}}, 1, 0},
+        // A large read: sixteen pieces, then the failing piece sector by sector; the bad
+        // run costs one failed read for the whole, one for its piece, one per sector.
+        SplitCase{"RunOfEightInALargeRead", 2048, {{1000, 8}}, 0, 0, 2048 * 512, false, {{1000, 8}}, 1 + 16 + 128, 2},
+        SplitCase{"BadRunAcrossTwoPieces", 2048, {{1020, 8}}, 0, 0, 2048 * 512, false, {{1020, 8}}, 1 + 16 + 256, 2}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(SectorSplitOnce, AFailedBlockIsReportedWholeAndSplitLater) {
