@@ -134,6 +134,12 @@ int runCarve(const CarveOptions& o) {
         if (summary.damaged > 0) reportError(damagedCarvedText(summary));
         if (summary.failed > 0 || summary.damaged > 0) return kExitFailed;
     }
+    // Files that began in sectors that could not be read are not in the list.
+    if (engine.unreadableSectors() > 0) {
+        reportError("unreadable sectors: " + std::to_string(engine.unreadableSectors()) +
+                    " (files that begin there are not listed)");
+        return kExitFailed;
+    }
     return kExitOk;
 }
 

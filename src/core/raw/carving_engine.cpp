@@ -125,6 +125,9 @@ void myJpg::recordFile(std::int64_t start, std::int64_t size, std::uint32_t rule
         estimated = true;
     }
     if (size <= 0) return;
+    // Walking a failed block again finds what the first pass found there too.
+    if (retrying_ && std::any_of(found_.begin(), found_.end(), [&](const FoundFile& f) { return f.start == start; }))
+        return;
     const CarveRule& rule = rules_[ruleIndex];
     FoundFile file{start, size, matchOffset, ruleIndex, kNoItem, estimated};
     const std::uint64_t index = found_.size();
@@ -271,6 +274,7 @@ bool myJpg::carve() {
     found_.clear();
     categoryCounts_.clear();
     blocksRead_ = 0;
+    unreadableSectors_ = 0;
     if (!buildMatchTable()) {
         if (prompt) prompt->message(u"not properly initialized");
         return false;
@@ -297,6 +301,7 @@ bool myJpg::carve() {
     // than walked again (its last byte, set before the read, tells the two apart).
     // The block is read with the first bytes of the next one (kLookahead, never past the
     // volume's end; what lies past it compares as zeros).
+    std::vector<std::pair<std::int64_t, std::size_t>> failedBlocks;
     auto readBlock = [&](std::int64_t at, std::size_t count) {
         std::uint8_t* buf = buffer.data();
         const std::size_t total = static_cast<std::size_t>(
@@ -305,6 +310,9 @@ bool myJpg::carve() {
         buf[total - 1] = 1;
         const bool ok = reader && reader->seek(at) && reader->read(buf, static_cast<std::uint32_t>(total));
         if (!ok && buf[total - 1] != 0) std::memset(buf, 0, total);
+        // A block that cannot be read whole is walked as it came and comes back at the
+        // end, sector by sector: a failing drive is not held up here on every bad sector.
+        if (!ok && reader) failedBlocks.emplace_back(at, count);
         ++blocksRead_;
         blockData_ = buf;
         blockBase_ = at;
@@ -337,6 +345,29 @@ bool myJpg::carve() {
             walkBuffer(buffer.data(), base, rest, next);
         }
         finishOpenFile();
+        // The blocks that failed, now that the readable surface is done: what can be read
+        // of them is read (each bad sector once) and walked again for the files that begin
+        // there; the files found in the first pass stay as they were found.
+        std::vector<SectorRange> unreadable;
+        for (const auto& [at, count] : failedBlocks) {
+            if (stopped || stopRequested()) break;
+            if (control) control->checkPoint();
+            const std::size_t total =
+                static_cast<std::size_t>(std::min<std::int64_t>(static_cast<std::int64_t>(count), size - at));
+            std::vector<SectorRange> lost;
+            reader->readAt(at, buffer.data(), static_cast<std::uint32_t>(total), &lost);
+            for (const SectorRange& r : lost) addSectorRange(unreadable, r);
+            unreadableSectors_ = sectorCount(unreadable);
+            if (sink) sink->status(format16("unreadable sectors: %lld", static_cast<long long>(unreadableSectors_)));
+            std::memset(buffer.data() + total, 0, buffer.size() - total);
+            blockData_ = buffer.data();
+            blockBase_ = at;
+            blockValid_ = static_cast<std::int64_t>(total);
+            retrying_ = true;
+            walkBuffer(buffer.data(), at, static_cast<std::int64_t>(total), at);
+            finishOpenFile();
+            retrying_ = false;
+        }
     }
     blockData_ = nullptr;
     buffer.clear();

@@ -97,6 +97,9 @@ public:
     TreeItem rootItem() const { return root_; }
     // Blocks actually read by the last run (blocks covered by a skip are not read).
     std::int64_t blocksRead() const { return blocksRead_; }
+    // Sectors of the volume that could not be read in the last carve (blocks that failed
+    // are read again sector by sector at the end of the pass).
+    std::int64_t unreadableSectors() const { return unreadableSectors_; }
 
 private:
     // 12 bytes in the table the run builds: length, signature index, pattern.
@@ -179,6 +182,8 @@ private:
     std::map<std::u16string, std::int64_t> categoryCounts_;
     TreeItem root_ = kNoItem;
     std::int64_t blocksRead_ = 0;
+    std::int64_t unreadableSectors_ = 0;
+    bool retrying_ = false;  // walking a failed block again
 };
 
 }  // namespace dravonel

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <thread>
 
 #include "raw_test_support.h"
@@ -216,6 +217,25 @@ TEST(CarvingWalk, UnreadableBlocksAreNotWalkedAgain) {
     CarveRun run(img, {{.start = {'A', 'B'}, .approx = 4}}, 3 * kMiB + 512);
     run.run();
     EXPECT_EQ(run.ranges(), (Ranges{{4096, 4}}));
+}
+
+TEST(CarvingWalk, ABlockWithUnreadableSectorsIsWalkedAgainAtTheEndForWhatCanBeRead) {
+    // A failing disk: the second MiB holds 8 unreadable sectors and, away from them, a
+    // file start that the first pass cannot see (its block failed whole).
+    auto img = image(3 * kMiB);
+    plant(img, 4096, {'A', 'B'});
+    plant(img, kMiB + 4096, {'A', 'B'});
+    plant(img, 2 * kMiB + 4096, {'A', 'B'});
+    CarveRun run(img, {{.start = {'A', 'B'}, .approx = 4}});
+    auto failing = std::make_unique<FaultyMemoryReadSeek>(img, std::vector<SectorRange>{{2048 + 100, 8}});
+    run.engine.reader = failing.get();
+    run.reader = std::move(failing);
+    run.run();
+    // The third MiB is walked before the failed block comes back.
+    EXPECT_EQ(run.ranges(), (Ranges{{4096, 4}, {2 * kMiB + 4096, 4}, {kMiB + 4096, 4}}));
+    EXPECT_EQ(run.engine.unreadableSectors(), 8);
+    EXPECT_NE(std::find(run.sink.statuses.begin(), run.sink.statuses.end(), u"unreadable sectors: 8"),
+              run.sink.statuses.end());
 }
 
 TEST(CarvingWalk, OffsetsAreRelativeToTheReadersBase) {
