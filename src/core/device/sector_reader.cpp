@@ -212,6 +212,12 @@ bool readWriteInterface::readSplit(std::int64_t base, std::int64_t begin, std::i
         for (std::int64_t s = first; s < last; s += per) {
             const std::int64_t b = std::max(begin, s * kSectorBytes);
             const std::int64_t e = std::min(end, (s + per) * kSectorBytes);
+            if (const StopFlag* stop = splitStop.load(); stop && stop->load() != 0) {
+                // Stopped: the rest is not read (nor taken for unreadable).
+                std::memset(dest + (b - begin), 0, static_cast<std::size_t>(end - b));
+                if (unreadable) addSectorRange(*unreadable, {b / kSectorBytes, last - b / kSectorBytes});
+                return false;
+            }
             whole = readSplit(base, b, e, dest + (b - begin), unreadable) && whole;
         }
         return whole;

@@ -104,6 +104,12 @@ public:
     // yet: a later readAt with a range list splits them).
     bool readAtOnce(std::int64_t offset, std::uint8_t* dest, std::uint32_t count,
                     std::vector<SectorRange>* failed) const;
+    // A run's Stop, while the run reads through this reader (set by the run, cleared
+    // before its flag goes away): a read being split sees it before each of its pieces and
+    // ends there, the pieces it did not read coming back as zeros in *unreadable without
+    // being remembered as unreadable (they were not tried). A failing drive may spend
+    // seconds on each bad sector; a Stop then ends within one read.
+    std::atomic<const StopFlag*> splitStop{nullptr};
     // Every sector found unreadable through this reader since it was opened.
     std::vector<SectorRange> knownUnreadable() const;
     std::int64_t knownUnreadableCount() const;
@@ -129,6 +135,23 @@ private:
 
     mutable std::mutex unreadableMutex_;
     mutable std::map<std::int64_t, std::int64_t> unreadable_;  // first sector -> end sector
+};
+
+// Points reader's splitStop at a run's stop flag for as long as it lives, then puts back
+// what was there.
+class SplitStopScope {
+public:
+    SplitStopScope(readWriteInterface* reader, const StopFlag* stop)
+        : reader_(reader), previous_(reader ? reader->splitStop.exchange(stop) : nullptr) {}
+    ~SplitStopScope() {
+        if (reader_) reader_->splitStop = previous_;
+    }
+    SplitStopScope(const SplitStopScope&) = delete;
+    SplitStopScope& operator=(const SplitStopScope&) = delete;
+
+private:
+    readWriteInterface* reader_;
+    const StopFlag* previous_;
 };
 
 // Reads a device or an image file with pread on an O_RDONLY descriptor. An image in a

@@ -46,6 +46,7 @@ std::uint32_t deepScan(Partition& p, readWriteInterface& reader, bool clearStop)
     // With an end sector, the chunk that holds it is still tested whole; the next is not.
     walker.lastChunkStart = p.customEnd > 0 ? sectorsToBytes(p.customEnd) : -1;
     walker.stop = &p.stopRequested;
+    const SplitStopScope stopSplits(&reader, &p.stopRequested);
     walker.control = p.control;
     if (p.sink) walker.onProgress = [&](std::int64_t next) { p.sink->setPosition(perMille(next, totalBytes)); };
     // A failing disk: the scan goes on past a block it cannot read and comes back to it.

@@ -275,6 +275,7 @@ bool myJpg::carve() {
     categoryCounts_.clear();
     blocksRead_ = 0;
     unreadableSectors_ = 0;
+    const SplitStopScope stopSplits(reader, &stopFlag);
     if (!buildMatchTable()) {
         if (prompt) prompt->message(u"not properly initialized");
         return false;

@@ -26,6 +26,11 @@ VolumeScan::~VolumeScan() {
         thread_.control.release();
         thread_.join();
     }
+    // The reader outlives the parser and its flag.
+    if (reader_ && parser_) {
+        const StopFlag* mine = &parser_->stopFlag();
+        reader_->splitStop.compare_exchange_strong(mine, nullptr);
+    }
 }
 
 bool VolumeScan::refuse(std::u16string text, bool asMessage) {
@@ -77,6 +82,8 @@ bool VolumeScan::start() {
     parser_->stopFlag() = 0;
     // Set before a worker exists: other threads read through the same reader.
     reader_->baseOffset = volume_.startSector * kSectorBytes;
+    // The parser's flag is raised by the scan's and the save's Stop alike.
+    reader_->splitStop = &parser_->stopFlag();
     parserChosen_ = true;
     return true;
 }

@@ -102,6 +102,34 @@ TEST(SectorSplitOnce, AFailedBlockIsReportedWholeAndSplitLater) {
     EXPECT_TRUE(reader.readAtOnce(8 * 512, dest.data(), 4 * 512, &failed));
 }
 
+TEST(SectorSplitStop, AStopEndsASplitReadAtItsNextPieceWithoutTakingTheRestForUnreadable) {
+    // Every sector of the read is bad; the Stop is pressed after the first failed pieces.
+    struct StopsAfter final : FaultyMemoryReadSeek {
+        using FaultyMemoryReadSeek::FaultyMemoryReadSeek;
+        StopFlag* stop = nullptr;
+        bool readAt(std::int64_t offset, std::uint8_t* dest, std::uint32_t count) const override {
+            if (failedReads >= 3 && stop) *stop = 1;
+            return FaultyMemoryReadSeek::readAt(offset, dest, count);
+        }
+        using readWriteInterface::readAt;
+    };
+    StopsAfter reader(patterned(2048), {{0, 2048}});
+    StopFlag stop{0};
+    reader.stop = &stop;
+    std::vector<std::uint8_t> dest(2048 * 512, 0xEE);
+    std::vector<SectorRange> unreadable;
+    {
+        const SplitStopScope scope(&reader, &stop);
+        EXPECT_FALSE(reader.readAt(0, dest.data(), std::uint32_t(dest.size()), &unreadable));
+    }
+    EXPECT_EQ(reader.splitStop.load(), nullptr);
+    EXPECT_LE(reader.readCalls, 4);  // not the 2,065 reads of the whole split
+    EXPECT_EQ(unreadable, (std::vector<SectorRange>{{0, 2048}}));
+    EXPECT_EQ(dest, std::vector<std::uint8_t>(dest.size(), 0));
+    // Only what was tried alone is known unreadable; the rest is tried again later.
+    EXPECT_LT(sectorCount(reader.knownUnreadable()), 2048);
+}
+
 TEST(SectorRanges, AddKeepsThemAscendingAndMerged) {
     struct Case {
         std::vector<SectorRange> add, want;
