@@ -116,6 +116,11 @@ bool ext2Class::attachReader(readWriteInterface* r) {
     if (!reader) return false;
     const std::int64_t mb = sizeMbValue(volume.sizeMbText);
     volumeSize = mb > 0 && mb < (INT64_MAX >> 20) ? std::uint64_t(mb) << 20 : 0;
+    // A volume under 1 MiB has the size text "0": it reaches to the source's end.
+    if (volumeSize == 0 && reader->deviceSectorCount > 0) {
+        const std::int64_t device = reader->deviceSectorCount * kSectorBytes - reader->baseOffset;
+        if (device > 0) volumeSize = std::uint64_t(device);
+    }
     return true;
 }
 

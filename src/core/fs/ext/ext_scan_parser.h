@@ -17,6 +17,8 @@ public:
     ext2Class& parser() { return parser_; }
     const ExtUndelete& undelete() const { return undelete_; }
     std::vector<std::u16string> readLosses() const override { return parser_.readLosses(); }
+    // No superblock was found: nothing listed is an ext volume's.
+    bool foundVolumeStructure() const override { return parser_.superblock.has_value(); }
 
     bool supportsMode(RecoveryMode mode) const override { return mode == RecoveryMode::Standard; }
     // attachReader; with a volume size, readSuperblock and readGroupDescriptors; when both
