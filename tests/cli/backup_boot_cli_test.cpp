@@ -11,16 +11,11 @@
 namespace dravonel {
 namespace {
 
+using test::fileText;
+
 nlohmann::json backupManifest() {
     std::ifstream in(test::fixturePath("backup_fixtures.json"));
     return nlohmann::json::parse(in);
-}
-
-std::string fileText(const std::filesystem::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
 }
 
 // Every lost volume is listed once, at its true start, by the surface scan; one without

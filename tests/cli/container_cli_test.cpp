@@ -13,14 +13,9 @@
 namespace dravonel {
 namespace {
 
-namespace fs = std::filesystem;
+using test::fileText;
 
-std::string fileText(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
+namespace fs = std::filesystem;
 
 TEST(ContainerCli, EveryContainerListsAndSavesLikeItsRawDisk) {
     std::ifstream in(test::fixturePath("hfsplus_files.json"));

@@ -64,11 +64,6 @@ std::vector<std::pair<std::string, ListLine>> parseList(const std::string& out) 
     return lines;
 }
 
-std::string fileText(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 const std::string kBasic = "ntfs_basic.img";
 
 std::vector<std::string> basicArgs(std::vector<std::string> head) {

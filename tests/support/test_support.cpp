@@ -21,6 +21,11 @@ std::vector<std::uint8_t> readFileBytes(const std::filesystem::path& path) {
 
 std::vector<std::uint8_t> fixtureBytes(const std::string& name) { return readFileBytes(fixturePath(name)); }
 
+std::string fileText(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
 std::filesystem::path makeTempDir(const std::string& stem) {
     std::random_device rd;
     for (int attempt = 0; attempt < 100; ++attempt) {

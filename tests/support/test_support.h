@@ -14,6 +14,8 @@ namespace dravonel::test {
 // Path of an unpacked fixture in the build tree.
 std::filesystem::path fixturePath(const std::string& name);
 std::vector<std::uint8_t> fixtureBytes(const std::string& name);
+// The whole content of a file (empty when it cannot be read).
+std::string fileText(const std::filesystem::path& path);
 // A fresh empty folder below the system temp folder, removed by the caller or left.
 std::filesystem::path makeTempDir(const std::string& stem);
 std::vector<std::uint8_t> readFileBytes(const std::filesystem::path& path);

@@ -100,6 +100,22 @@ bool ext2Class::readInto(EntryWriter& out, std::uint64_t position, std::uint8_t*
     return copyAsRead(reader, position, buffer, count, out, complete);
 }
 
+std::optional<ExtRun> extentLeafRun(const std::uint8_t* e, std::uint64_t logicalBlocks, std::uint64_t usable) {
+    const std::uint64_t logical = le32(e, ext::kLeafBlock);
+    std::uint32_t len = le16(e, ext::kLeafLen);
+    ExtRun::Kind kind = ExtRun::Kind::Data;
+    if (len > ext::kUninitLimit) {
+        len -= ext::kUninitLimit;
+        kind = ExtRun::Kind::Uninitialised;
+    }
+    if (logical >= logicalBlocks || len == 0) return std::nullopt;
+    len = std::uint32_t(std::min<std::uint64_t>(len, logicalBlocks - logical));
+    const std::uint64_t start = le32(e, ext::kLeafStartLo) | (std::uint64_t(le16(e, ext::kLeafStartHi)) << 32);
+    if (kind == ExtRun::Kind::Data && (start == 0 || start >= usable || len > usable - start))
+        kind = ExtRun::Kind::Unreadable;
+    return ExtRun{logical, start, len, kind};
+}
+
 // Blocks that can be read: those the superblock counts and the source holds.
 std::uint64_t ext2Class::usableBlocks() const {
     if (!superblock || blockSize == 0) return 0;
@@ -598,21 +614,11 @@ bool ext2Class::extentRuns(const std::uint8_t* node, std::size_t nodeBytes, int 
     for (std::size_t i = 0; i < count; ++i) {
         const std::uint8_t* e = node + ext::kHeaderBytes + i * ext::kEntryBytes;
         if (nodeDepth == 0) {
-            const std::uint64_t logical = le32(e, ext::kLeafBlock);
-            std::uint32_t len = le16(e, ext::kLeafLen);
-            ExtRun::Kind kind = ExtRun::Kind::Data;
-            if (len > ext::kUninitLimit) {
-                len -= ext::kUninitLimit;
-                kind = ExtRun::Kind::Uninitialised;
-            }
-            if (logical >= logicalBlocks || len == 0) continue;
-            len = std::uint32_t(std::min<std::uint64_t>(len, logicalBlocks - logical));
-            const std::uint64_t start = le32(e, ext::kLeafStartLo) | (std::uint64_t(le16(e, ext::kLeafStartHi)) << 32);
-            if (kind == ExtRun::Kind::Data && (start == 0 || start >= usable || len > usable - start))
-                kind = ExtRun::Kind::Unreadable;
-            if (budget < len) return true;
-            budget -= len;
-            runs.push_back({logical, start, len, kind});
+            const std::optional<ExtRun> run = extentLeafRun(e, logicalBlocks, usable);
+            if (!run) continue;
+            if (budget < run->count) return true;
+            budget -= run->count;
+            runs.push_back(*run);
         } else {
             const std::uint64_t child =
                 le32(e, ext::kIndexLeafLo) | (std::uint64_t(le16(e, ext::kIndexLeafHi)) << 32);

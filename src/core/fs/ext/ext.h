@@ -63,6 +63,11 @@ struct ExtRun {
     Kind kind = Kind::Data;
 };
 
+// The run an extent-tree leaf entry e maps in a file of logicalBlocks blocks on a volume of
+// usable blocks (cut at the file's end); nothing for an entry past the end or of no
+// length. A data run that leaves the volume is Unreadable.
+std::optional<ExtRun> extentLeafRun(const std::uint8_t* e, std::uint64_t logicalBlocks, std::uint64_t usable);
+
 class ext2Class {
 public:
     ext2Class(const VolumeRecord& volume, TreeSink* tree, readWriteInterface* reader, ScanSink* sink,

@@ -363,21 +363,11 @@ void ExtUndelete::extentRuns(const std::uint8_t* node, std::size_t bytes, int de
     for (std::size_t i = 0; i < count; ++i) {
         const std::uint8_t* e = node + ext::kHeaderBytes + i * ext::kEntryBytes;
         if (nodeDepth == 0) {
-            const std::uint64_t logical = le32(e, ext::kLeafBlock);
-            std::uint32_t len = le16(e, ext::kLeafLen);
-            ExtRun::Kind kind = ExtRun::Kind::Data;
-            if (len > ext::kUninitLimit) {
-                len -= ext::kUninitLimit;
-                kind = ExtRun::Kind::Uninitialised;
-            }
-            if (logical >= logicalBlocks || len == 0) continue;
-            len = std::uint32_t(std::min<std::uint64_t>(len, logicalBlocks - logical));
-            const std::uint64_t start = le32(e, ext::kLeafStartLo) | (std::uint64_t(le16(e, ext::kLeafStartHi)) << 32);
-            if (kind == ExtRun::Kind::Data && (start == 0 || start >= usable || len > usable - start))
-                kind = ExtRun::Kind::Unreadable;
-            if (budget < len) return;
-            budget -= len;
-            runs.push_back({logical, start, len, kind});
+            const std::optional<ExtRun> run = extentLeafRun(e, logicalBlocks, usable);
+            if (!run) continue;
+            if (budget < run->count) return;
+            budget -= run->count;
+            runs.push_back(*run);
         } else {
             const std::uint64_t child = le32(e, ext::kIndexLeafLo) | (std::uint64_t(le16(e, ext::kIndexLeafHi)) << 32);
             if (child == 0 || child >= usable || budget == 0 || visited.size() > usable ||
