@@ -60,6 +60,8 @@ ParceModeNtfsDlg::ParceModeNtfsDlg(Wizard& wizard, WizardPage* opener)
     codePage_->setCurrentIndex(codePage_->findData(kDefaultOemCodePage));
     codePageLabel_->setBuddy(codePage_);
     auto* codePageRow = new QHBoxLayout;
+    codePageRow->setContentsMargins(0, 6, 0, 0);
+    codePageRow->setSpacing(8);
     codePageRow->addWidget(codePageLabel_);
     codePageRow->addWidget(codePage_);
     codePageRow->addStretch(1);
