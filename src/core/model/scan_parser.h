@@ -36,12 +36,29 @@ struct ScanOptions {
     int oemCodePage = 437;
     // Copies of the central structure the advanced surface scan looks for (<= 0: 3).
     int maxCopies = 0;
-    // Advanced road: the chosen copy (index into what the parser's surface scan found),
-    // the chosen sectors per cluster (0: from the boot sector) and, for exFAT, the chosen
-    // cluster-heap offset in sectors (-1: none chosen).
+    // Advanced road: the chosen copy (index into AdvancedFinds::copies), the chosen
+    // cluster size (sectors per cluster; exFAT: the shift; 0: the parser's default, the
+    // first of AdvancedFinds::clusterChoices) and, for exFAT, the chosen cluster-heap
+    // start (index into AdvancedFinds::heaps; -1: the parser's default).
     int advancedCopyIndex = 0;
     int advancedSectorsPerCluster = 0;
-    std::int64_t advancedHeapOffsetSectors = -1;
+    int advancedHeapIndex = -1;
+};
+
+// What the advanced road's search found on a volume whose boot sector cannot be
+// trusted: the copies of its central structure (FAT starts; NTFS: $MFT records followed
+// by $Boot), for exFAT the cluster-heap starts, and the cluster sizes to offer. Kept in
+// the parser, so the same parser object then rebuilds the tree from the user's choice.
+struct AdvancedFinds {
+    // Volume-relative byte offsets, in the order found.
+    std::vector<std::uint64_t> copies;
+    std::vector<std::uint64_t> heaps;
+    // Sectors per cluster (exFAT: the cluster shift) in the order offered; the first is
+    // the default (the boot sector's when it is valid, else the most plausible found).
+    std::vector<int> clusterChoices;
+    // A note per copy (same index), empty when there is nothing to say: what the copy
+    // itself tells of the cluster size, for example.
+    std::vector<std::u16string> copyNotes;
 };
 
 // What a scan page hands a parser.
@@ -79,6 +96,25 @@ public:
     // What the last run could not read of the volume's own structures, one text per kind
     // of loss with its count ("3 MFT records could not be read"); empty when all was read.
     virtual std::vector<std::u16string> readLosses() const { return {}; }
+
+    // The advanced road, for parsers that support RecoveryMode::Advanced. The search (the
+    // advanced-options page's worker): reads what it needs of the volume and fills
+    // advancedFinds(), looking for up to maxCopies copies (<= 0: 3); polls stopFlag()
+    // (Stopped keeps what was found) and reports progress through the sink. The scan in
+    // Advanced mode (run) then uses ScanContext::options' choices among them.
+    virtual ScanOutcome findAdvancedCopies(int maxCopies) {
+        (void)maxCopies;
+        return ScanOutcome::refused(u"This recovery mode is not available for this file system.");
+    }
+    virtual const AdvancedFinds& advancedFinds() const {
+        static const AdvancedFinds none;
+        return none;
+    }
+    // A parser made for the advanced search is handed to the scan page, which rebuilds
+    // the tree with the same object: it takes the scan's tree, sinks, worker control and
+    // choices (the volume and the reader stay the same). Parsers without the Advanced road
+    // need not take them.
+    virtual void rebind(const ScanContext& context) { (void)context; }
 };
 
 }  // namespace dravonel

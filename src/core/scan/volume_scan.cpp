@@ -68,12 +68,19 @@ bool VolumeScan::start() {
     }
     if (!reader_) return refuse(u"Please Restart the program to re begin necessary initialization...");
     ScanContext context{volume_, treeSink_, reader_, &sink_, &prompt_, &thread_.control, options_};
-    parser_ = registry_.make(kind_, context);
+    if (borrowed_ && mode_ == RecoveryMode::Advanced) {
+        parser_ = borrowed_;
+        parser_->rebind(context);
+    } else {
+        owned_ = registry_.make(kind_, context);
+        parser_ = owned_.get();
+    }
     if (!parser_) return refuse(u"not a valid drive.", false);  // no parser object: no worker
     if (!parser_->supportsMode(mode_)) {
         const std::u16string text =
             std::u16string(fileSystemKindText(kind_)) + u" volumes cannot be scanned in this recovery mode yet.";
-        parser_.reset();
+        owned_.reset();
+        parser_ = nullptr;
         sink_.status(text);
         return refuse(text);
     }
@@ -149,8 +156,20 @@ void VolumeScan::completeScan() {
         // Recycled files get back their former names (NTFS, FAT32 and exFAT), on the
         // tree's thread like the placeholders; after a Stop, those found so far.
         if (parser_) onTreeThread([this] { restoreRecycledNames(tree_, *parser_, kind_); });
-        prompt_.message(kScanDoneText);
-        sink_.status(kScanDoneText);
+        // The advanced road rebuilds from the user's choices: a choice that leads nowhere
+        // is said, not announced as done.
+        bool found = true;
+        if (mode_ == RecoveryMode::Advanced)
+            onTreeThread([this, &found] {
+                found = false;
+                const TreeItem top = tree_.root();
+                if (top != kNoItem)
+                    for (TreeItem c = tree_.firstChild(top); c != kNoItem && !found; c = tree_.nextSibling(c))
+                        found = !tree_.isPlaceholder(c);
+            });
+        const char16_t* text = found ? kScanDoneText : kAdvancedNothingText;
+        prompt_.message(text);
+        sink_.status(text);
     }
     scanRunning_ = 0;
     claim_.release();

@@ -28,6 +28,9 @@ namespace dravonel {
 
 // The completion text of every scan.
 inline constexpr char16_t kScanDoneText[] = u"Scanning processing done.Select save button to save the data.";
+// The completion of an Advanced scan that found no file or folder with the choices made.
+inline constexpr char16_t kAdvancedNothingText[] =
+    u"Nothing was recovered with these choices. Go Back and choose another copy or cluster size.";
 
 class VolumeScan {
 public:
@@ -55,6 +58,10 @@ public:
     // loop, an OwnerCallQueue); set before start (the parser is made there). The parser
     // then inserts through a BlockingTreeSink over the tree.
     void useOwnerThread(OwnerCall runOnOwner);
+    // Advanced mode: the parser the advanced search made and searched with (it stays the
+    // caller's and must outlive this scan); set before start. start gives it this scan's
+    // tree, sinks, control and options and runs the advanced scan on it.
+    void borrowParser(ScanParser* parser) { borrowed_ = parser; }
     // The page's slot (one run at a time per page); set before start. May stay null.
     void usePageSlot(RunSlot* slot) { claim_.setSlot(slot); }
     // Called on the worker when the run has ended (after the completion text); outcome()
@@ -86,8 +93,8 @@ public:
     FileSystemKind kind() const { return kind_; }
     RecoveryMode mode() const { return mode_; }
     // The parsed volume; null after a dead end.
-    RecoveredVolume* volume() { return parser_.get(); }
-    ScanParser* parser() { return parser_.get(); }
+    RecoveredVolume* volume() { return parser_; }
+    ScanParser* parser() { return parser_; }
     WorkerControl& control() { return thread_.control; }
     StopFlag& stopPressed() { return stopPressed_; }
     CTriStateTree& tree() { return tree_; }
@@ -116,7 +123,9 @@ private:
     OwnerCall runOnOwner_;
     std::unique_ptr<BlockingTreeSink> ownerSink_;
     FileSystemKind kind_ = FileSystemKind::None;
-    std::unique_ptr<ScanParser> parser_;
+    std::unique_ptr<ScanParser> owned_;
+    ScanParser* borrowed_ = nullptr;
+    ScanParser* parser_ = nullptr;  // owned_ or borrowed_
     ScanOutcome outcome_;
     bool parserChosen_ = false;
     bool workerStarted_ = false;

@@ -76,6 +76,12 @@ public:
     void fillTreeRoots();
     // The whole Standard scan with its status texts.
     ScanOutcome scan(Prompt* prompt);
+
+    // The advanced road, for a volume whose boot sector cannot be trusted: the search for
+    // FAT and cluster-heap starts (fills advancedFinds), then the tree rebuilt from a
+    // surface scan for File entries with the choices in options_.
+    ScanOutcome findAdvancedCopies(int maxCopies);
+    ScanOutcome advancedScan(Prompt* prompt);
     std::u16string selectedText() const { return {}; }
 
     // Record-level services (thread-safe once the scan has ended).

@@ -17,6 +17,14 @@ constexpr std::uint64_t kMaxFatEntriesInMemory = 16u << 20;
 FatFamilyVolume::FatFamilyVolume(const ScanContext& c)
     : volume_(c.volume), tree_(c.tree), reader_(c.reader), sink_(c.sink), control_(c.control), options_(c.options) {}
 
+void FatFamilyVolume::rebind(const ScanContext& c) {
+    tree_ = c.tree;
+    reader_ = c.reader;
+    sink_ = c.sink;
+    control_ = c.control;
+    options_ = c.options;
+}
+
 bool FatFamilyVolume::stopRequested() const {
     if (control_) control_->checkPoint();
     return stopFlag.load() != 0;

@@ -26,6 +26,12 @@ public:
 
     // Inserts the volume's top item "ROOT" (when there is a tree); it names no entry. True.
     bool attachReader();
+    // Takes the scan's tree, sinks, worker control and choices (the advanced road: the
+    // parser that searched the volume is lent to the scan page).
+    virtual void rebind(const ScanContext& context);
+
+    // The advanced road's finds (copies of the FAT, exFAT heap starts, cluster sizes).
+    AdvancedFinds advancedFinds;
 
     std::uint64_t clusterSize() const { return clusterSize_; }
     std::uint32_t clusterLimit() const { return clusterLimit_; }

@@ -5,6 +5,7 @@ namespace dravonel {
 template <class Volume>
 ScanOutcome FatFamilyScanParser<Volume>::run(RecoveryMode mode) {
     if (!supportsMode(mode)) return ScanOutcome::refused(u"This recovery mode is not available for FAT volumes yet.");
+    if (mode == RecoveryMode::Advanced) return parser_.advancedScan(prompt_);
     return parser_.scan(prompt_);
 }
 

@@ -23,9 +23,19 @@ public:
     Volume& parser() { return parser_; }
     const Volume& parser() const { return parser_; }
 
-    // Standard only for now: the road without a boot sector needs the advanced-options
-    // page's choices (ScanContext::options carries them).
-    bool supportsMode(RecoveryMode mode) const override { return mode == RecoveryMode::Standard; }
+    // Standard, and Advanced: the road without a boot sector, from the advanced search's
+    // finds and the choices ScanContext::options carries.
+    bool supportsMode(RecoveryMode mode) const override {
+        return mode == RecoveryMode::Standard || mode == RecoveryMode::Advanced;
+    }
+    ScanOutcome findAdvancedCopies(int maxCopies) override { return parser_.findAdvancedCopies(maxCopies); }
+    const AdvancedFinds& advancedFinds() const override { return parser_.advancedFinds; }
+    void rebind(const ScanContext& context) override {
+        parser_.rebind(context);
+        control_ = context.control;
+        sink_ = context.sink;
+        prompt_ = context.prompt;
+    }
     std::u16string selectedText() const override { return parser_.selectedText(); }
     ScanOutcome run(RecoveryMode mode) override;
     StopFlag& stopFlag() override { return parser_.stopFlag; }

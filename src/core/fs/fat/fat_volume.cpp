@@ -126,6 +126,11 @@ EntryTexts dosTexts(std::uint16_t cDate, std::uint16_t cTime, std::uint16_t aDat
 
 // ---------------------------------------------------------------- set-up
 
+void FatClass::rebind(const ScanContext& c) {
+    FatFamilyVolume::rebind(c);
+    codePage_ = isSupportedOemCodePage(c.options.oemCodePage) ? c.options.oemCodePage : kDefaultOemCodePage;
+}
+
 FatClass::FatClass(int bits, const ScanContext& c)
     : FatFamilyVolume(c), bits_(bits), entryBits_(unsigned(bits)),
       codePage_(isSupportedOemCodePage(c.options.oemCodePage) ? c.options.oemCodePage : kDefaultOemCodePage) {}

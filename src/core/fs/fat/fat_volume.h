@@ -104,6 +104,13 @@ public:
     // and the tree's top level.
     ScanOutcome scan(Prompt* prompt);
     std::u16string selectedText() const { return {}; }
+    void rebind(const ScanContext& context) override;
+
+    // The advanced road, for a volume whose boot sector cannot be trusted: the search for
+    // FAT starts (fills advancedFinds), then the tree rebuilt from a surface scan for
+    // folder entries with the copy and cluster size chosen in options_.
+    ScanOutcome findAdvancedCopies(int maxCopies);
+    ScanOutcome advancedScan(Prompt* prompt);
 
     // Record-level services (thread-safe once the scan has ended).
     std::uint64_t sizeOf(std::uint32_t index) const { return index < records.size() ? records[index].size : 0; }

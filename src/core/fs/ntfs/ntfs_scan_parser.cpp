@@ -7,13 +7,31 @@
 namespace dravonel {
 
 NtfsScanParser::NtfsScanParser(const ScanContext& c)
-    : parser_(c.volume, c.tree, c.reader, c.sink, c.control), control_(c.control), sink_(c.sink) {
+    : parser_(c.volume, c.tree, c.reader, c.sink, c.control), control_(c.control), sink_(c.sink), options_(c.options) {
     parser_.prompt = c.prompt;
 }
 
 bool NtfsScanParser::supportsMode(RecoveryMode mode) const {
-    return mode == RecoveryMode::Standard || mode == RecoveryMode::Deep;
+    return mode == RecoveryMode::Standard || mode == RecoveryMode::Deep || mode == RecoveryMode::Advanced;
 }
+
+void NtfsScanParser::rebind(const ScanContext& c) {
+    parser_.tree = c.tree;
+    parser_.reader = c.reader;
+    parser_.sink = c.sink;
+    parser_.workerControl = c.control;
+    parser_.prompt = c.prompt;
+    control_ = c.control;
+    sink_ = c.sink;
+    options_ = c.options;
+}
+
+ScanOutcome NtfsScanParser::findAdvancedCopies(int maxCopies) {
+    (void)maxCopies;
+    return ScanOutcome::refused(u"The search for copies of the MFT is not built yet.");
+}
+
+ScanOutcome NtfsScanParser::runAdvanced() { return ScanOutcome::refused(u"The Advanced road is not built yet."); }
 
 ScanOutcome NtfsScanParser::run(RecoveryMode mode) {
     if (!supportsMode(mode)) return ScanOutcome::refused(u"This recovery mode is not available for NTFS volumes yet.");
@@ -23,6 +41,7 @@ ScanOutcome NtfsScanParser::run(RecoveryMode mode) {
     auto status = [this](std::u16string_view text) {
         if (sink_) sink_->status(text);
     };
+    if (mode == RecoveryMode::Advanced) return runAdvanced();
     checkPoint();
     if (parser_.tree) parser_.addTreeRoot();
     parser_.readBootSector();

@@ -17,9 +17,13 @@ public:
 
     ntfs& parser() { return parser_; }
 
-    // ScanParser: Standard (the MFT from the boot sector) and Deep (every MFT record on
-    // the volume). The Advanced road needs the advanced-options page's chosen copy.
+    // ScanParser: Standard (the MFT from the boot sector), Deep (every MFT record on the
+    // volume) and Advanced (the MFT read along a copy of its $MFT record that the
+    // advanced search found, options' advancedCopyIndex).
     bool supportsMode(RecoveryMode mode) const override;
+    ScanOutcome findAdvancedCopies(int maxCopies) override;
+    const AdvancedFinds& advancedFinds() const override { return finds_; }
+    void rebind(const ScanContext& context) override;
     std::u16string selectedText() const override { return u"ntfs partition selected...."; }
     // addTreeRoot (when there is a tree), readBootSector, then locateMft (Standard) or
     // scanForMftRecords (Deep), readMftEntries and buildEntryTree.
@@ -51,9 +55,14 @@ public:
 
 private:
     bool stopSeen() const { return parser_.stopFlag.load() != 0; }
+    // The Advanced scan: the entries rebuilt along the chosen copy.
+    ScanOutcome runAdvanced();
+
     mutable ntfs parser_;
     WorkerControl* control_ = nullptr;
     ScanSink* sink_ = nullptr;
+    ScanOptions options_;
+    AdvancedFinds finds_;
 };
 
 // The registry's factory for NTFS volumes.
