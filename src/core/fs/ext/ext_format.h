@@ -6,7 +6,9 @@
 // only common/.
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
+#include <utility>
 
 #include "core/common/byte_reader.h"
 
@@ -131,6 +133,47 @@ constexpr std::uint8_t kFileTypeRegular = 1;
 constexpr std::uint8_t kFileTypeDirectory = 2;
 constexpr std::uint8_t kFileTypeSymlink = 7;
 }  // namespace dirent
+
+// Extended attributes kept in the inode itself, after its extra fields (at 128 + the
+// extra size): a magic number, then entries, each naming its value by an offset from the
+// first entry. A file or folder with inline data keeps what does not fit in the 60-byte
+// block area in the value of "system.data".
+namespace ixattr {
+constexpr std::uint32_t kMagic = 0xEA020000;
+constexpr std::size_t kHeaderBytes = 4;    // the magic
+constexpr std::size_t kNameLen = 0x00;     // u8
+constexpr std::size_t kNameIndex = 0x01;   // u8: 7 = "system."
+constexpr std::size_t kValueOffset = 0x02;  // u16, from the first entry
+constexpr std::size_t kValueInode = 0x04;  // u32: a value in an inode of its own when not 0
+constexpr std::size_t kValueSize = 0x08;   // u32
+constexpr std::size_t kName = 0x10;
+constexpr std::uint8_t kIndexSystem = 7;
+}  // namespace ixattr
+
+// The value of the in-inode attribute "system.data" as [offset, offset + size) within
+// the inode's first inodeBytes bytes; nothing when the inode keeps none (or it does not
+// lie wholly within them).
+inline std::optional<std::pair<std::size_t, std::size_t>> inlineDataValue(const std::uint8_t* inode,
+                                                                          std::size_t inodeBytes) {
+    if (inodeBytes < inode::kExtraIsize + 2) return std::nullopt;
+    const std::size_t start = 128 + le16(inode, inode::kExtraIsize);
+    if (start + ixattr::kHeaderBytes > inodeBytes || le32(inode, start) != ixattr::kMagic) return std::nullopt;
+    const std::size_t first = start + ixattr::kHeaderBytes;
+    std::size_t at = first;
+    while (at + ixattr::kName <= inodeBytes && le32(inode, at) != 0) {
+        const std::size_t nameLen = inode[at + ixattr::kNameLen];
+        if (at + ixattr::kName + nameLen > inodeBytes) break;
+        if (inode[at + ixattr::kNameIndex] == ixattr::kIndexSystem && nameLen == 4 &&
+            std::memcmp(inode + at + ixattr::kName, "data", 4) == 0 && le32(inode, at + ixattr::kValueInode) == 0) {
+            const std::size_t offset = first + le16(inode, at + ixattr::kValueOffset);
+            const std::size_t size = le32(inode, at + ixattr::kValueSize);
+            if (offset > inodeBytes || size > inodeBytes - offset) return std::nullopt;
+            return std::make_pair(offset, size);
+        }
+        at += (ixattr::kName + nameLen + 3) & ~std::size_t(3);
+    }
+    return std::nullopt;
+}
 
 // The superblock fields the parser uses, decoded and checked.
 struct Superblock {
