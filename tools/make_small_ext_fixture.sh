@@ -6,6 +6,10 @@
 #   ext4_inline: an ext4 volume with inline_data: files and folders small enough live in
 #                their inode (in its 60-byte block area, and past it in the "system.data"
 #                attribute), the rest in blocks.
+#   ext3_links:  an ext3 volume of 128-byte inodes whose symbolic links carry extended
+#                attributes (set with debugfs, as an ACL or a security label would be): the
+#                attributes take a block of their own, which the link's block count shows.
+# A symbolic link's manifest entry is its target text.
 #   tools/make_small_ext_fixture.sh [output folder, default tests/fixtures]
 set -euo pipefail
 OUT=$(realpath "${1:-$(dirname "$0")/../tests/fixtures}")
@@ -20,7 +24,8 @@ files = []
 for root, _, names in os.walk(stage):
     for n in sorted(names):
         p = os.path.join(root, n)
-        data = open(p, "rb").read()
+        # A symbolic link is saved as its target text.
+        data = os.readlink(p).encode() if os.path.islink(p) else open(p, "rb").read()
         files.append({"path": os.path.relpath(p, stage), "size": len(data), "sha256": hashlib.sha256(data).hexdigest()})
 json.dump({"image": image, "bytes": int(size), "files": sorted(files, key=lambda f: f["path"])},
           open(out, "w"), indent=1)
@@ -57,4 +62,21 @@ mke2fs -q -F -t ext4 -O inline_data -I 256 -b 1024 -E root_owner=0:0 -d "$S" "$W
 e2fsck -fn "$WORK/ext4_inline.img" >/dev/null
 manifest "$S" ext4_inline 2097152
 zstd -q -19 -f "$WORK/ext4_inline.img" -o "$OUT/ext4_inline.img.zst"
-ls -l "$OUT"/ext2_tiny.* "$OUT"/ext4_inline.*
+
+# ext3_links: fast links (target in the inode) and a block-stored one, each with an
+# attribute block.
+L="$WORK/links"
+mkdir -p "$L"
+printf 'target text\n' > "$L/a.txt"
+ln -s a.txt "$L/short"
+ln -s nowhere/at/all "$L/dangling"
+ln -s "$(printf 'd%.0s' $(seq 1 90))/file.txt" "$L/long"
+truncate -s 2M "$WORK/ext3_links.img"
+mke2fs -q -F -t ext3 -I 128 -b 1024 -E root_owner=0:0 -d "$L" "$WORK/ext3_links.img" 2>/dev/null
+debugfs -w -R "ea_set /short user.comment hello" "$WORK/ext3_links.img" 2>/dev/null
+debugfs -w -R "ea_set /long user.comment hello again" "$WORK/ext3_links.img" 2>/dev/null
+debugfs -w -R "ea_set /dangling security.selinux system_u:object_r:tmp_t:s0" "$WORK/ext3_links.img" 2>/dev/null
+e2fsck -fn "$WORK/ext3_links.img" >/dev/null
+manifest "$L" ext3_links 2097152
+zstd -q -19 -f "$WORK/ext3_links.img" -o "$OUT/ext3_links.img.zst"
+ls -l "$OUT"/ext2_tiny.* "$OUT"/ext4_inline.* "$OUT"/ext3_links.*

@@ -712,8 +712,7 @@ SaveStatus ext2Class::saveInode(const std::vector<std::uint8_t>& inode, std::uin
     const std::uint64_t size = le32(in, ino::kSizeLo) | (std::uint64_t(le32(in, ino::kSizeHi)) << 32);
     const std::uint32_t flags = le32(in, ino::kFlags);
     // A short link target, or inline data, lives in the inode's 60-byte block area.
-    const bool fastLink = (mode & ino::kTypeMask) == ino::kTypeSymlink && size < ino::kBlockBytes &&
-                          !(flags & ino::kFlagExtents) && le32(in, ino::kBlocksLo) == 0;
+    const bool fastLink = (mode & ino::kTypeMask) == ino::kTypeSymlink && ext_format::isFastSymlink(in, blockSize);
     if (fastLink || (flags & ino::kFlagInlineData)) {
         const std::vector<std::uint8_t> data = fastLink ? std::vector<std::uint8_t>(in + ino::kBlock, in + ino::kBlock + std::min<std::uint64_t>(size, ino::kBlockBytes))
                                                         : inlineData(inode, size);

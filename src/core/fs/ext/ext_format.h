@@ -80,7 +80,9 @@ constexpr std::size_t kFlags = 0x20;       // u32
 constexpr std::size_t kBlock = 0x28;       // 60 bytes: block map or extent tree root
 constexpr std::size_t kBlockBytes = 60;
 constexpr std::size_t kGeneration = 0x64;  // u32: new with every use of the inode
+constexpr std::size_t kFileAclLo = 0x68;   // u32: the extended-attribute block, 0 when none
 constexpr std::size_t kSizeHi = 0x6C;      // u32
+constexpr std::size_t kFileAclHi = 0x76;   // u16
 constexpr std::size_t kExtraIsize = 0x80;  // u16: bytes in use beyond the first 128
 constexpr std::size_t kCtimeExtra = 0x84;  // u32: low 2 bits extend the seconds, the rest nanoseconds
 constexpr std::size_t kMtimeExtra = 0x88;
@@ -173,6 +175,19 @@ inline std::optional<std::pair<std::size_t, std::size_t>> inlineDataValue(const 
         at += (ixattr::kName + nameLen + 3) & ~std::size_t(3);
     }
     return std::nullopt;
+}
+
+// True when a symbolic link keeps its target text in the inode's block area: no extents,
+// no inline data, shorter than the area, and no block counted but its extended-attribute
+// block (an old ext3 link with an ACL or a security label has one).
+inline bool isFastSymlink(const std::uint8_t* in, std::uint32_t blockSize) {
+    if ((le16(in, inode::kMode) & inode::kTypeMask) != inode::kTypeSymlink) return false;
+    const std::uint64_t size = le32(in, inode::kSizeLo) | (std::uint64_t(le32(in, inode::kSizeHi)) << 32);
+    if (size >= inode::kBlockBytes) return false;
+    if (le32(in, inode::kFlags) & (inode::kFlagExtents | inode::kFlagInlineData)) return false;
+    const bool attributeBlock = le32(in, inode::kFileAclLo) != 0 || le16(in, inode::kFileAclHi) != 0;
+    const std::uint32_t counted = le32(in, inode::kBlocksLo);
+    return counted == 0 || (attributeBlock && counted == blockSize / 512);
 }
 
 // The superblock fields the parser uses, decoded and checked.
