@@ -1,5 +1,5 @@
 #!/bin/bash
-# Builds small ext volumes with mke2fs -d from staged folders, each clean by e2fsck, with
+# Builds small ext volumes of the kinds real systems write with mke2fs -d from staged folders, each clean by e2fsck, with
 # its manifest (path, size, SHA-256 of every file). No root needed.
 #   ext2_tiny:   the smallest kind the format allows: 104,448 bytes of 1 KiB blocks in one
 #                partial group, 16 inodes.
@@ -9,6 +9,9 @@
 #   ext3_links:  an ext3 volume of 128-byte inodes whose symbolic links carry extended
 #                attributes (set with debugfs, as an ACL or a security label would be): the
 #                attributes take a block of their own, which the link's block count shows.
+#   ext4_meta_bg: an ext4 volume with meta_bg: its group descriptors are kept per meta-group
+#                of 16 groups, in the first block of each, not in one table; 600 files
+#                whose inodes reach into every meta-group.
 # A symbolic link's manifest entry is its target text.
 #   tools/make_small_ext_fixture.sh [output folder, default tests/fixtures]
 set -euo pipefail
@@ -79,4 +82,21 @@ debugfs -w -R "ea_set /dangling security.selinux system_u:object_r:tmp_t:s0" "$W
 e2fsck -fn "$WORK/ext3_links.img" >/dev/null
 manifest "$L" ext3_links 2097152
 zstd -q -19 -f "$WORK/ext3_links.img" -o "$OUT/ext3_links.img.zst"
-ls -l "$OUT"/ext2_tiny.* "$OUT"/ext4_inline.* "$OUT"/ext3_links.*
+
+# ext4_meta_bg: 48 groups of 1 MiB (1 KiB blocks), 16 inodes each, 64-byte descriptors.
+M="$WORK/meta"
+mkdir -p "$M"
+python3 - "$M" <<'PY'
+import os, sys
+for d in range(20):
+    os.makedirs(f"{sys.argv[1]}/dir{d:02}")
+    for i in range(30):
+        open(f"{sys.argv[1]}/dir{d:02}/f{i}.txt", "w").write(f"file {d} {i}\n" * (i + 1) * 3)
+PY
+truncate -s 48M "$WORK/ext4_meta_bg.img"
+mke2fs -q -F -t ext4 -b 1024 -g 1024 -N 768 -O meta_bg,^resize_inode,64bit -E root_owner=0:0 -d "$M" \
+    "$WORK/ext4_meta_bg.img"
+e2fsck -fn "$WORK/ext4_meta_bg.img" >/dev/null
+manifest "$M" ext4_meta_bg 50331648
+zstd -q -19 -f "$WORK/ext4_meta_bg.img" -o "$OUT/ext4_meta_bg.img.zst"
+ls -l "$OUT"/ext2_tiny.* "$OUT"/ext4_inline.* "$OUT"/ext3_links.* "$OUT"/ext4_meta_bg.*

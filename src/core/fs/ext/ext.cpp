@@ -198,34 +198,72 @@ bool ext2Class::readGroupDescriptors() {
         return false;
     }
     descriptorsFromBackup = descriptorsUnreadable = 0;
-    // Descriptors in sectors that cannot be read come from the backup table of group 1
-    // (just after its superblock copy); those no copy gives are lost alone.
-    const std::uint64_t backupStart =
-        (std::uint64_t(s.firstDataBlock) + s.blocksPerGroup + 1) * std::uint64_t(blockSize);
     std::vector<bool> lostDescriptor(groupCount, false);
-    for (std::uint64_t done = 0; done < tableBytes; done += kChunkBytes) {
-        const std::size_t n = std::size_t(std::min<std::uint64_t>(kChunkBytes, tableBytes - done));
-        std::vector<SectorRange> unreadable;
-        if (readBytes(tableStart + done, table.data() + done, n, &unreadable)) continue;
-        if (unreadable.empty()) return false;  // a position the reader refuses
-        const std::int64_t from = reader->baseOffset + std::int64_t(tableStart + done);
-        for (const auto& [b, e] : unreadableSpans(unreadable, from, from + std::int64_t(n))) {
-            const std::uint64_t first = (done + std::uint64_t(b)) / s.descSize;
-            const std::uint64_t end = std::min<std::uint64_t>(groupCount, (done + std::uint64_t(e) + s.descSize - 1) / s.descSize);
-            for (std::uint64_t g = first; g < end; ++g) {
-                std::uint8_t* d = table.data() + g * s.descSize;
-                std::vector<SectorRange> again;
-                const bool fromBackup = backupStart != tableStart &&
-                                        readBytes(backupStart + g * s.descSize, d, s.descSize, &again);
-                if (fromBackup) {
-                    ++descriptorsFromBackup;
-                } else {
-                    std::memset(d, 0, s.descSize);
-                    lostDescriptor[g] = true;
-                    ++descriptorsUnreadable;
+    // Reads the descriptors of groups [first, first + count) from position; those in
+    // sectors that cannot be read come from the first backup position that gives them
+    // (each the place of descriptor `first` in a copy), and those no copy gives are lost
+    // alone. False when the reader refuses the position (it lies beyond the source).
+    auto readPiece = [&](std::uint64_t first, std::uint64_t count, std::uint64_t position,
+                         const std::vector<std::uint64_t>& backups) {
+        const std::uint64_t bytes = count * s.descSize;
+        std::uint8_t* piece = table.data() + first * s.descSize;
+        for (std::uint64_t done = 0; done < bytes; done += kChunkBytes) {
+            const std::size_t n = std::size_t(std::min<std::uint64_t>(kChunkBytes, bytes - done));
+            std::vector<SectorRange> unreadable;
+            if (readBytes(position + done, piece + done, n, &unreadable)) continue;
+            if (unreadable.empty()) return false;
+            const std::int64_t from = reader->baseOffset + std::int64_t(position + done);
+            for (const auto& [b, e] : unreadableSpans(unreadable, from, from + std::int64_t(n))) {
+                const std::uint64_t lo = (done + std::uint64_t(b)) / s.descSize;
+                const std::uint64_t hi = std::min<std::uint64_t>(count, (done + std::uint64_t(e) + s.descSize - 1) / s.descSize);
+                for (std::uint64_t k = lo; k < hi; ++k) {
+                    std::uint8_t* d = piece + k * s.descSize;
+                    bool fromBackup = false;
+                    for (const std::uint64_t backup : backups) {
+                        std::vector<SectorRange> again;
+                        if (backup != position && readBytes(backup + k * s.descSize, d, s.descSize, &again)) {
+                            fromBackup = true;
+                            break;
+                        }
+                    }
+                    if (fromBackup) {
+                        ++descriptorsFromBackup;
+                    } else {
+                        std::memset(d, 0, s.descSize);
+                        lostDescriptor[first + k] = true;
+                        ++descriptorsUnreadable;
+                    }
                 }
             }
         }
+        return true;
+    };
+    // Without meta_bg (and for the meta-groups before the first one) the table starts in
+    // the block after the superblock's, its backup in group 1 just after the superblock
+    // copy there.
+    const std::uint64_t perBlock = std::max<std::uint64_t>(1, blockSize / s.descSize);
+    const std::uint64_t contiguous =
+        s.hasMetaBg() ? std::min<std::uint64_t>(groupCount, std::uint64_t(s.firstMetaBg) * perBlock) : groupCount;
+    const std::uint64_t backupStart =
+        (std::uint64_t(s.firstDataBlock) + s.blocksPerGroup + 1) * std::uint64_t(blockSize);
+    if (contiguous > 0 && !readPiece(0, contiguous, tableStart, {backupStart})) return false;
+    // With meta_bg every later meta-group of perBlock groups keeps its descriptors in one
+    // block at the start of its first group (after a superblock copy there), with copies in
+    // its second and last groups.
+    auto descriptorBlockOf = [&](std::uint64_t g) {
+        return (std::uint64_t(s.firstDataBlock) + g * s.blocksPerGroup + (s.groupHasSuperblock(g) ? 1 : 0)) *
+               std::uint64_t(blockSize);
+    };
+    for (std::uint64_t first = contiguous; first < groupCount && !stopRequested(); first += perBlock) {
+        const std::uint64_t count = std::min<std::uint64_t>(perBlock, groupCount - first);
+        std::vector<std::uint64_t> backups;
+        if (first + 1 < groupCount) backups.push_back(descriptorBlockOf(first + 1));
+        if (perBlock > 2 && first + perBlock - 1 < groupCount) backups.push_back(descriptorBlockOf(first + perBlock - 1));
+        if (!readPiece(first, count, descriptorBlockOf(first), backups))
+            for (std::uint64_t k = 0; k < count; ++k) {
+                lostDescriptor[first + k] = true;
+                ++descriptorsUnreadable;
+            }
     }
     groups.resize(groupCount);
     const std::uint64_t blocks = s.blockCount;

@@ -41,9 +41,14 @@ constexpr std::size_t kFeatureRoCompat = 0x64;  // u32
 constexpr std::size_t kJournalInode = 0xE0;     // u32: the journal's inode (internal journal)
 constexpr std::size_t kJournalDevice = 0xE4;    // u32: the journal's device (external journal)
 constexpr std::size_t kDescSize = 0xFE;         // u16 (64bit feature)
+constexpr std::size_t kFirstMetaBg = 0x104;     // u32: the first meta-group (meta_bg feature)
 constexpr std::size_t kBlockCountHi = 0x150;    // u32 (64bit feature)
+constexpr std::size_t kBackupBgs = 0x24C;       // 2 x u32: the groups with copies (sparse_super2)
 
 constexpr std::uint32_t kCompatHasJournal = 0x0004;
+constexpr std::uint32_t kCompatSparseSuper2 = 0x0200;  // superblock copies in two groups only
+constexpr std::uint32_t kIncompatMetaBg = 0x0010;      // descriptors kept per meta-group
+constexpr std::uint32_t kRoCompatSparseSuper = 0x0001;  // copies in groups 0, 1 and powers of 3, 5, 7
 constexpr std::uint32_t kIncompatFileType = 0x0002;  // directory entries carry a file-type byte
 constexpr std::uint32_t kIncompatExtents = 0x0040;
 constexpr std::uint32_t kIncompat64Bit = 0x0080;     // 64-byte descriptors, 48-bit block numbers
@@ -208,7 +213,23 @@ struct Superblock {
     std::uint32_t descSize = group_desc::kSmallSize;
     std::uint32_t groupCount = 0;  // including a last, partial group
 
+    std::uint32_t firstMetaBg = 0;
+    std::uint32_t backupGroups[2] = {0, 0};
     bool hasJournal() const { return (featureCompat & superblock::kCompatHasJournal) != 0; }
+    bool hasMetaBg() const { return (featureIncompat & superblock::kIncompatMetaBg) != 0; }
+    // True when group g starts with a copy of the superblock (and, without meta_bg, of the
+    // descriptor table).
+    bool groupHasSuperblock(std::uint64_t g) const {
+        if (g == 0) return true;
+        if (featureCompat & superblock::kCompatSparseSuper2) return g == backupGroups[0] || g == backupGroups[1];
+        if (!(featureRoCompat & superblock::kRoCompatSparseSuper)) return true;
+        for (const std::uint64_t base : {3u, 5u, 7u}) {
+            std::uint64_t p = 1;
+            while (p < g) p *= base;
+            if (p == g) return true;
+        }
+        return false;
+    }
     bool hasFileType() const { return (featureIncompat & superblock::kIncompatFileType) != 0; }
     bool is64Bit() const { return (featureIncompat & superblock::kIncompat64Bit) != 0; }
     bool keepsUninitMarks() const {
@@ -216,8 +237,8 @@ struct Superblock {
     }
 };
 
-// Decodes a superblock (at least the first 512 bytes of it: every field used lies
-// there) and checks that it describes a volume: the magic, a block size of 1-64 KiB,
+// Decodes a superblock (at least the first 512 bytes of it: every field it needs lies
+// there; the sparse_super2 backup groups, past them, are taken when given) and checks that it describes a volume: the magic, a block size of 1-64 KiB,
 // groups that fit their bitmaps, an inode count that matches groups × inodes per group,
 // an inode size that is a power of two from 128 up to the block size. Nothing otherwise.
 inline std::optional<Superblock> decodeSuperblock(const std::uint8_t* b, std::size_t size) {
@@ -237,6 +258,11 @@ inline std::optional<Superblock> decodeSuperblock(const std::uint8_t* b, std::si
     s.featureIncompat = le32(b, kFeatureIncompat);
     s.featureRoCompat = le32(b, kFeatureRoCompat);
     s.groupNumber = le16(b, kBlockGroupNumber);
+    s.firstMetaBg = le32(b, kFirstMetaBg);
+    if (size >= kBackupBgs + 8) {
+        s.backupGroups[0] = le32(b, kBackupBgs);
+        s.backupGroups[1] = le32(b, kBackupBgs + 4);
+    }
     s.blockCount = le32(b, kBlockCountLo);
     if (s.is64Bit()) s.blockCount |= std::uint64_t(le32(b, kBlockCountHi)) << 32;
     if (le32(b, kRevLevel) >= 1) {
