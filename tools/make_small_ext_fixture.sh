@@ -8,7 +8,8 @@
 #                attribute), the rest in blocks.
 #   ext3_links:  an ext3 volume of 128-byte inodes whose symbolic links carry extended
 #                attributes (set with debugfs, as an ACL or a security label would be): the
-#                attributes take a block of their own, which the link's block count shows.
+#                attributes take a block of their own, which the link's block count shows;
+#                and a file with three names (hard links) in two folders.
 #   ext4_meta_bg: an ext4 volume with meta_bg: its group descriptors are kept per meta-group
 #                of 16 groups, in the first block of each, not in one table; 600 files
 #                whose inodes reach into every meta-group.
@@ -67,10 +68,12 @@ manifest "$S" ext4_inline 2097152
 zstd -q -19 -f "$WORK/ext4_inline.img" -o "$OUT/ext4_inline.img.zst"
 
 # ext3_links: fast links (target in the inode) and a block-stored one, each with an
-# attribute block.
+# attribute block, and a file with three names in two folders (hard links).
 L="$WORK/links"
-mkdir -p "$L"
+mkdir -p "$L/sub"
 printf 'target text\n' > "$L/a.txt"
+ln "$L/a.txt" "$L/sub/also_a.txt"
+ln "$L/a.txt" "$L/third_name.txt"
 ln -s a.txt "$L/short"
 ln -s nowhere/at/all "$L/dangling"
 ln -s "$(printf 'd%.0s' $(seq 1 90))/file.txt" "$L/long"

@@ -21,7 +21,8 @@ namespace fs = std::filesystem;
 // Every file of the small volumes, listed and saved byte-exact: the 104,448-byte ext2
 // volume; an ext4 volume whose small files and folders live in their inodes (inline data;
 // its folders listed empty and its files cut at 60 bytes before); symbolic links with an
-// attribute block, saved as their target text (zeros reported damaged before); a meta_bg
+// attribute block, saved as their target text (zeros reported damaged before), and a file
+// under each of its three names (only the first was listed, its folder empty); a meta_bg
 // volume, whose descriptors past the first meta-group were read from the wrong place
 // (240 of its 600 files came out).
 TEST(SmallExtCli, SmallVolumesInlineDataLinksAndMetaGroupsListAndSaveEveryFile) {

@@ -321,12 +321,27 @@ std::optional<std::vector<std::uint8_t>> ext2Class::readInode(std::uint32_t n) c
     return bytes;
 }
 
+std::optional<std::uint32_t> ext2Class::takeExtraKey() {
+    if (!superblock) return std::nullopt;
+    if (nextExtraKey_ == 0) nextExtraKey_ = std::max<std::uint64_t>(superblock->inodeCount, ext_format::kFirstInodeRev0);
+    if (nextExtraKey_ >= 0xFFFFFFFFull) return std::nullopt;
+    return static_cast<std::uint32_t>(nextExtraKey_++);
+}
+
 void ext2Class::nameEntry(std::uint32_t n, std::u16string name, std::int64_t parentKey, std::uint8_t fileType) {
-    const std::uint32_t key = n - 1;
-    if (entries.count(key)) return;  // a second name (a hard link) keeps the first
+    std::uint32_t key = n - 1;
+    if (entries.count(key)) {
+        // A further name of a file (a hard link) is listed too, under a key of its own;
+        // a folder has one name (a second one is damage and would make a loop).
+        if (fileType == de::kFileTypeDirectory) return;
+        const auto extra = takeExtraKey();
+        if (!extra) return;
+        key = *extra;
+    }
     ExtEntry e;
     e.name = std::move(name);
     e.key = key;
+    e.inode = n;
     e.parent = parentKey;
     e.direntType = fileType;
     entries.emplace(key, std::move(e));
@@ -409,6 +424,7 @@ std::vector<std::u16string> ext2Class::readLosses() const {
 
 bool ext2Class::parseInodes() {
     entries.clear();
+    nextExtraKey_ = 0;
     freedInodes.clear();
     inodesUnreadable = folderBlocksUnreadable = 0;
     if (!superblock) return false;

@@ -24,11 +24,13 @@
 
 namespace dravonel {
 
-// One named inode. Entries link by key (inode number - 1): parent, first child and next
-// sibling, -1 for none.
+// One name of an inode. Entries link by key: parent, first child and next sibling, -1 for
+// none. An inode's first name has the key inode number - 1; every further name of a file
+// (a hard link) has a key past every inode's, as have folders rebuilt from the journal.
 struct ExtEntry {
     std::u16string name;
     std::uint32_t key = 0;
+    std::uint32_t inode = 0;  // the inode named; 0: key + 1
     std::int64_t parent = -1;
     std::uint16_t mode = 0;  // the inode's mode (type in the top four bits)
     std::uint64_t size = 0;
@@ -38,7 +40,7 @@ struct ExtEntry {
     std::uint8_t direntType = 0;    // the file-type byte of the naming entry, 0 when none
     bool deleted = false;           // brought back from the journal's older copies
 
-    std::uint32_t inodeNumber() const { return key + 1; }
+    std::uint32_t inodeNumber() const { return inode != 0 ? inode : key + 1; }
     bool isFolder() const { return (mode & ext_format::inode::kTypeMask) == ext_format::inode::kTypeDirectory; }
     // Regular files and symbolic links are shown as files; devices, pipes and sockets
     // are not shown.
@@ -112,6 +114,9 @@ public:
     std::vector<std::uint32_t> freedInodes;
     TreeItem rootItem = kNoItem;
     static constexpr std::uint32_t kRootKey = 2;
+    // A key past every inode's for an entry that is not an inode's first name; nothing when
+    // the key space is used up.
+    std::optional<std::uint32_t> takeExtraKey();
 
     // Keeps the reader; the volume size from the record. False without a reader.
     bool attachReader(readWriteInterface* r);
@@ -170,6 +175,7 @@ private:
     bool readInto(EntryWriter& out, std::uint64_t position, std::uint8_t* buffer, std::size_t count,
                   bool& complete) const;
     void walkDirectory(std::uint32_t dirInode, const std::uint8_t* inode, std::uint64_t& blockBudget);
+    std::uint64_t nextExtraKey_ = 0;  // 0: not started (the inode count)
     void nameEntry(std::uint32_t inodeNumber, std::u16string name, std::int64_t parentKey, std::uint8_t fileType);
     // False when node is not an extent node of the expected depth (-1: the root, any).
     bool extentRuns(const std::uint8_t* node, std::size_t nodeBytes, int depth, std::uint64_t logicalBlocks,

@@ -564,7 +564,6 @@ void ExtUndelete::run() {
     // The entries, each under its former folder: a live one, one brought back, or one
     // whose inode serves another file now but whose name the journal still holds (shown
     // as a deleted folder of its own, so that the path stays as the user knew it).
-    std::uint64_t nextGhost = s.inodeCount;  // keys past every inode's
     std::map<std::uint32_t, std::int64_t> ghostOf;  // folder inode -> its entry's key
     std::function<std::int64_t(const Name&, int)> folderOf;
     // sameLive: whether a live folder of that inode number is the one that held the block.
@@ -580,8 +579,10 @@ void ExtUndelete::run() {
         const ExtEntry* e = p_.entry(key);
         if (e && e->isFolder() && !e->deleted && sameLive) return key;
         auto name = folderNames_.find(owner);
-        if (name == folderNames_.end() || depth > 64 || nextGhost >= 0xFFFFFFFFull) return -1;
-        const auto ghostKey = static_cast<std::uint32_t>(nextGhost++);
+        if (name == folderNames_.end() || depth > 64) return -1;
+        const auto taken = p_.takeExtraKey();
+        if (!taken) return -1;
+        const auto ghostKey = *taken;
         ghostOf[owner] = ghostKey;  // before its own parent: a loop ends here
         ExtEntry ghost;
         ghost.key = ghostKey;
