@@ -491,15 +491,65 @@ bool ext2Class::parseInodes() {
 
 bool ext2Class::buildRootEntry() {
     status(u"clearing vector....");
-    // The mode and size of every named inode, read in key order (so group by group).
+    // The mode, size and times of every named inode, read in key order (so group by
+    // group), each run of named inodes that lie close together in one read.
+    const auto& s = *superblock;
+    const std::uint32_t perChunk =
+        std::uint32_t(std::min<std::size_t>(std::max<std::size_t>(1, kChunkBytes / s.inodeSize), s.inodesPerGroup));
+    const std::size_t keep = std::min<std::size_t>(kInodeKeep, s.inodeSize);
+    std::vector<std::uint8_t> chunk;
+    std::uint64_t chunkFirst = 0, chunkCount = 0;  // inode numbers [first, first + count) in chunk
+    std::vector<std::uint8_t> one(kInodeKeep, 0);
+    auto inodeBytes = [&](std::uint32_t n, std::map<std::uint32_t, ExtEntry>::iterator at) -> const std::uint8_t* {
+        if (n >= chunkFirst && n < chunkFirst + chunkCount) {
+            std::memcpy(one.data(), chunk.data() + (n - chunkFirst) * s.inodeSize, keep);
+            return one.data();
+        }
+        const std::uint32_t g = (n - 1) / s.inodesPerGroup;
+        const std::uint32_t index = (n - 1) % s.inodesPerGroup;
+        if (g >= groups.size() || groups[g].inodeTable == 0 || groups[g].inodeTable >= s.blockCount) return nullptr;
+        // Up to the last named inode of the same piece of the group's table.
+        const std::uint32_t windowEnd = std::min<std::uint32_t>(s.inodesPerGroup, (index / perChunk + 1) * perChunk);
+        std::uint32_t last = index;
+        for (auto next = at; next != entries.end() && next->first < s.inodeCount; ++next) {
+            const std::uint32_t m = next->first + 1;
+            if ((m - 1) / s.inodesPerGroup != g || (m - 1) % s.inodesPerGroup >= windowEnd) break;
+            last = (m - 1) % s.inodesPerGroup;
+        }
+        chunk.assign(std::size_t(last - index + 1) * s.inodeSize, 0);
+        const std::uint64_t pos = groups[g].inodeTable * blockSize + std::uint64_t(index) * s.inodeSize;
+        chunkFirst = chunkCount = 0;
+        if (!readBytes(pos, chunk.data(), chunk.size())) {
+            // Read one by one: only the inodes in unreadable sectors are lost.
+            const auto single = readInode(n);
+            if (!single) return nullptr;
+            one = *single;
+            return one.data();
+        }
+        chunkFirst = n;
+        chunkCount = last - index + 1;
+        std::memcpy(one.data(), chunk.data(), keep);
+        return one.data();
+    };
     for (auto it = entries.begin(); it != entries.end();) {
         if (stopRequested()) break;
         ExtEntry& e = it->second;
-        const auto inode = readInode(e.inodeNumber());
-        if (inode) {
-            const std::uint8_t* in = inode->data();
-            e.mode = le16(in, ino::kMode);
-            e.size = le32(in, ino::kSizeLo) | (std::uint64_t(le32(in, ino::kSizeHi)) << 32);
+        const std::uint32_t n = e.inodeNumber();
+        // A further name of an inode takes what its first name read.
+        auto first = n - 1 != it->first ? entries.find(n - 1) : entries.end();
+        if (first != entries.end() && first->second.stampsKept) {
+            const std::u16string name = e.name;
+            const std::uint32_t key = e.key;
+            const std::int64_t parent = e.parent;
+            const std::uint8_t type = e.direntType;
+            e = first->second;
+            e.name = name;
+            e.key = key;
+            e.parent = parent;
+            e.direntType = type;
+            e.firstChild = e.nextSibling = e.lastChild = -1;
+        } else if (n != 0 && n <= s.inodeCount) {
+            if (const std::uint8_t* in = inodeBytes(n, it)) keepInodeFields(e, in);
         }
         // An inode without a type (never written, or cleared) takes the directory
         // entry's file type, as far as it says folder or file.
@@ -585,9 +635,49 @@ std::u16string ext2Class::permissionText(std::uint16_t mode) {
     return text;
 }
 
+void ext2Class::keepInodeFields(ExtEntry& e, const std::uint8_t* in) const {
+    e.mode = le16(in, ino::kMode);
+    e.size = le32(in, ino::kSizeLo) | (std::uint64_t(le32(in, ino::kSizeHi)) << 32);
+    e.stampsKept = true;
+    e.stampsExtra = superblock->inodeSize > 128 && le16(in, ino::kExtraIsize) >= ino::kAtimeExtra + 4 - 128;
+    e.ctime = le32(in, ino::kCtime);
+    e.atime = le32(in, ino::kAtime);
+    e.mtime = le32(in, ino::kMtime);
+    e.ctimeExtra = e.stampsExtra ? le32(in, ino::kCtimeExtra) : 0;
+    e.atimeExtra = e.stampsExtra ? le32(in, ino::kAtimeExtra) : 0;
+    e.mtimeExtra = e.stampsExtra ? le32(in, ino::kMtimeExtra) : 0;
+}
+
+namespace {
+
+// The few inode bytes the time texts read, from an entry's kept fields.
+std::vector<std::uint8_t> stampBytes(const ExtEntry& e, std::uint32_t inodeSize) {
+    std::vector<std::uint8_t> in(kInodeKeep, 0);
+    auto put32 = [&](std::size_t at, std::uint32_t v) {
+        for (int i = 0; i < 4; ++i) in[at + i] = std::uint8_t(v >> (8 * i));
+    };
+    in[ino::kMode] = std::uint8_t(e.mode);
+    in[ino::kMode + 1] = std::uint8_t(e.mode >> 8);
+    put32(ino::kCtime, e.ctime);
+    put32(ino::kAtime, e.atime);
+    put32(ino::kMtime, e.mtime);
+    if (e.stampsExtra && inodeSize > 128) {
+        const std::uint16_t extra = ino::kAtimeExtra + 4 - 128;
+        in[ino::kExtraIsize] = std::uint8_t(extra);
+        in[ino::kExtraIsize + 1] = std::uint8_t(extra >> 8);
+        put32(ino::kCtimeExtra, e.ctimeExtra);
+        put32(ino::kAtimeExtra, e.atimeExtra);
+        put32(ino::kMtimeExtra, e.mtimeExtra);
+    }
+    return in;
+}
+
+}  // namespace
+
 ExtTimesText ext2Class::timesText(std::uint32_t key) const {
     const ExtEntry* e = entry(key);
     if (!e) return {};
+    if (e->stampsKept && key != kRootKey && !e->deleted) return timesText(stampBytes(*e, superblock->inodeSize));
     const std::uint32_t n = key == kRootKey ? ext_format::kRootInode : e->inodeNumber();
     const auto inode = readInode(n);
     return inode ? timesText(*inode) : ExtTimesText{};
@@ -616,6 +706,7 @@ std::u16string ext2Class::sizeText(std::uint32_t key) const {
 EntryTimes ext2Class::entryTimes(std::uint32_t key) const {
     const ExtEntry* e = entry(key);
     if (!e) return {};
+    if (e->stampsKept && key != kRootKey && !e->deleted) return entryTimes(stampBytes(*e, superblock->inodeSize));
     const auto inode = readInode(key == kRootKey ? ext_format::kRootInode : e->inodeNumber());
     return inode ? entryTimes(*inode) : EntryTimes{};
 }

@@ -39,6 +39,12 @@ struct ExtEntry {
     std::int64_t lastChild = -1;    // for linking in key order
     std::uint8_t direntType = 0;    // the file-type byte of the naming entry, 0 when none
     bool deleted = false;           // brought back from the journal's older copies
+    // The inode's times as stored (seconds and their extra fields), kept when the scan
+    // read its inode, so that the file list and saving need not read it again.
+    bool stampsKept = false;
+    bool stampsExtra = false;  // the inode has the extra fields
+    std::uint32_t ctime = 0, atime = 0, mtime = 0;
+    std::uint32_t ctimeExtra = 0, atimeExtra = 0, mtimeExtra = 0;
 
     std::uint32_t inodeNumber() const { return inode != 0 ? inode : key + 1; }
     bool isFolder() const { return (mode & ext_format::inode::kTypeMask) == ext_format::inode::kTypeDirectory; }
@@ -154,6 +160,8 @@ public:
     // Blocks that can be read: those the superblock counts and the source holds.
     std::uint64_t usableBlocks() const;
 
+    // Keeps an inode's mode, size and times in its entry.
+    void keepInodeFields(ExtEntry& e, const std::uint8_t* inode) const;
     // The inode's bytes (at most the first 256), nothing when it cannot be read.
     std::optional<std::vector<std::uint8_t>> readInode(std::uint32_t inodeNumber) const;
     // The runs of the inode's first `logicalBlocks` blocks, sorted by logical block.

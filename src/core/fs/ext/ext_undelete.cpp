@@ -181,8 +181,32 @@ bool ExtUndelete::readJournal() {
     if (!readJournalBlock(0, block.data())) return false;
     const auto jsb = ext_journal::decodeSuperblock(block.data(), block.size());
     if (!jsb || jsb->blockSize != p_.blockSize) return false;
-    journal = ext_journal::scanJournal(*jsb, journalBlocks_,
-                                       [this](std::uint32_t i, std::uint8_t* d) { return readJournalBlock(i, d); },
+    // The scan reads the journal from its start to its end: it is read in pieces of up to
+    // 1 MiB of consecutive blocks, not block by block.
+    const std::uint32_t perWindow = std::max<std::uint32_t>(1, std::uint32_t((1u << 20) / p_.blockSize));
+    std::vector<std::uint8_t> window;
+    std::uint64_t windowFirst = 0, windowCount = 0;
+    auto readAhead = [&](std::uint32_t i, std::uint8_t* d) {
+        if (i < windowFirst || i >= windowFirst + windowCount) {
+            windowCount = 0;
+            auto it = std::upper_bound(journalRuns_.begin(), journalRuns_.end(), std::uint64_t(i),
+                                       [](std::uint64_t v, const ExtRun& r) { return v < r.logical; });
+            if (it == journalRuns_.begin()) return false;
+            --it;
+            if (it->kind != ExtRun::Kind::Data || i >= it->logical + it->count) return false;
+            const std::uint64_t n = std::min<std::uint64_t>(perWindow, it->logical + it->count - i);
+            window.resize(std::size_t(n) * p_.blockSize);
+            const std::uint64_t pos = (it->physical + (i - it->logical)) * p_.blockSize;
+            // A piece that does not read whole is read block by block.
+            if (!p_.reader || !p_.reader->readAtUnsigned(pos, window.data(), window.size()))
+                return readJournalBlock(i, d);
+            windowFirst = i;
+            windowCount = n;
+        }
+        std::memcpy(d, window.data() + std::size_t(i - windowFirst) * p_.blockSize, p_.blockSize);
+        return true;
+    };
+    journal = ext_journal::scanJournal(*jsb, journalBlocks_, readAhead,
                                        [this] {
                                            if (p_.workerControl) p_.workerControl->checkPoint();
                                            return p_.stopFlag.load() != 0;
