@@ -387,7 +387,11 @@ bool HFSP::linkParentChild() {
             e.parentId = orphanId;
             current = id;
         } else {
-            HfsEntry& folder = current ? entries.at(current) : orphan;
+            // A file goes into its own folder when that folder's record was found; the
+            // rest into the nearest folder of a lower ID, as the deep scan finds them.
+            auto own = e.parentId != id ? entries.find(e.parentId) : entries.end();
+            const bool ownFound = own != entries.end() && own->second.isFolder();
+            HfsEntry& folder = ownFound ? own->second : current ? entries.at(current) : orphan;
             e.nextSibling = folder.firstChild;
             folder.firstChild = id;
         }
@@ -403,6 +407,9 @@ bool HFSP::fillTree() {
         if (stopRequested()) break;
         ++position;
         if (e.parentId != hfsplus_format::kRootFolderId) continue;
+        // Deep: every file hangs in a folder (its own or a nearest one) below ORPHAN_ENTRY;
+        // a file of the root folder is not shown a second time at the top.
+        if (deep && !e.isFolder()) continue;
         status(format16(e.isFolder() ? "found folder at Node %lld" : "found file at Node %lld",
                         static_cast<long long>(position)));
         tree->insertItem(e.name, e.isFolder() ? ItemImage::Folder : ItemImage::File, rootItem, id);

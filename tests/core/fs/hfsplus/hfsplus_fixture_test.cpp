@@ -83,6 +83,16 @@ TEST(HfsPlusDeep, FindsEveryRecordOnTheVolumeAndGroupsThemUnderTheOrphanFolder) 
     }
     EXPECT_EQ(files, (std::set<std::u16string>{u"top.txt", u"long.txt", u"deep.txt", u"multi.bin",
                                                u"Gru\u0308\u00dfe.txt"}));
+    // A file whose folder record was found is in that folder (files went into the folder
+    // of the nearest lower ID before), and nothing is shown twice: the tree's top holds
+    // only ORPHAN_ENTRY (the root folder's files were shown at the top as well).
+    for (const char* path : {"ORPHAN_ENTRY/Folder C/deep.txt", "ORPHAN_ENTRY/Folder B/multi.bin",
+                             "ORPHAN_ENTRY/HFSFILES/top.txt", "ORPHAN_ENTRY/HFSFILES/long.txt"})
+        EXPECT_EQ(listing.count(path), 1u) << path;
+    std::vector<std::u16string> top;
+    for (TreeItem c = v->tree.firstChild(v->tree.root()); c != kNoItem; c = v->tree.nextSibling(c))
+        if (!v->tree.isPlaceholder(c)) top.push_back(v->tree.getItemText(c));
+    EXPECT_EQ(top, std::vector<std::u16string>{u"ORPHAN_ENTRY"});
 }
 
 TEST(HfsPlusExtents, ACatalogAndAFileBeyondTheirRecordsExtentsAreReadAlongTheOverflowRecords) {
