@@ -162,11 +162,11 @@ bool HFSP::readFork(const Fork& f, std::uint64_t offset, std::uint8_t* dest, std
     return true;
 }
 
-bool HFSP::readHeaderNode(const Fork& f, std::uint32_t& nodeSize, std::uint32_t& totalNodes) const {
+bool HFSP::readHeaderNode(const Fork& f, std::uint32_t& nodeSize, std::uint32_t& totalNodes, bool kindMatters) const {
     nodeSize = totalNodes = 0;
     std::uint8_t h[nd::kDescriptorBytes + 32] = {};
     if (!readFork(f, 0, h, sizeof h)) return false;
-    if (static_cast<std::int8_t>(h[nd::kKind]) != nd::kHeader) return false;
+    if (kindMatters && static_cast<std::int8_t>(h[nd::kKind]) != nd::kHeader) return false;
     nodeSize = be16(h, nd::kDescriptorBytes + hr::kNodeSize);
     totalNodes = be32(h, nd::kDescriptorBytes + hr::kTotalNodes);
     if (!powerOfTwo(nodeSize) || nodeSize < nd::kMinSize || nodeSize > nd::kMaxSize) {
@@ -224,7 +224,9 @@ bool HFSP::readCatalogTree() {
     leafNodes.clear();
     catalogNodesUnreadable = 0;
     deep = false;
-    if (blockSize == 0 || !readHeaderNode(catalogFork, catalogNodeSize, catalogTotalNodes)) return false;
+    // A damaged kind byte in the catalog's header node costs only that byte: its node
+    // size and node count are still what the walk needs.
+    if (blockSize == 0 || !readHeaderNode(catalogFork, catalogNodeSize, catalogTotalNodes, false)) return false;
     if (sink) sink->setRange(0, catalogTotalNodes);
     std::uint8_t d[nd::kDescriptorBytes];
     for (std::uint32_t n = 1; n < catalogTotalNodes && !stopRequested(); ++n) {
@@ -244,7 +246,7 @@ bool HFSP::readCatalogTree() {
 bool HFSP::scanCatalogTree() {
     leafNodes.clear();
     deep = true;
-    if (blockSize == 0 || !readHeaderNode(catalogFork, catalogNodeSize, catalogTotalNodes)) {
+    if (blockSize == 0 || !readHeaderNode(catalogFork, catalogNodeSize, catalogTotalNodes, false)) {
         status(u"BlockSize not valid .Aborting..");
         return false;
     }

@@ -147,7 +147,9 @@ private:
     bool readFork(const Fork& f, std::uint64_t offset, std::uint8_t* dest, std::size_t count,
                   std::vector<SectorRange>* unreadable = nullptr) const;
     std::optional<std::uint64_t> forkPosition(const Fork& f, std::uint64_t offset) const;
-    bool readHeaderNode(const Fork& f, std::uint32_t& nodeSize, std::uint32_t& totalNodes) const;
+    // kindMatters: a node 0 whose kind byte is not "header" fails (the extents file);
+    // otherwise only its header record's node size and node count count (the catalog).
+    bool readHeaderNode(const Fork& f, std::uint32_t& nodeSize, std::uint32_t& totalNodes, bool kindMatters = true) const;
     void decodeLeaf(const std::vector<std::uint8_t>& node, std::uint64_t position);
     std::uint64_t sourceBytes() const;
 };

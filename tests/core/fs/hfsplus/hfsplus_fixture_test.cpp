@@ -179,6 +179,18 @@ TEST(HfsPlusCorruption, DamagedTreesAbortOrEndAndMissingBlocksAreDamage) {
                   v->sink.statuses.end());
     }
     {
+        // The kind byte of the catalog's header node damaged: the walk still takes the
+        // node size and count from its header record (the whole scan was aborted).
+        auto bytes = clean;
+        auto scanned = scanBytes(bytes);
+        const std::uint64_t catalog = std::uint64_t(hfs(*scanned).catalogFork.extents.at(0).start) * kBlock;
+        ASSERT_EQ(bytes[catalog + 8], 1);  // the header's kind
+        bytes[catalog + 8] = 0x7F;
+        auto v = scanBytes(std::move(bytes));
+        EXPECT_EQ(v->sink.statuses.back(), u"Work Done.");
+        expectManifest(*v);
+    }
+    {
         auto bytes = clean;
         putBe32(bytes, 2048 + 14 + 22, 0xFFFFFFFF);  // a catalog of four billion nodes
         auto v = scanBytes(std::move(bytes));
