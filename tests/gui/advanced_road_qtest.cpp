@@ -7,11 +7,13 @@
 #include <QDir>
 #include <QFile>
 #include <QLabel>
+#include <QLineEdit>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include "core/scan/advanced_search.h"
 #include "core/scan/volume_scan.h"
+#include "gui/check_list_ctrl.h"
 #include "gui/tri_state_tree_view.h"
 #include "advanced_road_support.h"
 #include "gui_test_support.h"
@@ -169,6 +171,13 @@ void AdvancedRoadTest::optionsPageToSavedFiles() {
     QCOMPARE(fileBytes(out.path() + QLatin1Char('/') + folder + QStringLiteral("/notes.txt")),
              QByteArray("notes of ") + folder.toUtf8() + "\n");
     QCOMPARE(fileBytes(out.path() + QStringLiteral("/readme.txt")), QByteArray("found with the fake parser\n"));
+
+    // Search by name works over what the Advanced scan found.
+    child<QLineEdit>(scan, "searchPattern")->setText(QStringLiteral("PHOTO1|README"));
+    child<QAbstractButton>(scan, "searchButton")->click();
+    QVERIFY(waitScanPage(scan));
+    QVERIFY(road.answers.texts.contains(QStringLiteral("Searching Finished")));
+    QCOMPARE(scan->fileList()->topLevelItemCount(), 2);
 }
 
 void AdvancedRoadTest::nextWithoutRowsDoesNothing_data() {

@@ -323,7 +323,10 @@ void advanceOptions::goBack() {
 void advanceOptions::next() {
     if (!search_ || !search_->parser()) return;
     if (worker_.running()) {
-        // After Stop: the search ends at its next check; its end is shown first.
+        // After Stop: the search ends at its next check; its end is shown first (its
+        // message box must not let Back or Next in again meanwhile).
+        next_->setEnabled(false);
+        back_->setEnabled(false);
         search_->control().release();
         worker_.waitPumping();
         onWorkerFinished();
