@@ -7,6 +7,7 @@
 namespace dravonel {
 
 class Wizard;
+class advanceOptions;
 class ParceModeNtfsDlg;
 class PopulateDriveDlg;
 class WizardPage;
@@ -14,6 +15,13 @@ class WizardPage;
 // The scan page (template 139) for the recovery-mode page's Standard and Deep modes. It
 // reads opener.volume(), opener.recoveryMode and opener.scanOptions().
 WizardPage* openScanPage(Wizard& wizard, ParceModeNtfsDlg& opener);
+// The advanced-options page (template 153) for the recovery-mode page's Advanced mode;
+// it starts the search for copies at once. It reads opener.volume() and
+// opener.scanOptions().
+WizardPage* openAdvancedOptionsPage(Wizard& wizard, ParceModeNtfsDlg& opener);
+// The scan page in Advanced mode, from the advanced-options page's Next: it borrows
+// opener.parser() and takes opener.advancedScanOptions() (the rows the user chose).
+WizardPage* openAdvancedScanPage(Wizard& wizard, advanceOptions& opener);
 // The raw recovery page (template 151) for a volume-list row treated as "RAW". It reads
 // opener.selectedRecord().
 WizardPage* openRawRecoveryPage(Wizard& wizard, PopulateDriveDlg& opener);

@@ -36,6 +36,7 @@
 #include "core/device/sector_reader.h"
 #include "core/device/volume_record.h"
 #include "core/model/scan_parser.h"
+#include "core/scan/parser_registry.h"
 
 namespace dravonel {
 
@@ -71,6 +72,10 @@ struct WizardState {
     RecoveryMode recoveryMode = RecoveryMode::None;
     // The recovery-mode page's "Is Drive Formated..?" box and copies edit.
     ScanOptions scanOptions;
+    // Where the scan and the advanced search get their parsers: every parser of this
+    // build unless a test hands in a table of its own (it must outlive the wizard's pages).
+    const ParserRegistry* parsers = nullptr;
+    const ParserRegistry& registry() const { return parsers ? *parsers : ParserRegistry::standard(); }
 
     // Deletes the current reader and stores a fresh unopened one.
     FileReadSeek& freshReader();

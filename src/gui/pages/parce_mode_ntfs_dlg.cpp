@@ -181,12 +181,8 @@ void ParceModeNtfsDlg::next() {
     shared.recoveryMode = recoveryMode_;
     shared.scanOptions = scanOptions();
     shared.chosenVolume = volume_;
-    if (recoveryMode_ == RecoveryMode::Advanced) {
-        // The advanced-options page is not part of this program yet.
-        wizard().prompt().message(u"The Advanced recovery road is not available yet. Please choose Standard or Deep.");
-        return;
-    }
-    openScanPage(wizard(), *this);
+    if (recoveryMode_ == RecoveryMode::Advanced) openAdvancedOptionsPage(wizard(), *this);
+    else openScanPage(wizard(), *this);
 }
 
 }  // namespace dravonel

@@ -2,7 +2,8 @@
 // The recovery-mode page: the chosen volume's recovery modes (Standard, Advanced, Deep, as
 // its file system allows), the number of file-system copies to look for and the
 // "Is Drive Formated..?" box, and on FAT volumes the code page their short names are
-// written in. Next opens the scan page (Standard, Deep).
+// written in. Next opens the scan page (Standard, Deep) or the advanced-options page
+// (Advanced).
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>

@@ -11,6 +11,7 @@
 #include "gui/check_list_ctrl.h"
 #include "gui/file_preview.h"
 #include "gui/page_hooks.h"
+#include "gui/pages/advance_options.h"
 #include "gui/pages/parce_mode_ntfs_dlg.h"
 #include "gui/save_report_dialog.h"
 #include "gui/save_safety.h"
@@ -93,10 +94,19 @@ QString ProgressClock::text() const {
 // --- The page --------------------------------------------------------------------------
 
 VolumeScanDlg::VolumeScanDlg(Wizard& wizard, ParceModeNtfsDlg& opener)
+    : VolumeScanDlg(wizard, opener, opener.volume(), opener.recoveryMode(), opener.scanOptions(), nullptr) {}
+
+VolumeScanDlg::VolumeScanDlg(Wizard& wizard, advanceOptions& opener)
+    : VolumeScanDlg(wizard, opener, opener.volume(), RecoveryMode::Advanced, opener.advancedScanOptions(),
+                    opener.parser()) {}
+
+VolumeScanDlg::VolumeScanDlg(Wizard& wizard, WizardPage& opener, VolumeRecord volume, RecoveryMode mode,
+                             ScanOptions options, ScanParser* borrowed)
     : WizardPage(wizard, kTemplateScanPage, &opener),
-      volume_(opener.volume()),
-      recoveryMode_(opener.recoveryMode()),
-      options_(opener.scanOptions()),
+      volume_(std::move(volume)),
+      recoveryMode_(mode),
+      options_(options),
+      borrowed_(borrowed),
       treeSink_(tree_, &bridge_),
       prompt_(&bridge_, wizard.prompt()),
       worker_(&bridge_) {
@@ -315,13 +325,16 @@ void VolumeScanDlg::startScan() {
     WizardState& shared = state();
     readWriteInterface* reader = shared.currentReader.get();
     const FileSystemKind kind = fileSystemKind(volume_.fileSystem);
-    // The mounted-volume road reads the volume through its own device path.
-    if (shared.volumeChosen && shared.currentReader && kind != FileSystemKind::HfsPlus && kind != FileSystemKind::None)
+    // The mounted-volume road reads the volume through its own device path (a borrowed
+    // parser's page has opened it already and reads through it).
+    if (!borrowed_ && shared.volumeChosen && shared.currentReader && kind != FileSystemKind::HfsPlus &&
+        kind != FileSystemKind::None)
         shared.currentReader->open(toUtf8(volume_.name));
 
     treeView_->treeModel()->detach();
-    scan_ = std::make_unique<VolumeScan>(volume_, recoveryMode_, tree_, reader, sink_, prompt_,
-                                         ParserRegistry::standard(), options_, &treeSink_);
+    scan_ = std::make_unique<VolumeScan>(volume_, recoveryMode_, tree_, reader, sink_, prompt_, shared.registry(),
+                                         options_, &treeSink_);
+    if (borrowed_) scan_->borrowParser(borrowed_);
     const bool started = scan_->start();
     treeView_->treeModel()->attach(&tree_);
     if (!started) {
@@ -592,6 +605,14 @@ void VolumeScanDlg::search() {
     job_ = Job::Search;
     preview_->cancel();
     worker_.start([this, pattern] { searchRun_->run(pattern, searchRows_); });
+}
+
+// The page hook the advanced-options page calls for its Next.
+WizardPage* openAdvancedScanPage(Wizard& wizard, advanceOptions& opener) {
+    auto* page = new VolumeScanDlg(wizard, opener);
+    wizard.openNext(page);
+    page->startScan();
+    return page;
 }
 
 // The page hook the recovery-mode page calls for Standard and Deep.

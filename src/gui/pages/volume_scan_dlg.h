@@ -31,6 +31,7 @@
 
 namespace dravonel {
 
+class advanceOptions;
 class CCheckListCtrl;
 class PreviewPane;
 class ParceModeNtfsDlg;
@@ -66,6 +67,9 @@ class VolumeScanDlg : public WizardPage {
 public:
     // Copies the recovery-mode page's volume, mode and options.
     VolumeScanDlg(Wizard& wizard, ParceModeNtfsDlg& opener);
+    // Advanced mode: the advanced-options page's volume and chosen rows; the scan
+    // borrows that page's parser (which outlives this page).
+    VolumeScanDlg(Wizard& wizard, advanceOptions& opener);
     ~VolumeScanDlg() override;
 
     // Page start-up: chooses the parser and starts the scan's worker (nothing for a dead
@@ -111,6 +115,8 @@ signals:
 
 private:
     enum class Job { None, Scan, Save, Search, QuickSave };
+    VolumeScanDlg(Wizard& wizard, WizardPage& opener, VolumeRecord volume, RecoveryMode mode, ScanOptions options,
+                  ScanParser* borrowed);
     void buildControls();
     void setWorking(bool working);
     void onWorkerFinished();
@@ -131,6 +137,8 @@ private:
     VolumeRecord volume_;
     RecoveryMode recoveryMode_ = RecoveryMode::None;
     ScanOptions options_;
+    // Advanced mode: the advanced-options page's parser, lent to the scan.
+    ScanParser* borrowed_ = nullptr;
     CTriStateTree tree_;
     QObject bridge_;
     GuiTreeSink treeSink_;
