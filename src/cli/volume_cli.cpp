@@ -133,12 +133,6 @@ void checkAdvancedChoices(const VolumeSelection& s, FileSystemKind kind) {
     }
 }
 
-int log2Of(std::int64_t n) {
-    int shift = 0;
-    while ((std::int64_t{1} << shift) < n) ++shift;
-    return shift;
-}
-
 // Runs the advanced search over the chosen volume into out.search.
 int runAdvancedSearch(const VolumeRecord& record, ScannedVolume& out, TerminalSink& sink, Prompt& prompt,
                       ScanOptions options) {
@@ -237,9 +231,7 @@ int scanSelectedVolume(const VolumeSelection& s, ScannedVolume& out, TerminalSin
         options.advancedCopyIndex = static_cast<int>(copy);
         options.advancedHeapIndex = s.heapCopy ? static_cast<int>(*s.heapCopy) : -1;
         options.formattedDriveFlag = s.formatted;
-        if (s.sectorsPerCluster)
-            options.advancedSectorsPerCluster = kind == FileSystemKind::ExFat ? log2Of(*s.sectorsPerCluster)
-                                                                              : static_cast<int>(*s.sectorsPerCluster);
+        if (s.sectorsPerCluster) options.advancedSectorsPerCluster = static_cast<int>(*s.sectorsPerCluster);
         advancedText = "copy " + std::to_string(copy) + " of the " + copyWord(kind);
     }
     out.scan = std::make_unique<VolumeScan>(record, mode, out.tree, &out.reader, sink, prompt,

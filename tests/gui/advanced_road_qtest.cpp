@@ -152,7 +152,8 @@ void AdvancedRoadTest::optionsPageToSavedFiles() {
     QCOMPARE(fakes.log.runs.size(), std::size_t(1));
     const ScanOptions& used = fakes.log.runs[0];
     QCOMPARE(used.advancedCopyIndex, 0);
-    QCOMPARE(used.advancedSectorsPerCluster, 8);
+    // exFAT's row 8 is the shift: the scan is handed 2^8 sectors per cluster.
+    QCOMPARE(used.advancedSectorsPerCluster, heaps ? 256 : 8);
     QCOMPARE(used.advancedHeapIndex, heaps ? 0 : -1);
     QCOMPARE(used.maxCopies, 5);
     QCOMPARE(used.formattedDriveFlag, formattedBox);
@@ -259,7 +260,7 @@ void AdvancedRoadTest::stopThenNextTakesWhatWasFound() {
     QVERIFY(waitScanPage(scan));
     QCOMPARE(fakes.log.runs.size(), std::size_t(1));
     QCOMPARE(fakes.log.runs[0].advancedHeapIndex, 0);
-    QCOMPARE(topRows(scan).value(0), QStringLiteral("COPY0_SPC8_HEAP0"));
+    QCOMPARE(topRows(scan).value(0), QStringLiteral("COPY0_SPC256_HEAP0"));
 }
 
 // Back on the scan page keeps the options page with its parser and finds; Next with other
@@ -274,7 +275,7 @@ void AdvancedRoadTest::secondPassUsesTheNewChoice() {
     VolumeScanDlg* scan = road.nextToScan(page);
     QVERIFY(scan);
     QVERIFY(waitScanPage(scan));
-    QCOMPARE(topRows(scan).value(0), QStringLiteral("COPY0_SPC8_HEAP0"));
+    QCOMPARE(topRows(scan).value(0), QStringLiteral("COPY0_SPC256_HEAP0"));
 
     child<QAbstractButton>(scan, "backButton")->click();
     settlePages();
@@ -288,9 +289,9 @@ void AdvancedRoadTest::secondPassUsesTheNewChoice() {
     QVERIFY(waitScanPage(scan));
     QCOMPARE(fakes.log.runs.size(), std::size_t(2));
     QCOMPARE(fakes.log.runs[1].advancedCopyIndex, 2);
-    QCOMPARE(fakes.log.runs[1].advancedSectorsPerCluster, 16);
+    QCOMPARE(fakes.log.runs[1].advancedSectorsPerCluster, 65536);  // shift 16
     QCOMPARE(fakes.log.runs[1].advancedHeapIndex, 1);
-    QCOMPARE(topRows(scan), QStringList({"COPY2_SPC16_HEAP1", "readme.txt"}));
+    QCOMPARE(topRows(scan), QStringList({"COPY2_SPC65536_HEAP1", "readme.txt"}));
     QCOMPARE(fakes.log.made.load(), 1);
     QCOMPARE(fakes.log.searches.load(), 1);
     QCOMPARE(fakes.log.destroyed.load(), 0);

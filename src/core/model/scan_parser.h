@@ -37,9 +37,10 @@ struct ScanOptions {
     // Copies of the central structure the advanced surface scan looks for (<= 0: 3).
     int maxCopies = 0;
     // Advanced road: the chosen copy (index into AdvancedFinds::copies), the chosen
-    // cluster size (sectors per cluster; exFAT: the shift; 0: the parser's default, the
-    // first of AdvancedFinds::clusterChoices) and, for exFAT, the chosen cluster-heap
-    // start (index into AdvancedFinds::heaps; -1: the parser's default).
+    // cluster size in sectors per cluster, for every kind (an exFAT shift s is 2^s here;
+    // 0: the parser's default, the first of AdvancedFinds::clusterChoices) and, for exFAT,
+    // the chosen cluster-heap start (index into AdvancedFinds::heaps; -1: the parser's
+    // default).
     int advancedCopyIndex = 0;
     int advancedSectorsPerCluster = 0;
     int advancedHeapIndex = -1;

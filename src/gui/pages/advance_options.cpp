@@ -240,7 +240,8 @@ void advanceOptions::showFinds() {
                            : choice >= 0 && choice < 31
                                ? QStringLiteral("2^%1 = %2 sectors per cluster").arg(choice).arg(1LL << choice)
                                : QString());
-        clusterValues << choice;
+        // The scan takes sectors per cluster for every kind (0 stands for its default).
+        clusterValues << (kind_ != FileSystemKind::ExFat ? choice : choice >= 0 && choice < 31 ? (1 << choice) : 0);
     }
     for (std::size_t i = 0; i < finds.heaps.size(); ++i) {
         heapTexts << qs(advancedHeapRowText(i));
