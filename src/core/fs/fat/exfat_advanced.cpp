@@ -40,7 +40,7 @@ constexpr std::uint64_t kMaxFolderBytes = 256u << 20;
 // The up-case table is at most 2 x 65536 bytes.
 constexpr std::uint64_t kMaxUpcaseBytes = 0x20000;
 // Bounds on what one search keeps of the candidates for the root and the up-case table.
-constexpr std::size_t kMaxCandidates = 64;
+constexpr std::size_t kMaxCandidates = 16;
 // A File entry, its stream entry and up to 17 name entries.
 constexpr std::size_t kMaxSetBytes = 19 * kSlot;
 constexpr std::uint8_t kUpcaseEntry = 0x82;
@@ -504,7 +504,6 @@ ScanOutcome Fat64Class::advancedScan(Prompt* prompt) {
         heap = finds.heaps.front();
     if (options_.advancedCopyIndex >= 0 && std::size_t(options_.advancedCopyIndex) < finds.copies.size())
         fat = finds.copies[std::size_t(options_.advancedCopyIndex)];
-    status(u"Finding Fat64 File And Directory entries....");
     scanSurfaceForEntries();
     status(u"Maintaining TreeStructure for Tree Control");
     if (heap > 0 && fat > 0 && !stopRequested()) {
