@@ -108,8 +108,12 @@ void TerminalSink::finish() {
 
 void CliPrompt::message(std::u16string_view text) {
     // Completion texts: the wizard's boxes at the end of a run; the result lines say it.
+    // The advanced search's count box and the advanced scan's "nothing with these
+    // choices" speak of the wizard's lists and buttons; the commands say it their way.
     if (text == kScanDoneText || text == u"work done....." || text == u"work done" || text == u"Searching Finished" ||
-        text.find(u"Select save button") != std::u16string_view::npos)
+        text.find(u"Select save button") != std::u16string_view::npos || text == kAdvancedNothingText ||
+        text.find(u"Please select the choice from") != std::u16string_view::npos ||
+        text == u"NO FAT  FAT32-ENTRY found ..")
         return;
     reportError(toUtf8(text));
 }

@@ -78,10 +78,21 @@ void addVolumeSelection(CLI::App* sub, VolumeSelection& s) {
         ->check(CLI::IsMember({437, 850, 852, 866, 932}));
     auto* start = addCount(sub, "--start-sector", s.startSector, "First 512-byte sector of the volume (default 0)");
     auto* size = addCount(sub, "--size-mb", s.sizeMb, "Size of the volume in MiB (default: to the end of SOURCE)");
-    sub->add_option("--mode", s.mode, "Scan mode")->check(CLI::IsMember({"standard", "deep"}));
+    sub->add_option("--mode", s.mode, "Scan mode: standard, deep (NTFS, HFS+) or advanced (NTFS, FAT, exFAT)")
+                     ->check(CLI::IsMember({"standard", "deep", "advanced"}));
     volume->excludes(fs);
     start->needs(fs);
     size->needs(fs);
+    // The advanced road's choices among what its search finds (`copies` lists them).
+    addCount(sub, "--copy", s.copy, "Advanced: the copy of the FAT or MFT to rebuild from (default 0, the first found)",
+             INT_MAX);
+    addCount(sub, "--sectors-per-cluster", s.sectorsPerCluster,
+             "Advanced: sectors per cluster (default: the boot sector's, else the most plausible found)", 65536);
+    addCount(sub, "--heap-copy", s.heapCopy, "Advanced, exFAT: the cluster-heap start to use (default: the most plausible)",
+             INT_MAX);
+    sub->add_flag("--formatted", s.formatted,
+                  "Advanced, FAT12/16/32: the volume was formatted (\"Is Drive Formated..?\"): files are read from "
+                  "consecutive clusters");
 }
 
 void build(CLI::App& app, int& exitCode) {
@@ -151,6 +162,29 @@ void build(CLI::App& app, int& exitCode) {
     search->callback([sopt, &exitCode] { exitCode = runSearch(*sopt); });
 
     auto copt = std::make_shared<CarveOptions>();
+    auto cpopt = std::make_shared<CopiesOptions>();
+    auto* copies = app.add_subcommand(
+        "copies", "Search a volume whose boot sector cannot be trusted for copies of its FAT or MFT (the advanced road)");
+    copies->add_option("SOURCE", cpopt->selection.source, "Device path or disk image")->required();
+    {
+        VolumeSelection& s = cpopt->selection;
+        auto* volume = addCount(copies, "--volume", s.volumeIndex, "Row INDEX of the volumes `partitions` lists", INT_MAX);
+        addTableFlags(copies, s.table, volume);
+        auto* fs = copies->add_option_function<std::string>(
+            "--fs", [&s](const std::string& text) { s.fileSystem = fileSystemWord(text); },
+            "File system of a volume described by hand: ntfs, fat12, fat16, fat32, exfat");
+        auto* start = addCount(copies, "--start-sector", s.startSector, "First 512-byte sector of the volume (default 0)");
+        auto* size = addCount(copies, "--size-mb", s.sizeMb, "Size of the volume in MiB (default: to the end of SOURCE)");
+        volume->excludes(fs);
+        start->needs(fs);
+        size->needs(fs);
+    }
+    addCount(copies, "--max", cpopt->max, "Stop after this many copies (default 3)", INT_MAX);
+    copies->add_flag("--json", cpopt->json, "Print JSON");
+    copies->footer("Examples:\n  dravonel-cli copies card.img --fs fat32\n"
+                   "  dravonel-cli list card.img --fs fat32 --mode advanced --formatted --copy 0");
+    copies->callback([cpopt, &exitCode] { exitCode = runCopies(*cpopt); });
+
     auto* carve = app.add_subcommand("carve", "Recognise files on a source by their signatures and list (or save) them");
     carve->add_option("SOURCE", copt->source, "disk or image file")->required();
     auto* cvolume = addCount(carve, "--volume", copt->volume,

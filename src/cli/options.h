@@ -45,6 +45,22 @@ struct VolumeSelection {
     std::optional<std::int64_t> sizeMb;
     std::string mode = "standard";
     int codePage = 437;  // OEM code page of FAT short names
+    // The advanced road (--mode advanced): which copy of the FAT / MFT the search found,
+    // the cluster size (sectors per cluster; default: the boot sector's when it is valid,
+    // else the most plausible found), the exFAT cluster-heap start, and the "Is Drive
+    // Formated..?" box (FAT12/16/32).
+    std::optional<std::int64_t> copy;
+    std::optional<std::int64_t> sectorsPerCluster;
+    std::optional<std::int64_t> heapCopy;
+    bool formatted = false;
+};
+
+// What the advanced road's search finds on a volume: copies of its FAT or MFT, exFAT
+// cluster-heap starts and the cluster sizes to choose from.
+struct CopiesOptions {
+    VolumeSelection selection;
+    std::int64_t max = 3;
+    bool json = false;
 };
 
 struct ListOptions {
@@ -102,6 +118,7 @@ int runDeepScan(const DeepScanOptions& o);
 int runList(const ListOptions& o);
 int runRecover(const RecoverOptions& o);
 int runSearch(const SearchOptions& o);
+int runCopies(const CopiesOptions& o);
 int runCarve(const CarveOptions& o);
 int runSignatureAdd(const SignatureAddOptions& o);
 

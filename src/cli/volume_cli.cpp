@@ -1,5 +1,7 @@
 #include "cli/volume_cli.h"
 
+#include <algorithm>
+#include <climits>
 #include <iostream>
 #include <optional>
 #include <vector>
@@ -67,10 +69,8 @@ std::string copyOwnerText(std::int64_t sector, std::int64_t owner) {
            std::to_string(owner) + " (give --start-sector " + std::to_string(owner) + ")";
 }
 
-}  // namespace
-
-int scanSelectedVolume(const VolumeSelection& s, ScannedVolume& out, TerminalSink& sink, Prompt& prompt,
-                       const std::function<int()>& afterOpen) {
+// Opens SOURCE and chooses the volume: a row of its volumes, or the one described by hand.
+int chooseVolume(const VolumeSelection& s, ScannedVolume& out, TerminalSink& sink, Prompt& prompt, VolumeRecord& chosen) {
     if (!s.volumeIndex && s.fileSystem.empty()) throw UsageError("give --volume INDEX or --fs FS");
     if (const int rc = openSource(out.reader, s.source); rc != kExitOk) return rc;
     out.reader.prompt = &prompt;
@@ -101,8 +101,86 @@ int scanSelectedVolume(const VolumeSelection& s, ScannedVolume& out, TerminalSin
         record.startSector = area.startSector;
         record.sizeMbText = u16(std::to_string(area.sectors / 2048));
     }
+    chosen = record;
+    return kExitOk;
+}
+
+bool hasAdvancedRoad(FileSystemKind kind) {
+    return kind == FileSystemKind::Ntfs || kind == FileSystemKind::Fat16 || kind == FileSystemKind::Fat32 ||
+           kind == FileSystemKind::ExFat;
+}
+
+// The advanced choices asked for, checked against the volume's kind before anything is
+// read; the sectors per cluster become what the parser takes.
+void checkAdvancedChoices(const VolumeSelection& s, FileSystemKind kind) {
+    const bool advanced = s.mode == "advanced";
+    if (!advanced && (s.copy || s.sectorsPerCluster || s.heapCopy || s.formatted))
+        throw UsageError("--copy, --sectors-per-cluster, --heap-copy and --formatted choose among what the advanced "
+                         "road finds: give --mode advanced");
+    if (!advanced) return;
+    if (!hasAdvancedRoad(kind))
+        throw UsageError("the advanced road is for NTFS, FAT12/16, FAT32 and exFAT volumes");
+    if (s.heapCopy && kind != FileSystemKind::ExFat) throw UsageError("--heap-copy is for exFAT volumes");
+    if (s.formatted && kind != FileSystemKind::Fat16 && kind != FileSystemKind::Fat32)
+        throw UsageError("--formatted is for FAT12/16/32 volumes (on the advanced road exFAT files are read from "
+                         "consecutive clusters anyway)");
+    if (s.sectorsPerCluster) {
+        const std::int64_t n = *s.sectorsPerCluster;
+        const std::int64_t most = kind == FileSystemKind::ExFat ? 65536 : kind == FileSystemKind::Ntfs ? 4096 : 128;
+        if (n < 1 || n > most || (n & (n - 1)) != 0)
+            throw UsageError("--sectors-per-cluster " + std::to_string(n) + ": give a power of two from 1 to " +
+                             std::to_string(most));
+    }
+}
+
+int log2Of(std::int64_t n) {
+    int shift = 0;
+    while ((std::int64_t{1} << shift) < n) ++shift;
+    return shift;
+}
+
+// Runs the advanced search over the chosen volume into out.search.
+int runAdvancedSearch(const VolumeRecord& record, ScannedVolume& out, TerminalSink& sink, Prompt& prompt,
+                      ScanOptions options) {
+    out.search = std::make_unique<AdvancedSearch>(record, &out.reader, sink, prompt, ParserRegistry::standard(), options);
+    if (!out.search->start()) return kExitFailed;
+    out.interrupt.emplace(std::initializer_list<StopFlag*>{&out.search->parser()->stopFlag()});
+    out.search->runWorker();
+    sink.finish();
+    out.interrupt.reset();
+    const RunOutcome::Kind kind = out.search->outcome().kind;
+    if (kind == RunOutcome::Kind::Refused || kind == RunOutcome::Kind::Failed) return kExitFailed;
+    if (interrupted() || kind == RunOutcome::Kind::Stopped) return kExitStopped;
+    return kExitOk;
+}
+
+const char* copyWord(FileSystemKind kind) { return kind == FileSystemKind::Ntfs ? "MFT" : "FAT"; }
+
+}  // namespace
+
+int searchSelectedVolume(const VolumeSelection& s, ScannedVolume& out, TerminalSink& sink, Prompt& prompt,
+                         std::int64_t maxCopies, const std::function<int()>& afterOpen) {
+    VolumeRecord record;
+    if (const int rc = chooseVolume(s, out, sink, prompt, record); rc != kExitOk) return rc;
+    if (!hasAdvancedRoad(fileSystemKind(record.fileSystem)))
+        throw UsageError("the advanced road is for NTFS, FAT12/16, FAT32 and exFAT volumes (volume " +
+                         toUtf8(record.name) + " holds " + toUtf8(record.fileSystem) + ")");
+    if (afterOpen)
+        if (const int rc = afterOpen(); rc != kExitOk) return rc;
+    ScanOptions options;
+    options.maxCopies = static_cast<int>(std::clamp<std::int64_t>(maxCopies, 1, INT_MAX));
+    return runAdvancedSearch(record, out, sink, prompt, options);
+}
+
+int scanSelectedVolume(const VolumeSelection& s, ScannedVolume& out, TerminalSink& sink, Prompt& prompt,
+                       const std::function<int()>& afterOpen) {
+    VolumeRecord record;
+    if (const int rc = chooseVolume(s, out, sink, prompt, record); rc != kExitOk) return rc;
     const std::string fs = toUtf8(record.fileSystem);
-    const RecoveryMode mode = s.mode == "deep" ? RecoveryMode::Deep : RecoveryMode::Standard;
+    checkAdvancedChoices(s, fileSystemKind(record.fileSystem));
+    const RecoveryMode mode = s.mode == "deep"       ? RecoveryMode::Deep
+                              : s.mode == "advanced" ? RecoveryMode::Advanced
+                                                     : RecoveryMode::Standard;
     // Standard reads the volume's own first sectors: when they hold another file system
     // (or none) the scan could only come back empty. Deep looks for what is left of a
     // damaged volume, so it runs whatever sector 0 holds.
@@ -128,8 +206,45 @@ int scanSelectedVolume(const VolumeSelection& s, ScannedVolume& out, TerminalSin
         if (const int rc = afterOpen(); rc != kExitOk) return rc;
     ScanOptions options;
     options.oemCodePage = s.codePage;
+    std::string advancedText;  // the choices an advanced scan was made with
+    if (mode == RecoveryMode::Advanced) {
+        const std::int64_t copy = s.copy.value_or(0);
+        options.maxCopies = static_cast<int>(std::max<std::int64_t>(3, std::min<std::int64_t>(copy + 1, INT_MAX)));
+        if (const int rc = runAdvancedSearch(record, out, sink, prompt, options); rc != kExitOk) return rc;
+        const AdvancedFinds& finds = out.search->finds();
+        const FileSystemKind kind = out.search->kind();
+        if (finds.copies.empty()) {
+            reportError("no copy of the " + std::string(copyWord(kind)) + " found on volume " + toUtf8(record.name) +
+                        " of " + s.source + ": the advanced road has nothing to rebuild the tree from");
+            return kExitFailed;
+        }
+        if (copy >= static_cast<std::int64_t>(finds.copies.size())) {
+            reportError("--copy " + std::to_string(copy) + ": the search found " + std::to_string(finds.copies.size()) +
+                        " (see dravonel-cli copies)");
+            return kExitFailed;
+        }
+        if (kind == FileSystemKind::ExFat) {
+            if (finds.heaps.empty()) {
+                reportError("no cluster heap found on volume " + toUtf8(record.name) + " of " + s.source);
+                return kExitFailed;
+            }
+            if (s.heapCopy && *s.heapCopy >= static_cast<std::int64_t>(finds.heaps.size())) {
+                reportError("--heap-copy " + std::to_string(*s.heapCopy) + ": the search found " +
+                            std::to_string(finds.heaps.size()) + " (see dravonel-cli copies)");
+                return kExitFailed;
+            }
+        }
+        options.advancedCopyIndex = static_cast<int>(copy);
+        options.advancedHeapIndex = s.heapCopy ? static_cast<int>(*s.heapCopy) : -1;
+        options.formattedDriveFlag = s.formatted;
+        if (s.sectorsPerCluster)
+            options.advancedSectorsPerCluster = kind == FileSystemKind::ExFat ? log2Of(*s.sectorsPerCluster)
+                                                                              : static_cast<int>(*s.sectorsPerCluster);
+        advancedText = "copy " + std::to_string(copy) + " of the " + copyWord(kind);
+    }
     out.scan = std::make_unique<VolumeScan>(record, mode, out.tree, &out.reader, sink, prompt,
                                             ParserRegistry::standard(), options);
+    if (out.search) out.scan->borrowParser(out.search->parser());
     if (!out.scan->start()) return kExitFailed;
     out.interrupt.emplace(std::initializer_list<StopFlag*>{&out.scan->volume()->stopFlag(), &out.scan->stopPressed()});
     out.scan->runWorker();
@@ -145,6 +260,14 @@ int scanSelectedVolume(const VolumeSelection& s, ScannedVolume& out, TerminalSin
     if (top != kNoItem)
         for (TreeItem c = out.tree.firstChild(top); c != kNoItem && !any; c = out.tree.nextSibling(c))
             any = !out.tree.isPlaceholder(c);
+    if (mode == RecoveryMode::Advanced && !any) {
+        reportError("nothing recovered from volume " + toUtf8(record.name) + " of " + s.source + " with " +
+                    advancedText + (s.sectorsPerCluster ? " and " + std::to_string(*s.sectorsPerCluster) +
+                                                              " sectors per cluster"
+                                                        : std::string()) +
+                    " (dravonel-cli copies lists the other choices)");
+        return kExitFailed;
+    }
     if (!out.volume->foundVolumeStructure() || (!any && mode != RecoveryMode::Standard)) {
         std::string text = noFileSystemText(fs, record.startSector, s.source,
                                             found.empty() || sameFileSystem(fs, found) ? std::string() : found);

@@ -12,6 +12,7 @@
 #include "cli/options.h"
 #include "core/device/sector_reader.h"
 #include "core/model/tri_state_tree.h"
+#include "core/scan/advanced_search.h"
 #include "core/scan/volume_scan.h"
 
 namespace dravonel::cli {
@@ -25,6 +26,8 @@ struct ScannedVolume {
     ScannedVolume& operator=(const ScannedVolume&) = delete;
     FileReadSeek reader;
     CTriStateTree tree;
+    // The advanced road's search; its parser is lent to the scan (so it outlives it).
+    std::unique_ptr<AdvancedSearch> search;
     std::unique_ptr<VolumeScan> scan;
     RecoveredVolume* volume = nullptr;
     // The scan could not read part of the volume's structures (said on stderr): what is
@@ -40,6 +43,13 @@ struct ScannedVolume {
 // volume holds none). Throws UsageError for a selection that names no area of SOURCE.
 int scanSelectedVolume(const VolumeSelection& selection, ScannedVolume& out, TerminalSink& sink, Prompt& prompt,
                        const std::function<int()>& afterOpen = {});
+
+// Opens SOURCE, chooses the volume and runs the advanced road's search on it, looking
+// for up to maxCopies copies (out.search holds the finds). kExitOk when the search ran
+// (it may have found nothing), kExitStopped after Ctrl-C, kExitFailed when it could not
+// run (the message is on stderr). A volume with no advanced road is a usage error.
+int searchSelectedVolume(const VolumeSelection& selection, ScannedVolume& out, TerminalSink& sink, Prompt& prompt,
+                         std::int64_t maxCopies, const std::function<int()>& afterOpen = {});
 
 // Visits every item below the tree's first top-level item, depth first in tree order,
 // opening each folder (its children are inserted) before its children are visited.

@@ -82,10 +82,24 @@ public:
     }
     StopFlag& stopFlag() override { return stop_; }
     bool supportsMode(RecoveryMode mode) const override {
-        return mode == RecoveryMode::Standard || mode == RecoveryMode::Deep;
+        return mode == RecoveryMode::Standard || mode == RecoveryMode::Deep ||
+               (advancedRoad && mode == RecoveryMode::Advanced);
     }
     ScanOutcome run(RecoveryMode mode) override { return onRun ? onRun(mode) : ScanOutcome::completed(); }
     std::function<ScanOutcome(RecoveryMode)> onRun;
+
+    // The advanced road: the search answers what onFind answers (Completed, finds as set).
+    ScanOutcome findAdvancedCopies(int maxCopies) override {
+        searchedFor = maxCopies;
+        return onFind ? onFind(maxCopies) : ScanOutcome::completed();
+    }
+    const AdvancedFinds& advancedFinds() const override { return finds; }
+    void rebind(const ScanContext& context) override { rebinds.push_back(context.options); }
+    bool advancedRoad = false;
+    std::function<ScanOutcome(int)> onFind;
+    AdvancedFinds finds;
+    int searchedFor = 0;
+    std::vector<ScanOptions> rebinds;  // the options of every scan the parser was lent to
 
     std::vector<EntryRef> saved;  // entries asked for, in order
     std::function<void(EntryRef)> afterSave;

@@ -25,6 +25,19 @@ constexpr std::size_t kChunkBytes = 1 << 20;
 // access time's nanoseconds (0x8C + 4) and a little beyond.
 constexpr std::size_t kInodeKeep = 256;
 
+// The bytes of a file or folder kept in its inode (inline data): the 60-byte block area,
+// then the value of its "system.data" attribute, cut at its size.
+std::vector<std::uint8_t> inlineData(const std::vector<std::uint8_t>& inode, std::uint64_t size) {
+    const std::uint8_t* in = inode.data();
+    const auto value = ext_format::inlineDataValue(in, inode.size());
+    const std::size_t extra = value ? value->second : 0;
+    std::vector<std::uint8_t> data(ino::kBlockBytes + extra);
+    std::memcpy(data.data(), in + ino::kBlock, ino::kBlockBytes);
+    if (extra) std::memcpy(data.data() + ino::kBlockBytes, in + value->first, extra);
+    if (data.size() > size) data.resize(std::size_t(size));
+    return data;
+}
+
 // Names are UTF-8 on volumes of today; a name that is not valid UTF-8 is read as
 // Windows-1252, so that every byte still shows as a character.
 bool validUtf8(const std::uint8_t* p, std::size_t n) {
@@ -284,12 +297,50 @@ void ext2Class::nameEntry(std::uint32_t n, std::u16string name, std::int64_t par
 void ext2Class::walkDirectory(std::uint32_t dirInode, const std::uint8_t* inodeBytes, std::uint64_t& blockBudget) {
     const auto& s = *superblock;
     std::uint64_t size = le32(inodeBytes, ino::kSizeLo) | (std::uint64_t(le32(inodeBytes, ino::kSizeHi)) << 32);
-    const std::uint64_t logicalBlocks = std::min<std::uint64_t>((size + blockSize - 1) / blockSize, blockBudget);
-    if (logicalBlocks == 0) return;
-    std::vector<std::uint8_t> inode(inodeBytes, inodeBytes + kInodeKeep);
-    const std::vector<ExtRun> runs = blockRuns(inode, logicalBlocks);
     // Entries of the root folder hang under ROOT; those of any other folder under it.
     const std::int64_t parentKey = dirInode == ext_format::kRootInode ? kRootKey : std::int64_t(dirInode) - 1;
+    // One run of directory records (a block, or a piece of an inline folder).
+    auto walkRecords = [&](const std::uint8_t* data, std::uint32_t bytes, std::uint32_t unit) {
+        std::uint32_t off = 0;
+        while (off + de::kName <= bytes) {
+            const std::uint32_t n = le32(data, off + de::kInode);
+            const std::uint32_t recLen = ext_format::recordLength(le16(data, off + de::kRecLen), unit);
+            const std::uint8_t nameLen = data[off + de::kNameLen];
+            // A record shorter than its header and name, not 4-aligned or past the
+            // block ends this block's walk.
+            if (recLen < de::kName + nameLen || (recLen & 3) != 0 || recLen > bytes - off) break;
+            if (n != 0 && n <= s.inodeCount && nameLen > 0) {
+                const std::uint8_t* name = data + off + de::kName;
+                const bool dot = nameLen == 1 && name[0] == '.';
+                const bool dotDot = nameLen == 2 && name[0] == '.' && name[1] == '.';
+                const std::uint8_t type = s.hasFileType() ? data[off + de::kFileType] : 0;
+                if (dot) {
+                    // The root's own "." shows under ROOT as an entry named ".".
+                    if (dirInode == ext_format::kRootInode && n == ext_format::kRootInode)
+                        nameEntry(n, u".", kRootKey, type);
+                } else if (!dotDot && (n >= s.firstInode)) {
+                    nameEntry(n, decodeName(name, nameLen), parentKey, type);
+                }
+            }
+            off += recLen;
+        }
+    };
+    std::vector<std::uint8_t> inode(inodeBytes, inodeBytes + kInodeKeep);
+    if (le32(inodeBytes, ino::kFlags) & ino::kFlagInlineData) {
+        // A small folder kept in the inode: its parent's inode number, then records over
+        // the rest of the block area, and more records in the inline-data attribute.
+        const std::vector<std::uint8_t> data = inlineData(inode, size);
+        if (data.size() > 4) {
+            const std::uint32_t first = std::uint32_t(std::min<std::size_t>(data.size(), ino::kBlockBytes));
+            walkRecords(data.data() + 4, first - 4, first - 4);
+            if (data.size() > first)
+                walkRecords(data.data() + first, std::uint32_t(data.size() - first), std::uint32_t(data.size() - first));
+        }
+        return;
+    }
+    const std::uint64_t logicalBlocks = std::min<std::uint64_t>((size + blockSize - 1) / blockSize, blockBudget);
+    if (logicalBlocks == 0) return;
+    const std::vector<ExtRun> runs = blockRuns(inode, logicalBlocks);
     std::vector<std::uint8_t> block(blockSize);
     for (const ExtRun& run : runs) {
         if (run.kind != ExtRun::Kind::Data) continue;
@@ -302,29 +353,7 @@ void ext2Class::walkDirectory(std::uint32_t dirInode, const std::uint8_t* inodeB
                 ++folderBlocksUnreadable;
                 continue;
             }
-            std::uint32_t off = 0;
-            while (off + de::kName <= blockSize) {
-                const std::uint32_t n = le32(block.data(), off + de::kInode);
-                const std::uint32_t recLen = ext_format::recordLength(le16(block.data(), off + de::kRecLen), blockSize);
-                const std::uint8_t nameLen = block[off + de::kNameLen];
-                // A record shorter than its header and name, not 4-aligned or past the
-                // block ends this block's walk.
-                if (recLen < de::kName + nameLen || (recLen & 3) != 0 || recLen > blockSize - off) break;
-                if (n != 0 && n <= s.inodeCount && nameLen > 0) {
-                    const std::uint8_t* name = block.data() + off + de::kName;
-                    const bool dot = nameLen == 1 && name[0] == '.';
-                    const bool dotDot = nameLen == 2 && name[0] == '.' && name[1] == '.';
-                    const std::uint8_t type = s.hasFileType() ? block[off + de::kFileType] : 0;
-                    if (dot) {
-                        // The root's own "." shows under ROOT as an entry named ".".
-                        if (dirInode == ext_format::kRootInode && n == ext_format::kRootInode)
-                            nameEntry(n, u".", kRootKey, type);
-                    } else if (!dotDot && (n >= s.firstInode)) {
-                        nameEntry(n, decodeName(name, nameLen), parentKey, type);
-                    }
-                }
-                off += recLen;
-            }
+            walkRecords(block.data(), blockSize, blockSize);
         }
     }
 }
@@ -683,14 +712,14 @@ SaveStatus ext2Class::saveInode(const std::vector<std::uint8_t>& inode, std::uin
     const std::uint64_t size = le32(in, ino::kSizeLo) | (std::uint64_t(le32(in, ino::kSizeHi)) << 32);
     const std::uint32_t flags = le32(in, ino::kFlags);
     // A short link target, or inline data, lives in the inode's 60-byte block area.
-    const bool fastLink = (mode & ino::kTypeMask) == ino::kTypeSymlink && size < ino::kBlockBytes &&
-                          !(flags & ino::kFlagExtents) && le32(in, ino::kBlocksLo) == 0;
+    const bool fastLink = (mode & ino::kTypeMask) == ino::kTypeSymlink && ext_format::isFastSymlink(in, blockSize);
     if (fastLink || (flags & ino::kFlagInlineData)) {
-        const std::size_t n = std::size_t(std::min<std::uint64_t>(size, ino::kBlockBytes));
-        if (!out.write(in + ino::kBlock, n)) return SaveStatus::Failed;
-        // Inline data beyond the block area sits in an extended attribute, not read here.
-        if (size > n && !out.writeUnreadable(size - n)) return SaveStatus::Failed;
-        return size > n ? SaveStatus::Damaged : SaveStatus::Saved;
+        const std::vector<std::uint8_t> data = fastLink ? std::vector<std::uint8_t>(in + ino::kBlock, in + ino::kBlock + std::min<std::uint64_t>(size, ino::kBlockBytes))
+                                                        : inlineData(inode, size);
+        if (!out.write(data.data(), data.size())) return SaveStatus::Failed;
+        // What the inode does not hold (a value kept beyond the inode bytes read) is lost.
+        if (size > data.size() && !out.writeUnreadable(size - data.size())) return SaveStatus::Failed;
+        return size > data.size() ? SaveStatus::Damaged : SaveStatus::Saved;
     }
     // Logical block numbers are 32-bit: nothing lies beyond 2^32 blocks.
     const std::uint64_t maxBytes = (std::uint64_t(1) << 32) * blockSize;

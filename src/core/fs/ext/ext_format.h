@@ -6,7 +6,9 @@
 // only common/.
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
+#include <utility>
 
 #include "core/common/byte_reader.h"
 
@@ -78,7 +80,9 @@ constexpr std::size_t kFlags = 0x20;       // u32
 constexpr std::size_t kBlock = 0x28;       // 60 bytes: block map or extent tree root
 constexpr std::size_t kBlockBytes = 60;
 constexpr std::size_t kGeneration = 0x64;  // u32: new with every use of the inode
+constexpr std::size_t kFileAclLo = 0x68;   // u32: the extended-attribute block, 0 when none
 constexpr std::size_t kSizeHi = 0x6C;      // u32
+constexpr std::size_t kFileAclHi = 0x76;   // u16
 constexpr std::size_t kExtraIsize = 0x80;  // u16: bytes in use beyond the first 128
 constexpr std::size_t kCtimeExtra = 0x84;  // u32: low 2 bits extend the seconds, the rest nanoseconds
 constexpr std::size_t kMtimeExtra = 0x88;
@@ -131,6 +135,60 @@ constexpr std::uint8_t kFileTypeRegular = 1;
 constexpr std::uint8_t kFileTypeDirectory = 2;
 constexpr std::uint8_t kFileTypeSymlink = 7;
 }  // namespace dirent
+
+// Extended attributes kept in the inode itself, after its extra fields (at 128 + the
+// extra size): a magic number, then entries, each naming its value by an offset from the
+// first entry. A file or folder with inline data keeps what does not fit in the 60-byte
+// block area in the value of "system.data".
+namespace ixattr {
+constexpr std::uint32_t kMagic = 0xEA020000;
+constexpr std::size_t kHeaderBytes = 4;    // the magic
+constexpr std::size_t kNameLen = 0x00;     // u8
+constexpr std::size_t kNameIndex = 0x01;   // u8: 7 = "system."
+constexpr std::size_t kValueOffset = 0x02;  // u16, from the first entry
+constexpr std::size_t kValueInode = 0x04;  // u32: a value in an inode of its own when not 0
+constexpr std::size_t kValueSize = 0x08;   // u32
+constexpr std::size_t kName = 0x10;
+constexpr std::uint8_t kIndexSystem = 7;
+}  // namespace ixattr
+
+// The value of the in-inode attribute "system.data" as [offset, offset + size) within
+// the inode's first inodeBytes bytes; nothing when the inode keeps none (or it does not
+// lie wholly within them).
+inline std::optional<std::pair<std::size_t, std::size_t>> inlineDataValue(const std::uint8_t* inode,
+                                                                          std::size_t inodeBytes) {
+    if (inodeBytes < inode::kExtraIsize + 2) return std::nullopt;
+    const std::size_t start = 128 + le16(inode, inode::kExtraIsize);
+    if (start + ixattr::kHeaderBytes > inodeBytes || le32(inode, start) != ixattr::kMagic) return std::nullopt;
+    const std::size_t first = start + ixattr::kHeaderBytes;
+    std::size_t at = first;
+    while (at + ixattr::kName <= inodeBytes && le32(inode, at) != 0) {
+        const std::size_t nameLen = inode[at + ixattr::kNameLen];
+        if (at + ixattr::kName + nameLen > inodeBytes) break;
+        if (inode[at + ixattr::kNameIndex] == ixattr::kIndexSystem && nameLen == 4 &&
+            std::memcmp(inode + at + ixattr::kName, "data", 4) == 0 && le32(inode, at + ixattr::kValueInode) == 0) {
+            const std::size_t offset = first + le16(inode, at + ixattr::kValueOffset);
+            const std::size_t size = le32(inode, at + ixattr::kValueSize);
+            if (offset > inodeBytes || size > inodeBytes - offset) return std::nullopt;
+            return std::make_pair(offset, size);
+        }
+        at += (ixattr::kName + nameLen + 3) & ~std::size_t(3);
+    }
+    return std::nullopt;
+}
+
+// True when a symbolic link keeps its target text in the inode's block area: no extents,
+// no inline data, shorter than the area, and no block counted but its extended-attribute
+// block (an old ext3 link with an ACL or a security label has one).
+inline bool isFastSymlink(const std::uint8_t* in, std::uint32_t blockSize) {
+    if ((le16(in, inode::kMode) & inode::kTypeMask) != inode::kTypeSymlink) return false;
+    const std::uint64_t size = le32(in, inode::kSizeLo) | (std::uint64_t(le32(in, inode::kSizeHi)) << 32);
+    if (size >= inode::kBlockBytes) return false;
+    if (le32(in, inode::kFlags) & (inode::kFlagExtents | inode::kFlagInlineData)) return false;
+    const bool attributeBlock = le32(in, inode::kFileAclLo) != 0 || le16(in, inode::kFileAclHi) != 0;
+    const std::uint32_t counted = le32(in, inode::kBlocksLo);
+    return counted == 0 || (attributeBlock && counted == blockSize / 512);
+}
 
 // The superblock fields the parser uses, decoded and checked.
 struct Superblock {

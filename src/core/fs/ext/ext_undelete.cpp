@@ -30,22 +30,19 @@ std::uint64_t inodeSize(const std::uint8_t* in) {
     return le32(in, ino::kSizeLo) | (std::uint64_t(le32(in, ino::kSizeHi)) << 32);
 }
 
-bool isFastLink(const std::uint8_t* in) {
-    return (le16(in, ino::kMode) & ino::kTypeMask) == ino::kTypeSymlink && inodeSize(in) < ino::kBlockBytes &&
-           !(le32(in, ino::kFlags) & ino::kFlagExtents) && le32(in, ino::kBlocksLo) == 0;
-}
+bool isFastLink(const std::uint8_t* in, std::uint32_t blockSize) { return ext_format::isFastSymlink(in, blockSize); }
 
 // An inode copy of a file, link or folder in use: links, no deletion time, and something
 // to read: a non-empty extent tree or block map, inline data or a link's text, or an
 // empty regular file.
-bool wasInUse(const std::uint8_t* in) {
+bool wasInUse(const std::uint8_t* in, std::uint32_t blockSize) {
     const std::uint16_t type = le16(in, ino::kMode) & ino::kTypeMask;
     if (type != ino::kTypeRegular && type != ino::kTypeDirectory && type != ino::kTypeSymlink) return false;
     if (le16(in, ino::kLinksCount) == 0 || le32(in, ino::kDtime) != 0) return false;
     const std::uint32_t flags = le32(in, ino::kFlags);
     const std::uint8_t* area = in + ino::kBlock;
     if (flags & ino::kFlagInlineData) return type != ino::kTypeDirectory;
-    if (isFastLink(in)) return inodeSize(in) > 0;
+    if (isFastLink(in, blockSize)) return inodeSize(in) > 0;
     if (flags & ino::kFlagExtents) {
         if (le16(area, ext::kHeaderMagic) != ext::kMagic) return false;
         if (le16(area, ext::kHeaderEntries) > 0) return true;
@@ -266,7 +263,7 @@ void ExtUndelete::collectCandidates(std::map<std::uint32_t, std::vector<Candidat
             const std::uint64_t n = std::uint64_t(t->second) * s.inodesPerGroup + slot + 1;
             if (n < s.firstInode || n > s.inodeCount) continue;
             const std::uint8_t* in = block.data() + std::size_t(k) * s.inodeSize;
-            if (!wasInUse(in)) continue;
+            if (!wasInUse(in, p_.blockSize)) continue;
             const auto number = static_cast<std::uint32_t>(n);
             if (p_.isEntry(number - 1)) continue;  // a live entry names it
             auto f = freeNow.find(number);
@@ -500,7 +497,7 @@ void ExtUndelete::run() {
                            inodeSize(in) != inodeSize(newest->inode.data())))
                 continue;
             const std::uint64_t size = inodeSize(in);
-            const bool inInode = isFastLink(in) || (le32(in, ino::kFlags) & ino::kFlagInlineData);
+            const bool inInode = isFastLink(in, p_.blockSize) || (le32(in, ino::kFlags) & ino::kFlagInlineData);
             if (!inInode) {
                 r.runs = runsAsOf(r.inode, r.sequence);
                 // What the copy maps, and what of that other files hold now.
