@@ -227,6 +227,32 @@ TEST(ExFatAdvanced, StopEndsTheSearchAndTheScan) {
     EXPECT_TRUE(pass->saved.empty());
 }
 
+// The command line's advanced road on the formatted card: the same photos, saved.
+TEST(ExFatAdvanced, CommandLineRecoversTheFormattedCard) {
+    const nlohmann::json m = manifestOf("exfat_formatted_card");
+    const fs::path out = makeTempDir("exfat-advanced-cli");
+    const CliResult r = runCli({"recover", fixturePath("exfat_formatted_card.img").string(), "--fs", "exfat", "--mode",
+                                "advanced", "--out", (out / "saved").string()});
+    // Files read past what the FAT and bitmap vouch for are reported damaged.
+    EXPECT_EQ(r.exitCode, 1) << r.err;
+    EXPECT_NE(r.err.find("possibly incomplete"), std::string::npos) << r.err;
+    std::map<std::string, std::string> saved;
+    for (const auto& e : fs::recursive_directory_iterator(out))
+        if (e.is_regular_file()) saved[fs::relative(e.path(), out / "saved").generic_string()] = sha256Hex(fileText(e.path()));
+    int exact = 0;
+    for (const auto& f : m["files"]) {
+        const std::string name = fs::path(f["path"].get<std::string>()).filename().string();
+        for (const auto& [path, sha] : saved)
+            if (fs::path(path).filename() == name && sha == f["sha256"].get<std::string>()) {
+                ++exact;
+                break;
+            }
+    }
+    EXPECT_GE(exact * 10, int(m["files"].size()) * 9) << exact;
+    EXPECT_TRUE(saved.count("ORPHAN ENTRY/100CANON/IMG_0001.JPG")) << r.out;
+    fs::remove_all(out);
+}
+
 // Unreadable sectors in the middle of the card (over one photo) cost that photo only.
 TEST(ExFatAdvanced, UnreadableSectorsAreSkipped) {
     const nlohmann::json m = manifestOf("exfat_formatted_card");
