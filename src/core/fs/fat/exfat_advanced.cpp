@@ -463,9 +463,11 @@ const std::vector<ExFatEntryRecord>& Fat64Class::collectDeepEntries(std::uint64_
         const std::uint64_t hit = hits_[k];
         if (!processed_.insert(hit).second) continue;
         const std::uint64_t sector = hit & ~std::uint64_t(511);
-        readAt(sector, window.data(), window.size());
+        // 2048 bytes from the hit's sector, or what is left of the volume.
+        const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(window.size(), end - sector));
+        readAt(sector, window.data(), n);
         ExFatEntryRecord r;
-        decodeEntrySet(window.data(), window.size() / kSlot, static_cast<std::size_t>((hit - sector) / kSlot), r);
+        decodeEntrySet(window.data(), n / kSlot, static_cast<std::size_t>((hit - sector) / kSlot), r);
         if (r.name.empty() || records.size() >= 0xFFFFFFFEu) continue;
         // Entries outside the root's first cluster are filed under "ORPHAN ENTRY".
         const bool inRoot = rootKnown_ && hit >= rootPosition_ && hit < threshold;
