@@ -45,7 +45,7 @@ constexpr std::size_t kMaxCandidates = 16;
 constexpr std::size_t kMaxSetBytes = 19 * kSlot;
 constexpr std::uint8_t kUpcaseEntry = 0x82;
 constexpr std::uint8_t kLabelEntry = 0x83;
-constexpr char16_t kOrphanEntryName[] = u"ORPHAN ENTRY";
+constexpr char16_t kExFatOrphanFolderName[] = u"ORPHAN ENTRY";
 
 bool isFile(std::uint8_t t) { return t == ee::kFile || t == ee::kFileDeleted; }
 bool isStream(std::uint8_t t) { return t == ee::kStream || t == ee::kStreamDeleted; }
@@ -436,7 +436,7 @@ const std::vector<ExFatEntryRecord>& Fat64Class::collectDeepEntries(std::uint64_
     records.push_back(dummy);
     // A folder of its own, with no data of its own: saving it writes its children.
     ExFatEntryRecord orphan = dummy;
-    orphan.name = kOrphanEntryName;
+    orphan.name = kExFatOrphanFolderName;
     orphan.ownIndex = 1;
     records.push_back(orphan);
 
