@@ -105,61 +105,61 @@ std::vector<std::uint32_t> Fat64Class::folderClusters(std::uint32_t first, bool 
     return clusters;
 }
 
+std::size_t Fat64Class::decodeEntrySet(const std::uint8_t* data, std::size_t slots, std::size_t i,
+                                       ExFatEntryRecord& r) const {
+    constexpr std::size_t kSlot = fat_format::kSlotBytes;
+    r = ExFatEntryRecord{};
+    if (i >= slots || !isFileEntry(data[i * kSlot])) return i + 1;
+    // A File entry is followed by its Stream Extension entry; a set without one says
+    // nothing about where its data lies and makes no record.
+    if (i + 1 >= slots || !isStreamEntry(data[(i + 1) * kSlot])) return i + 1;
+    const std::uint8_t* f = data + i * kSlot;
+    const std::uint8_t* s = data + (i + 1) * kSlot;
+    r.entryType = f[0];
+    r.attributes = le16(f, ee::kAttributes);
+    r.createTimestamp = le32(f, ee::kCreateTimestamp);
+    r.modifyTimestamp = le32(f, ee::kModifyTimestamp);
+    r.accessTimestamp = le32(f, ee::kAccessTimestamp);
+    r.create10ms = f[ee::kCreate10ms];
+    r.modify10ms = f[ee::kModify10ms];
+    r.createUtcOffset = f[ee::kCreateUtcOffset];
+    r.modifyUtcOffset = f[ee::kModifyUtcOffset];
+    r.accessUtcOffset = f[ee::kAccessUtcOffset];
+    r.streamType = s[0];
+    r.streamFlags = s[ee::kFlags];
+    r.nameLength = s[ee::kNameLength];
+    r.validDataLength = le64(s, ee::kValidDataLength);
+    r.firstCluster = le32(s, ee::kFirstCluster);
+    r.dataLength = le64(s, ee::kDataLength);
+    // The set is the File entry and its secondary count of entries; the name is the
+    // stream entry's name length of characters from the name entries that follow it.
+    // Name entries beyond the set (left over from a longer name) are not the name.
+    const std::size_t secondaries = f[ee::kSecondaryCount];
+    const std::size_t nameEntries =
+        std::min<std::size_t>({secondaries >= 1 ? secondaries - 1 : 0, ee::kMaxNameEntries,
+                               (std::size_t(r.nameLength) + ee::kCharsPerNameEntry - 1) / ee::kCharsPerNameEntry});
+    std::size_t j = i + 2;
+    for (std::size_t k = 0; j < slots && k < nameEntries && isNameEntry(data[j * kSlot]); ++j, ++k) {
+        const std::uint8_t* n = data + j * kSlot;
+        for (std::size_t c = 0; c < ee::kCharsPerNameEntry && r.name.size() < r.nameLength; ++c) {
+            const char16_t ch = static_cast<char16_t>(le16(n, ee::kNameChars + 2 * c));
+            if (ch == 0) break;
+            r.name.push_back(ch);
+        }
+    }
+    return j;
+}
+
 void Fat64Class::decodeFolder(const std::vector<std::uint8_t>& data, std::uint32_t parent, bool inDeleted,
                               std::vector<std::uint32_t>& newFolders) {
-    constexpr std::size_t kSlot = fat_format::kSlotBytes;
-    const std::size_t slots = data.size() / kSlot;
+    const std::size_t slots = data.size() / fat_format::kSlotBytes;
     std::size_t i = 0;
     while (i < slots) {
-        const std::uint8_t* f = data.data() + i * kSlot;
-        if (!isFileEntry(f[0])) {
-            ++i;
-            continue;
-        }
-        // A File entry is followed by its Stream Extension entry; a set without one
-        // says nothing about where its data lies and makes no record.
-        if (i + 1 >= slots || !isStreamEntry(data[(i + 1) * kSlot])) {
-            ++i;
-            continue;
-        }
-        const std::uint8_t* s = data.data() + (i + 1) * kSlot;
         ExFatEntryRecord r;
-        r.entryType = f[0];
-        r.attributes = le16(f, ee::kAttributes);
-        r.createTimestamp = le32(f, ee::kCreateTimestamp);
-        r.modifyTimestamp = le32(f, ee::kModifyTimestamp);
-        r.accessTimestamp = le32(f, ee::kAccessTimestamp);
-        r.create10ms = f[ee::kCreate10ms];
-        r.modify10ms = f[ee::kModify10ms];
-        r.createUtcOffset = f[ee::kCreateUtcOffset];
-        r.modifyUtcOffset = f[ee::kModifyUtcOffset];
-        r.accessUtcOffset = f[ee::kAccessUtcOffset];
-        r.streamType = s[0];
-        r.streamFlags = s[ee::kFlags];
-        r.nameLength = s[ee::kNameLength];
-        r.validDataLength = le64(s, ee::kValidDataLength);
-        r.firstCluster = le32(s, ee::kFirstCluster);
-        r.dataLength = le64(s, ee::kDataLength);
+        i = decodeEntrySet(data.data(), slots, i, r);
+        if (r.name.empty() || records.size() >= 0xFFFFFFFEu) continue;  // nothing to call it
         r.parentIndex = parent;
         r.inDeletedFolder = inDeleted ? 1 : 0;
-        // The set is the File entry and its secondary count of entries; the name is the
-        // stream entry's name length of characters from the name entries that follow it.
-        // Name entries beyond the set (left over from a longer name) are not the name.
-        const std::size_t secondaries = f[ee::kSecondaryCount];
-        const std::size_t nameEntries =
-            std::min<std::size_t>({secondaries >= 1 ? secondaries - 1 : 0, ee::kMaxNameEntries,
-                                   (std::size_t(r.nameLength) + ee::kCharsPerNameEntry - 1) / ee::kCharsPerNameEntry});
-        std::size_t j = i + 2;
-        for (std::size_t k = 0; j < slots && k < nameEntries && isNameEntry(data[j * kSlot]); ++j, ++k) {
-            const std::uint8_t* n = data.data() + j * kSlot;
-            for (std::size_t c = 0; c < ee::kCharsPerNameEntry && r.name.size() < r.nameLength; ++c) {
-                const char16_t ch = static_cast<char16_t>(le16(n, ee::kNameChars + 2 * c));
-                if (ch == 0) break;
-                r.name.push_back(ch);
-            }
-        }
-        i = j;
-        if (r.name.empty() || records.size() >= 0xFFFFFFFEu) continue;  // nothing to call it
         r.ownIndex = static_cast<std::uint32_t>(records.size());
         // Every folder set is read for itself, even when another set names the same first
         // cluster: a deleted folder never hides the live one that took its place.
@@ -318,6 +318,7 @@ void Fat64Class::fillTreeRoots() {
 ScanOutcome Fat64Class::scan(Prompt* prompt) {
     if (control_) control_->checkPoint();
     attachReader();
+    advanced_ = false;
     if (!readBootSector()) {
         const std::u16string text = u"Selected Drive is not in exFat Format";
         if (prompt) prompt->message(text);
@@ -372,6 +373,11 @@ SaveStatus Fat64Class::saveEntry(std::uint32_t index, EntryWriter& out) const {
     std::vector<std::uint8_t> buffer(static_cast<std::size_t>(std::min<std::uint64_t>(clusterSize_, 1u << 20)));
     std::uint64_t done = 0, overwritten = 0;
     bool damaged = false;
+    // The advanced road reads records of a file system that may be gone (a quick format
+    // leaves an empty FAT and bitmap): a cluster the FAT does not chain is taken as the
+    // next one, and a file whose clusters neither the FAT nor the bitmap hold may be
+    // incomplete.
+    bool layoutUnknown = false;
     std::uint32_t c = first;
     for (;;) {
         const std::uint64_t inCluster = std::min<std::uint64_t>(size - done, clusterSize_);
@@ -380,6 +386,7 @@ SaveStatus Fat64Class::saveEntry(std::uint32_t index, EntryWriter& out) const {
             overwritten += inCluster;
             damaged = true;
         } else {
+            if (advanced_ && !r.gone() && !inUse(c)) layoutUnknown = true;
             // One cluster, in pieces of at most 1 MiB.
             std::uint64_t left = inCluster, at = clusterOffset(c);
             while (left > 0) {
@@ -401,6 +408,10 @@ SaveStatus Fat64Class::saveEntry(std::uint32_t index, EntryWriter& out) const {
             else out.noteDamage(groupedNumber(size - done) + " of " + groupedNumber(size) + " bytes lie past the volume end");
         } else {
             next = nextCluster(c);
+            if (!next && advanced_ && c + 1 < clusterLimit_) {
+                next = c + 1;
+                layoutUnknown = true;
+            }
             if (!next) out.noteDamage("chain ends after " + groupedNumber(done) + " of " + groupedNumber(size) + " bytes");
         }
         if (!next) {
@@ -411,6 +422,11 @@ SaveStatus Fat64Class::saveEntry(std::uint32_t index, EntryWriter& out) const {
     }
     if (overwritten > 0)
         out.noteDamage(groupedNumber(overwritten) + " of " + groupedNumber(size) + " bytes overwritten by other files");
+    if (layoutUnknown) {
+        out.noteDamage("possibly incomplete: read as consecutive clusters that neither the FAT nor the allocation bitmap "
+                       "gives to it");
+        damaged = true;
+    }
     return damaged ? SaveStatus::Damaged : SaveStatus::Saved;
 }
 

@@ -82,6 +82,24 @@ public:
     // surface scan for File entries with the choices in options_.
     ScanOutcome findAdvancedCopies(int maxCopies);
     ScanOutcome advancedScan(Prompt* prompt);
+
+    // The advanced road's steps. findFatTables makes the one pass over the volume: it
+    // keeps up to limit sectors that begin like a FAT ("found fat entry  %d "), and notes
+    // the root-like entry sets (allocation bitmap, up-case table) and the sectors that
+    // begin like an up-case table that findHeapOffsets then turns into heap starts
+    // (heap = table offset - (table cluster - 2) x cluster size, for every cluster size
+    // the bitmap then found there agrees with). Both lists are volume-relative offsets.
+    std::vector<std::uint64_t> findFatTables(std::uint64_t limit);
+    std::vector<std::uint64_t> findHeapOffsets(std::uint64_t limit);
+    // 512-byte sectors, 2^shift of them per cluster (shifts above 16, beyond the format's
+    // 32 MiB clusters, are taken as 16).
+    void setAdvancedGeometry(std::uint8_t shift);
+    // Reads the whole volume and keeps the offsets of File entries that begin a plausible
+    // entry set ("found Entry %d "), and the last volume-label entry's offset.
+    void scanSurfaceForEntries();
+    // Turns the hits into records (folders read with their entries), with "DUMMY ENTRY"
+    // and "ORPHAN ENTRY" (hits that lie outside the root) in front.
+    const std::vector<ExFatEntryRecord>& collectDeepEntries(std::uint64_t heapOffset, std::uint64_t fatOffset);
     std::u16string selectedText() const { return {}; }
 
     // Record-level services (thread-safe once the scan has ended).
@@ -118,6 +136,48 @@ private:
     // that still hold its entry sets.
     void readFolderOn(std::vector<std::uint32_t>& clusters, std::vector<std::uint8_t>& data);
     bool looksLikeEntrySets(const std::uint8_t* data, std::size_t bytes) const;
+    // Decodes the entry set whose File entry is slot i of data (slots entries of 32
+    // bytes) into r; answers the slot after the set. r.name stays empty for no set.
+    std::size_t decodeEntrySet(const std::uint8_t* data, std::size_t slots, std::size_t i, ExFatEntryRecord& r) const;
+
+    // The advanced road's state. What the search found (kept for the scans that follow):
+    struct RootSet {  // a root-like entry set: its offset, the bitmap's and up-case table's entries
+        std::uint64_t offset = 0;
+        std::uint32_t bitmapCluster = 0, upcaseCluster = 0, upcaseChecksum = 0;
+        std::uint64_t bitmapBytes = 0, upcaseBytes = 0;
+    };
+    struct HeapFind {  // a heap start with the cluster shift and the root it was derived with
+        std::uint64_t heap = 0;
+        unsigned shift = 0;
+        std::uint64_t rootOffset = 0;
+        std::uint64_t score = 0;  // lower: the bitmap's length fits the volume better
+    };
+    void deriveHeaps();
+    // Reads one folder of the collection (and the folders below it) into records.
+    void collectFolder(std::uint32_t index);
+    // The clusters of a folder on the advanced road: along the FAT while it chains them,
+    // else consecutive, up to its length, the volume and the folder size limit.
+    std::vector<std::uint32_t> advancedClusters(std::uint32_t first, bool contiguous, std::uint64_t length) const;
+    void clearAdvancedPass();
+    std::uint64_t volumeBytes() const;
+
+    bool searched_ = false;
+    bool bootValid_ = false;
+    std::uint64_t bootHeap_ = 0, bootClusterSize_ = 0;
+    std::uint32_t bootRootCluster_ = 0, bootClusterLimit_ = 0;
+    std::vector<RootSet> rootSets_;
+    std::vector<std::uint64_t> upcaseStarts_;
+    std::vector<HeapFind> heapFinds_;
+    // One pass of the advanced scan:
+    bool advanced_ = false;  // the records come from the advanced road
+    std::vector<std::uint64_t> hits_;
+    std::unordered_set<std::uint64_t> processed_;
+    std::unordered_set<std::uint32_t> visitedClusters_;  // folder clusters read in this collection
+    std::uint64_t labelOffset_ = 0;
+    bool labelFound_ = false;
+    std::uint64_t rootPosition_ = 0;
+    bool rootKnown_ = false;
+    std::uint32_t advancedRootCluster_ = 0;
 
     std::uint64_t heapStart_ = 0;
     std::uint32_t rootCluster_ = 0;
