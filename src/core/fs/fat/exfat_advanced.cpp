@@ -496,8 +496,12 @@ ScanOutcome Fat64Class::advancedScan(Prompt* prompt) {
     if (!searched_) findAdvancedCopies(options_.maxCopies);
     if (stopRequested()) return ScanOutcome::stopped();
     const AdvancedFinds& finds = advancedFinds;
-    int shift = options_.advancedSectorsPerCluster;
-    if (shift <= 0) shift = finds.clusterChoices.empty() ? 0 : finds.clusterChoices.front();
+    // The choice comes as sectors per cluster (0: the default, the first shift offered).
+    int shift = finds.clusterChoices.empty() ? 0 : finds.clusterChoices.front();
+    if (options_.advancedSectorsPerCluster > 0) {
+        shift = 0;
+        while (shift < static_cast<int>(kMaxShift) && (2 << shift) <= options_.advancedSectorsPerCluster) ++shift;
+    }
     setAdvancedGeometry(static_cast<std::uint8_t>(std::min(shift, static_cast<int>(kMaxShift))));
     std::uint64_t heap = 0, fat = 0;
     if (options_.advancedHeapIndex >= 0 && std::size_t(options_.advancedHeapIndex) < finds.heaps.size())
