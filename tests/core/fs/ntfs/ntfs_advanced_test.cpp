@@ -107,6 +107,21 @@ struct AdvancedRoad {
             if (!tree.isPlaceholder(i)) walk(tree.itemData(i), toUtf8(tree.getItemText(i)), 0);
         return out;
     }
+    // Every entry's path with what saving it gives ("folder" for folders, else the
+    // save status and the bytes' SHA-256).
+    std::map<std::string, std::string> savedDigests() {
+        std::map<std::string, std::string> out;
+        for (const auto& [path, ref] : listing()) {
+            if (scan->volume()->isFolder(ref)) {
+                out[path] = "folder";
+                continue;
+            }
+            RecordingWriter w;
+            const SaveStatus status = scan->volume()->saveEntry(ref, w);
+            out[path] = std::to_string(int(status)) + " " + w.sha256();
+        }
+        return out;
+    }
     // The manifest's files that the rebuilt tree holds and saves byte-exact.
     std::size_t exactFiles() {
         const auto files = listing();
@@ -174,6 +189,35 @@ TEST(NtfsAdvanced, WrongMftClusterRebuildsTheWholeTreeFromTheMftsOwnCopy) {
     const auto listing = road.listing();
     EXPECT_TRUE(listing.count("Documents/Reports/2024"));
     EXPECT_TRUE(listing.count("Photos/Trip/panorama.jpg"));
+}
+
+TEST(NtfsAdvanced, OnIntactVolumesTheCopyGivesWhatTheBootSectorGives) {
+    // Each cluster size mkntfs makes; the default choice is the one the copy's place
+    // tells, and the tree read along the copy is the standard road's, byte for byte.
+    struct Case {
+        const char* image;
+        int sectorsPerCluster;
+    };
+    for (const Case& c : {Case{"ntfs_basic.img", 8}, Case{"ntfs_512.img", 1}, Case{"ntfs_64k.img", 128},
+                          Case{"ntfs_noboot.img", 8}}) {
+        SCOPED_TRACE(c.image);
+        AdvancedRoad road(fixtureBytes(c.image));
+        const AdvancedFinds& finds = road.find();
+        ASSERT_EQ(finds.copies.size(), 1u);
+        ASSERT_FALSE(finds.clusterChoices.empty());
+        EXPECT_EQ(finds.clusterChoices.front(), c.sectorsPerCluster);
+        EXPECT_EQ(road.rebuild(), RunOutcome::Kind::Completed);
+        EXPECT_EQ(road.prompt.messages.back(), kScanDoneText);
+        const auto advanced = road.savedDigests();
+
+        AdvancedRoad standard(fixtureBytes(c.image == std::string("ntfs_noboot.img") ? "ntfs_basic.img" : c.image));
+        standard.scan = std::make_unique<VolumeScan>(standard.record, RecoveryMode::Standard, standard.tree,
+                                                     standard.reader.get(), standard.sink, standard.prompt);
+        ASSERT_TRUE(standard.scan->start());
+        standard.scan->runWorker();
+        EXPECT_GT(advanced.size(), 5u);
+        EXPECT_EQ(advanced, standard.savedDigests());
+    }
 }
 
 TEST(NtfsAdvanced, CopyChecksAndTheSearchLimit) {
