@@ -235,7 +235,9 @@ TEST(NtfsAdvanced, CopyChecksAndTheSearchLimit) {
         int maxCopies;
         std::vector<std::uint64_t> copies;
         std::vector<int> choices;
+        std::vector<std::int64_t> positions;  // chunks read, then the end
     };
+    const std::vector<std::int64_t> wholeVolume{0, 1, 2, 3, 4, 4};
     const std::vector<Case> cases = {
         {"a $MFT not at its first run's cluster for any cluster size is dropped",
          [mft] {
@@ -245,11 +247,11 @@ TEST(NtfsAdvanced, CopyChecksAndTheSearchLimit) {
              image[at] += 1;  // cluster 9: 16384 bytes is no whole number of clusters
              return image;
          },
-         3, {}, {8, 4, 2, 16, 32, 64}},
+         3, {}, {8, 4, 2, 16, 32, 64}, wholeVolume},
         {"two copies in one chunk with max 1: the search ends at the first", withSecondCopy, 1, {mft},
-         {4, 8, 2, 16, 32, 64}},
+         {4, 8, 2, 16, 32, 64}, {0, 4}},
         {"two copies in one chunk with max 3: both, each with its own cluster size", withSecondCopy, 3,
-         {mft, 512 * 1024}, {4, 8, 2, 16, 32, 64, 128}},
+         {mft, 512 * 1024}, {4, 8, 2, 16, 32, 64, 128}, wholeVolume},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -257,6 +259,7 @@ TEST(NtfsAdvanced, CopyChecksAndTheSearchLimit) {
         const AdvancedFinds& finds = road.find(c.maxCopies);
         EXPECT_EQ(finds.copies, c.copies);
         EXPECT_EQ(finds.clusterChoices, c.choices);
+        EXPECT_EQ(road.sink.positions, c.positions);
         EXPECT_EQ(finds.copyNotes.size(), c.copies.size());
         if (c.copies.size() == 2) {
             EXPECT_EQ(finds.copyNotes[1], u"128 sectors per cluster, by the copy's own place (the boot sector says 4)");
