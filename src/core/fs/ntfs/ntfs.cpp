@@ -912,65 +912,110 @@ bool ntfs::scanForMftRecords() {
     return false;
 }
 
+std::uint64_t ntfs::copyClusterBytes(const MftEntry& mft) const {
+    const StreamPiece* first = nullptr;
+    for (const StreamPiece& piece : mft.data.pieces)
+        if (piece.startVcn == 0 && !piece.runs.empty()) {
+            first = &piece;
+            break;
+        }
+    if (!first || first->runs.front().start <= 0) return 0;
+    const Run& run = first->runs.front();
+    const std::uint64_t cluster = clusterOf(run);
+    if (mft.diskPosition % cluster != 0) return 0;
+    const std::uint64_t bytes = mft.diskPosition / cluster;
+    if (bytes < kStepBytes || bytes > kMaxClusterBytes || (bytes & (bytes - 1)) != 0) return 0;
+    // The run holds the record itself, and lies inside the volume.
+    const std::uint64_t runEnd = (cluster + run.count) * bytes;
+    if (run.count == 0 || (volumeSize && runEnd > volumeSize)) return 0;
+    return bytes;
+}
+
 std::int64_t ntfs::findMftCopies(std::int64_t maximum) {
     clusterSize = clusterSizeFromBoot();
     mftKnown = false;
-    const std::uint64_t mb = std::uint64_t(sizeMbValue(volume.sizeMbText));
-    volumeSize = mb > (~std::uint64_t(0) >> 20) ? 0 : mb << 20;
-    if (const auto device = deviceBytes(); device && volumeSize > *device) volumeSize = *device;
-    if (volumeSize == 0) return std::int64_t(foundMfts.size());
+    foundMfts.clear();
+    foundMftClusterBytes.clear();
+    copySearchStopped = false;
+    // The volume record's extent; without one (size "0"), what readBootSector found.
+    const std::uint64_t mb = std::uint64_t(std::max<std::int64_t>(0, sizeMbValue(volume.sizeMbText)));
+    if (mb > 0) volumeSize = mb > (~std::uint64_t(0) >> 20) ? 0 : mb << 20;
+    if (const auto device = deviceBytes(); device && (volumeSize == 0 || volumeSize > *device)) volumeSize = *device;
+    if (volumeSize == 0) return 0;
+    const std::uint64_t limit = maximum < 1 ? 1 : std::uint64_t(maximum);
     std::vector<std::uint8_t> chunk;
     try {
         chunk.resize(kScanChunkBytes);
     } catch (const std::bad_alloc&) {
-        return std::int64_t(foundMfts.size());
+        return 0;
     }
     const std::int64_t range = std::int64_t(volumeSize / kScanChunkBytes);
     if (sink) sink->setRange(0, range);
-    std::u16string statusText;
-    const std::uint64_t end = volumeSize > recordBytes ? volumeSize - recordBytes : 0;
-    for (std::uint64_t chunkOffset = 0; chunkOffset < end; chunkOffset += kScanChunkBytes) {
-        if (!foundMfts.empty() && (maximum < 0 || std::int64_t(foundMfts.size()) >= maximum)) break;
-        if (workerControl) workerControl->checkPoint();
-        if (stopFlag.load() != 0) {
-            stopFlag.store(0);
-            break;
-        }
+    bool done = false;
+    std::vector<SectorRange> unreadable;
+    for (std::uint64_t chunkOffset = 0; chunkOffset < volumeSize && !done; chunkOffset += kScanChunkBytes) {
+        if (stopRequested()) break;
         if (sink) sink->setPosition(std::int64_t(chunkOffset / kScanChunkBytes));
+        // Only the volume's own bytes; sectors that cannot be read arrive as zeros.
         const std::uint64_t span = std::min(kScanChunkBytes, volumeSize - chunkOffset);
-        readAt(chunkOffset, chunk.data(), std::uint32_t(span));
+        unreadable.clear();
+        if (!readAt(chunkOffset, chunk.data(), std::uint32_t(span), &unreadable) && unreadable.empty()) continue;
+        // A record read from the chunk when it lies wholly in it, else through the reader.
+        auto decodeAt = [&](std::uint64_t position, MftEntry& e) {
+            e.diskPosition = position;
+            if (position >= chunkOffset && position + recordBytes <= chunkOffset + span)
+                decodeRecord(chunk.data() + (position - chunkOffset), e);
+            else if (const auto r = readRecord(position)) decodeRecord(r->data(), e);
+        };
         for (std::uint64_t step = 0; step + kStepBytes <= span; step += kStepBytes) {
-            if (stopFlag.load() != 0) break;
+            if (stopFlag.load() != 0) {
+                done = true;
+                break;
+            }
             const std::uint8_t* p = chunk.data() + step;
             if (!nf::hasFileSignature(std::span(p, 4)) || le16(p, nf::mft_record::kUsaOffset) >= 512 ||
                 le16(p, nf::mft_record::kUsaCount) >= 512 || le16(p, nf::mft_record::kFirstAttribute) >= 512)
                 continue;
-            MftEntry e;
-            e.diskPosition = chunkOffset + step;
-            e.ownIndex = entries.size();
             adoptRecordSize(p);
-            if (step + recordBytes <= span) decodeRecord(p, e);
-            else if (const auto r = readRecord(e.diskPosition)) decodeRecord(r->data(), e);
-            entries.push_back(std::move(e));
-            const std::size_t count = entries.size();
-            const MftEntry& last = entries.back();
-            if (last.hasName && startsWith(last.name, u"$Boot") && count >= 8) {
-                const MftEntry& candidate = entries[count - 8];
-                if (candidate.hasName && startsWith(candidate.name, u"$MFT") &&
-                    (candidate.name.size() < 5 || candidate.name[4] != u'M')) {
-                    foundMfts.push_back(candidate);
-                    statusText = format16("MFT ENTRY %llu Found.Parsing it ...", static_cast<unsigned long long>(count));
-                    status(statusText);
-                }
+            const std::uint64_t position = chunkOffset + step;
+            if (position + recordBytes > volumeSize) {
+                done = true;  // nothing at or past the volume's end counts
+                break;
+            }
+            MftEntry boot;
+            decodeAt(position, boot);
+            if (!boot.hasName || !startsWith(boot.name, u"$Boot") || position < 7 * recordBytes) continue;
+            // $Boot is record 7: the $MFT record seven records before it, never the
+            // mirror's ("$MFTMirr").
+            MftEntry mft;
+            decodeAt(position - 7 * recordBytes, mft);
+            if (!mft.hasName || !startsWith(mft.name, u"$MFT") || (mft.name.size() >= 5 && mft.name[4] == u'M'))
+                continue;
+            const std::uint64_t bytes = copyClusterBytes(mft);
+            if (bytes == 0) continue;  // not at its own first run: a stored image's, or damaged
+            mft.ownIndex = foundMfts.size();
+            foundMfts.push_back(std::move(mft));
+            foundMftClusterBytes.push_back(bytes);
+            status(format16("MFT ENTRY %llu Found.Parsing it ...", static_cast<unsigned long long>(foundMfts.size())));
+            if (foundMfts.size() >= limit) {
+                done = true;
+                break;
             }
         }
     }
     if (sink) sink->setPosition(range);
+    // A Stop ends this search only: it is recorded, and the flag is clear again for
+    // what the same worker does next.
+    copySearchStopped = stopFlag.load() != 0;
+    if (copySearchStopped) stopFlag.store(0);
     return std::int64_t(foundMfts.size());
 }
 
 bool ntfs::useFoundMft(std::uint64_t index) {
     mftKnown = false;
+    mftRuns.clear();
+    mftDataSize = 0;
+    runListPending = true;
     if (index < foundMfts.size()) {
         mftRuns = runsOf(foundMfts[index].diskPosition, nf::attribute::kData);
         mftDataSize = dataStream(foundMfts[index].diskPosition).dataSize;
@@ -989,6 +1034,18 @@ int ntfs::freeNames() {
         it->hasName = false;
     }
     return 1;
+}
+
+void ntfs::clearEntries() {
+    entries.clear();
+    entries.shrink_to_fit();
+    byNumber_.clear();
+    numbersAreIndexes_ = true;
+    foundByScan_ = false;
+    mftRecordsUnreadable = 0;
+    rootIndex = 5;
+    orphanIndex = kNoEntry;
+    rootItem = kNoItem;
 }
 
 // ---------------------------------------------------------------- data streams

@@ -149,8 +149,11 @@ public:
 
     // The entries; index = MFT record number in every mode (deep mode: see recordIndex).
     std::vector<MftEntry> entries;
-    // Copies of $MFT records found by findMftCopies.
+    // Copies of $MFT records found by findMftCopies, and for each the cluster size in
+    // bytes its own place tells ($MFT starts its own first run).
     std::vector<MftEntry> foundMfts;
+    std::vector<std::uint64_t> foundMftClusterBytes;
+    bool copySearchStopped = false;  // the last findMftCopies ended on the stop flag
     std::uint64_t rootIndex = 5;
     std::uint64_t orphanIndex = ~std::uint64_t(0);
     TreeItem rootItem = kNoItem;
@@ -180,12 +183,25 @@ public:
     // Deep mode: every named MFT record on the volume, indexed by its own record number
     // (one per number: the one in use, else the highest sequence number). False.
     bool scanForMftRecords();
-    // Looks for $MFT records followed seven records later by $Boot; the number found.
+    // Looks for $MFT records followed seven records later by $Boot, reading the volume
+    // (its size in MiB from the volume record, else readBootSector's) in 10 MiB chunks,
+    // and keeps up to `maximum` (at least 1) of them in foundMfts, in the order found. A
+    // record is kept only when it lies at its own first run's cluster for some cluster
+    // size of 512 bytes to 2 MiB (a power of two), with that run inside the volume: the
+    // MFT mirror (no $Boot after it) and the $MFT of an NTFS volume stored as a file
+    // inside this one are no copies. Ends early when the stop flag is set, then clears
+    // it (copySearchStopped tells). The number found.
     std::int64_t findMftCopies(std::int64_t maximum);
+    // The cluster size in bytes that puts this $MFT record at the start of its own first
+    // run; 0 when none does.
+    std::uint64_t copyClusterBytes(const MftEntry& mft) const;
     // Takes the run list of found copy `index` as the MFT run list; true when it has runs.
     bool useFoundMft(std::uint64_t index);
     // Drops every entry name. Returns 1.
     int freeNames();
+    // Empties the entry list and what was derived from it (record index, root and orphan
+    // folders, read losses), so that reading the MFT again starts from clean state.
+    void clearEntries();
 
     // File-list texts.
     std::u16string sizeText(std::uint64_t index) const;

@@ -1,7 +1,7 @@
 #include "core/fs/ntfs/ntfs_scan_parser.h"
 
 #include <algorithm>
-
+#include <string>
 #include <unordered_set>
 
 namespace dravonel {
@@ -26,12 +26,71 @@ void NtfsScanParser::rebind(const ScanContext& c) {
     options_ = c.options;
 }
 
+namespace {
+
+// The sectors-per-cluster choices offered after the one the copy itself tells.
+constexpr int kClusterChoices[] = {8, 4, 2, 16, 32, 64};
+
+std::u16string sectorsText(std::uint64_t clusterBytes) { return u16(std::to_string(clusterBytes / 512)); }
+
+}  // namespace
+
 ScanOutcome NtfsScanParser::findAdvancedCopies(int maxCopies) {
-    (void)maxCopies;
-    return ScanOutcome::refused(u"The search for copies of the MFT is not built yet.");
+    finds_ = AdvancedFinds{};
+    if (control_) control_->checkPoint();
+    if (parser_.tree) parser_.addTreeRoot();
+    parser_.readBootSector();
+    const std::int64_t n = parser_.findMftCopies(maxCopies > 0 ? maxCopies : 3);
+    const std::uint64_t bootCluster = parser_.clusterSizeFromBoot();
+    const bool bootValid = parser_.bootSector &&
+                           std::equal(parser_.bootSector->begin() + 3, parser_.bootSector->begin() + 7, "NTFS");
+    auto addChoice = [this](int spc) {
+        if (spc > 0 && std::find(finds_.clusterChoices.begin(), finds_.clusterChoices.end(), spc) == finds_.clusterChoices.end())
+            finds_.clusterChoices.push_back(spc);
+    };
+    // The first copy's own cluster size is the default; the others' follow the usual list.
+    if (n > 0) addChoice(int(parser_.foundMftClusterBytes.front() / 512));
+    for (const int spc : kClusterChoices) addChoice(spc);
+    for (std::size_t i = 0; i < parser_.foundMfts.size(); ++i) {
+        const std::uint64_t bytes = parser_.foundMftClusterBytes[i];
+        addChoice(int(bytes / 512));
+        finds_.copies.push_back(parser_.foundMfts[i].diskPosition);
+        std::u16string note = sectorsText(bytes) + u" sectors per cluster, by the copy's own place";
+        if (bootValid && bootCluster != bytes)
+            note += u" (the boot sector says " + sectorsText(bootCluster) + u")";
+        finds_.copyNotes.push_back(std::move(note));
+    }
+    return parser_.copySearchStopped || stopSeen() ? ScanOutcome::stopped() : ScanOutcome::completed();
 }
 
-ScanOutcome NtfsScanParser::runAdvanced() { return ScanOutcome::refused(u"The Advanced road is not built yet."); }
+ScanOutcome NtfsScanParser::runAdvanced() {
+    if (control_) control_->checkPoint();
+    // Every pass starts from clean state: nothing of an earlier pass's entries, tree
+    // items or MFT run list stays.
+    parser_.freeNames();
+    parser_.clearEntries();
+    if (parser_.tree) parser_.addTreeRoot();
+    parser_.recoveryMode = static_cast<int>(RecoveryMode::Advanced);
+    const std::size_t k = options_.advancedCopyIndex >= 0 ? std::size_t(options_.advancedCopyIndex) : parser_.foundMfts.size();
+    parser_.useFoundMft(k);
+    if (k < parser_.foundMftClusterBytes.size()) {
+        const std::uint64_t own = parser_.foundMftClusterBytes[k];
+        parser_.clusterSize = own;
+        if (options_.advancedSectorsPerCluster > 0) {
+            const std::uint64_t chosen = std::uint64_t(options_.advancedSectorsPerCluster) * 512;
+            parser_.clusterSize = chosen;
+            if (chosen != own && sink_)
+                sink_->status(u"Warning: " + sectorsText(chosen) + u" sectors per cluster do not fit this MFT copy, "
+                              u"whose own place says " + sectorsText(own) + u"; files may come out wrong.");
+        }
+    }
+    if (control_) control_->checkPoint();
+    parser_.readMftEntries();
+    if (control_) control_->checkPoint();
+    parser_.buildEntryTree();
+    if (control_) control_->checkPoint();
+    return stopSeen() ? ScanOutcome::stopped() : ScanOutcome::completed();
+}
 
 ScanOutcome NtfsScanParser::run(RecoveryMode mode) {
     if (!supportsMode(mode)) return ScanOutcome::refused(u"This recovery mode is not available for NTFS volumes yet.");
