@@ -112,6 +112,7 @@ void CliPrompt::message(std::u16string_view text) {
     // choices" speak of the wizard's lists and buttons; the commands say it their way.
     if (text == kScanDoneText || text == u"work done....." || text == u"work done" || text == u"Searching Finished" ||
         text.find(u"Select save button") != std::u16string_view::npos || text == kAdvancedNothingText ||
+        text.rfind(kStructureNotFoundText, 0) == 0 ||
         text.find(u"Please select the choice from") != std::u16string_view::npos ||
         text == u"NO FAT  FAT32-ENTRY found ..")
         return;

@@ -167,7 +167,12 @@ void VolumeScan::completeScan() {
                     for (TreeItem c = tree_.firstChild(top); c != kNoItem && !found; c = tree_.nextSibling(c))
                         found = !tree_.isPlaceholder(c);
             });
-        const char16_t* text = found ? kScanDoneText : kAdvancedNothingText;
+        std::u16string text = found ? kScanDoneText : kAdvancedNothingText;
+        if (mode_ != RecoveryMode::Advanced && parser_ && !parser_->foundVolumeStructure() &&
+            outcome_.kind == ScanOutcome::Kind::Completed) {
+            text = kStructureNotFoundText;
+            if (parser_->supportsMode(RecoveryMode::Advanced)) text += kTryAdvancedText;
+        }
         prompt_.message(text);
         sink_.status(text);
     }

@@ -28,6 +28,13 @@ namespace dravonel {
 
 // The completion text of every scan.
 inline constexpr char16_t kScanDoneText[] = u"Scanning processing done.Select save button to save the data.";
+// The completion of a scan that did not find the file system's own structures where the
+// volume says they are (an NTFS boot sector pointing at no MFT, an ext start without a
+// superblock): nothing was recovered, which is not "done". The hint follows when the
+// parser has the Advanced road.
+inline constexpr char16_t kStructureNotFoundText[] =
+    u"Nothing was recovered: the file system's structures were not found where the volume's boot sector says they are.";
+inline constexpr char16_t kTryAdvancedText[] = u" The Advanced road searches the whole volume for copies of them.";
 // The completion of an Advanced scan that found no file or folder with the choices made.
 inline constexpr char16_t kAdvancedNothingText[] =
     u"Nothing was recovered with these choices. Go Back and choose another copy or cluster size.";

@@ -23,19 +23,25 @@ struct AdvancedHarness {
     MemoryReadSeek reader{std::vector<std::uint8_t>(4096)};
     FakeVolume* fake = nullptr;
     bool advancedRoad = true;
+    bool structureFound = true;
     std::function<ScanOutcome(FakeVolume&, int)> onFind;
     std::vector<int> copiesRunFrom;
     ParserRegistry table{{{FileSystemKind::Fat32, [this](const ScanContext& c) {
                                auto p = std::make_unique<FakeVolume>();
                                p->file(FakeVolume::kRoot, u"IMG_0001.JPG", "jpeg");
                                p->advancedRoad = advancedRoad;
+                               p->structureFound = structureFound;
                                p->finds.copies = {16384, 16384 + 512 * 1024};
                                p->finds.clusterChoices = {8, 2, 4};
                                FakeVolume* self = p.get();
                                fake = self;
                                if (onFind) p->onFind = [this, self](int max) { return onFind(*self, max); };
                                p->onRun = [this, self](RecoveryMode mode) {
-                                   EXPECT_EQ(mode, RecoveryMode::Advanced);
+                                   if (mode != RecoveryMode::Advanced) {
+                                       tree.initialise();
+                                       tree.insertItem(u"ROOT", ItemImage::Folder);
+                                       return ScanOutcome::completed();
+                                   }
                                    const ScanOptions chosen = self->rebinds.back();
                                    copiesRunFrom.push_back(chosen.advancedCopyIndex);
                                    tree.initialise();
@@ -169,6 +175,34 @@ TEST(AdvancedSearch, AStopIsKeptWhetherPressedBeforeOrDuringTheSearch) {
             search.pause();  // a paused worker is let go too
         }
         EXPECT_TRUE(ended);
+    }
+}
+
+// A scan that did not find the file system's structures where the boot sector says they
+// are (an NTFS boot sector pointing at no MFT) recovered nothing: it says so, with the
+// Advanced road as the way on when the parser has one, instead of "done".
+TEST(AdvancedSearch, AScanThatFoundNoStructuresSaysSoInsteadOfDone) {
+    const std::u16string tryAdvanced = std::u16string(kStructureNotFoundText) + kTryAdvancedText;
+    struct Case {
+        bool structureFound;
+        bool advancedRoad;
+        std::u16string text;
+    };
+    const Case cases[] = {
+        {true, true, kScanDoneText},
+        {false, true, tryAdvanced},
+        {false, false, kStructureNotFoundText},
+    };
+    for (const Case& c : cases) {
+        AdvancedHarness h;
+        h.structureFound = c.structureFound;
+        h.advancedRoad = c.advancedRoad;
+        VolumeScan scan(h.record(), RecoveryMode::Standard, h.tree, &h.reader, h.sink, h.prompt, h.table);
+        ASSERT_TRUE(scan.start());
+        scan.runWorker();
+        ASSERT_FALSE(h.prompt.messages.empty());
+        EXPECT_EQ(h.prompt.messages.back(), c.text);
+        EXPECT_EQ(h.sink.statuses.back(), c.text);
     }
 }
 

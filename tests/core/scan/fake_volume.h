@@ -95,6 +95,8 @@ public:
     }
     const AdvancedFinds& advancedFinds() const override { return finds; }
     void rebind(const ScanContext& context) override { rebinds.push_back(context.options); }
+    bool foundVolumeStructure() const override { return structureFound; }
+    bool structureFound = true;
     bool advancedRoad = false;
     std::function<ScanOutcome(int)> onFind;
     AdvancedFinds finds;
