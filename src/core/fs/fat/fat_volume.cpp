@@ -467,8 +467,10 @@ void FatClass::takeHit(std::uint64_t at, std::uint32_t parent, std::vector<std::
                 std::vector<std::uint64_t> slots;
                 for (std::size_t q = static_cast<std::size_t>(take); q >= kSlot; q -= kSlot) {
                     const std::uint8_t* s = tail.data() + q - kSlot;
+                    // A folder read that ended at that cluster decoded these slots too, but
+                    // gave them to no entry.
                     if (s[sl::kAttributes] != sl::kLongNameAttributes || s[sl::kLongNameChecksum] != sum ||
-                        s[sl::kName] == 0x00 || processed_.count(end - take + q - kSlot))
+                        s[sl::kName] == 0x00)
                         break;
                     run.insert(run.begin(), {s[sl::kName], s[sl::kLongNameChecksum], fat_names::longNamePiece(s)});
                     slots.insert(slots.begin(), end - take + q - kSlot);
