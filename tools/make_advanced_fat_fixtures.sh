@@ -1,7 +1,7 @@
 #!/bin/bash
 # Builds the FAT cards of the advanced road's tests with real tools and writes a manifest
-# per image. Run as root is not needed (mtools writes the images); the tests only read the
-# committed .zst images:
+# per image, and the seeds of the advanced road's fuzz target (mtools writes the images,
+# no root needed); the tests only read the committed .zst images:
 #   tools/make_advanced_fat_fixtures.sh [output folder, default tests/fixtures]
 #
 # fat32_formatted_card.img  64 MiB, mkfs.fat -F 32 -s 1: photos in DCIM/100CANON and
@@ -15,6 +15,9 @@
 #                           "Holiday 2026" of long-named photos removed whole by mdeltree.
 # Manifest <image>.json: {"image", "files": [{path, size, sha256, contiguous, deleted}]};
 # contiguous: its clusters read back consecutive with istat before the accident.
+# Seeds (fuzz/corpus/fat_advanced/): the first 192 KiB of the zeroed-boot card (FATs,
+# root and folder heads), and the first MiB of a FAT32 card with a folder of small files,
+# quick-formatted after they were written (FATs, root and folders).
 # Needs mtools, mkfs.fat, The Sleuth Kit (fls, istat), ImageMagick convert, zstd.
 set -euo pipefail
 OUT=$(realpath "${1:-$(dirname "$0")/../tests/fixtures}")
@@ -131,3 +134,18 @@ PY
 for name in fat32_formatted_card fat16_zeroed_boot fat_deleted_folder; do
     zstd -q -19 -f "$WORK/$name.img" -o "$OUT/$name.img.zst"
 done
+
+# ---------- fuzz seeds ----------
+CORPUS=$(realpath "$(dirname "$0")/../fuzz/corpus/fat_advanced")
+mkdir -p "$CORPUS"
+head -c 196608 "$WORK/fat16_zeroed_boot.img" > "$CORPUS/fat16_zeroed_boot_head.seed"
+SEED=$WORK/fat32_seed.img
+truncate -s 34M "$SEED"
+mkfs.fat -F 32 -s 1 -S 512 -i 5EED2026 "$SEED" > /dev/null
+mmd -i "$SEED" ::/DCIM ::/DCIM/100CANON
+for i in 1 2 3 4 5 6; do
+    gen "seed$i" $((300 + i * 250)) "$WORK/Small photo number $i.jpg"
+    mcopy -i "$SEED" "$WORK/Small photo number $i.jpg" ::/DCIM/100CANON/
+done
+mkfs.fat -F 32 -s 1 -S 512 -i 5EED2027 "$SEED" > /dev/null
+head -c 1048576 "$SEED" > "$CORPUS/fat32_formatted_head.seed"
