@@ -428,6 +428,7 @@ ScanOutcome FatClass::advancedScan(Prompt* prompt) {
     clusterFolder_.clear();
     tailsBySum_.clear();
     tailsUsed_.clear();
+    tailRuns_.clear();
     folderReads_.clear();
     fat_.clear();
     rootOffset_ = rootBytes_ = dataStart_ = surfaceStart_ = 0;

@@ -216,12 +216,6 @@ std::optional<std::uint32_t> FatClass::nextCluster(std::uint32_t n) const {
 
 // ---------------------------------------------------------------- folder walk
 
-struct FatClass::LongSlot {
-    std::uint8_t ordinal = 0;  // byte 0: sequence number, or 0xE5 once deleted
-    std::uint8_t checksum = 0;
-    std::u16string piece;
-};
-
 struct FatClass::FolderState {
     std::uint32_t parent = 0;
     bool inDeleted = false;  // the folder or one above it is deleted
@@ -408,6 +402,28 @@ std::uint32_t FatClass::clusterAt(std::uint64_t at) const {
     return n < clusterLimit_ ? static_cast<std::uint32_t>(n) : 0;
 }
 
+const FatClass::TailRun& FatClass::tailRun(std::uint32_t p) {
+    auto found = tailRuns_.find(p);
+    if (found != tailRuns_.end()) return found->second;
+    constexpr std::size_t kSlot = fat_format::kSlotBytes;
+    TailRun& tail = tailRuns_[p];
+    const std::uint64_t end = clusterOffset(p) + clusterSize_;
+    const std::uint64_t take = std::min<std::uint64_t>(clusterSize_, kMaxRunSlots * kSlot);
+    std::array<std::uint8_t, kMaxRunSlots * kSlot> bytes{};
+    readAt(end - take, bytes.data(), static_cast<std::size_t>(take));
+    // A folder read that ended at that cluster decoded these slots too, but gave them to
+    // no entry: they are taken whether processed or not.
+    for (std::size_t q = static_cast<std::size_t>(take); q >= kSlot; q -= kSlot) {
+        const std::uint8_t* s = bytes.data() + q - kSlot;
+        if (s[sl::kAttributes] != sl::kLongNameAttributes || s[sl::kName] == 0x00 ||
+            (!tail.run.empty() && s[sl::kLongNameChecksum] != tail.run.front().checksum))
+            break;
+        tail.run.insert(tail.run.begin(), {s[sl::kName], s[sl::kLongNameChecksum], fat_names::longNamePiece(s)});
+        tail.slots.insert(tail.slots.begin(), end - take + q - kSlot);
+    }
+    return tail;
+}
+
 void FatClass::takeHit(std::uint64_t at, std::uint32_t parent, std::vector<std::uint32_t>& found) {
     constexpr std::size_t kSlot = fat_format::kSlotBytes;
     // The hit and the slots before it, for the long-name run that may lead to it.
@@ -456,34 +472,24 @@ void FatClass::takeHit(std::uint64_t at, std::uint32_t parent, std::vector<std::
         std::uint32_t tailCluster = 0;
         std::vector<LongSlot> chosen;
         std::vector<std::uint64_t> chosenSlots;
+        // Each cluster's trailing run is read once; a hit looks at a bounded number of them.
+        std::size_t looked = 0;
+        constexpr std::size_t kMaxTailsLooked = 512;
         for (const int sum : sums) {
             for (const std::uint32_t p : tailsBySum_[std::size_t(sum)]) {
-                if (p == cluster || tailsUsed_.count(p) || matches > 1) continue;
-                const std::uint64_t end = clusterOffset(p) + clusterSize_;
-                const std::uint64_t take = std::min<std::uint64_t>(clusterSize_, kMaxRunSlots * kSlot);
-                std::array<std::uint8_t, kMaxRunSlots * kSlot> tail{};
-                readAt(end - take, tail.data(), static_cast<std::size_t>(take));
-                std::vector<LongSlot> run;
-                std::vector<std::uint64_t> slots;
-                for (std::size_t q = static_cast<std::size_t>(take); q >= kSlot; q -= kSlot) {
-                    const std::uint8_t* s = tail.data() + q - kSlot;
-                    // A folder read that ended at that cluster decoded these slots too, but
-                    // gave them to no entry.
-                    if (s[sl::kAttributes] != sl::kLongNameAttributes || s[sl::kLongNameChecksum] != sum ||
-                        s[sl::kName] == 0x00)
-                        break;
-                    run.insert(run.begin(), {s[sl::kName], s[sl::kLongNameChecksum], fat_names::longNamePiece(s)});
-                    slots.insert(slots.begin(), end - take + q - kSlot);
-                }
-                if (run.empty()) continue;
-                std::vector<LongSlot> joined = run;
+                if (matches > 1 || looked >= kMaxTailsLooked) break;
+                if (p == cluster || tailsUsed_.count(p)) continue;
+                ++looked;
+                const TailRun& tail = tailRun(p);
+                if (tail.run.empty() || tail.run.front().checksum != sum) continue;
+                std::vector<LongSlot> joined = tail.run;
                 joined.insert(joined.end(), st.run.begin(), st.run.end());
                 const std::optional<std::u16string> name = longNameFor(joined, slot);
                 if (!name || (alone && name->size() <= alone->size())) continue;
                 if (++matches == 1) {
                     tailCluster = p;
                     chosen = std::move(joined);
-                    chosenSlots = std::move(slots);
+                    chosenSlots = tail.slots;
                 }
             }
         }

@@ -178,7 +178,11 @@ protected:
     bool isOwnAncestor(std::uint32_t index) const;
     // The long name a run of long-name slots gives the short entry after it, when the run
     // belongs to it.
-    struct LongSlot;
+    struct LongSlot {
+        std::uint8_t ordinal = 0;  // byte 0: sequence number, or 0xE5 once deleted
+        std::uint8_t checksum = 0;
+        std::u16string piece;
+    };
     std::optional<std::u16string> longNameFor(const std::vector<LongSlot>& run, const std::uint8_t* slot) const;
     // True when a cluster reads as the directory slots of a folder's continuation.
     bool looksLikeFolderSlots(const std::uint8_t* data, std::size_t bytes) const;
@@ -229,6 +233,13 @@ protected:
     // was given to an entry at the start of another cluster.
     std::vector<std::vector<std::uint32_t>> tailsBySum_;
     std::unordered_set<std::uint32_t> tailsUsed_;
+    // The long-name slots a cluster ends in (disk order) and their offsets, read once.
+    struct TailRun {
+        std::vector<LongSlot> run;
+        std::vector<std::uint64_t> slots;
+    };
+    std::unordered_map<std::uint32_t, TailRun> tailRuns_;
+    const TailRun& tailRun(std::uint32_t cluster);
     // The data cluster holding a volume offset (0: none).
     std::uint32_t clusterAt(std::uint64_t at) const;
     std::uint64_t surfaceStart_ = 0;
