@@ -455,8 +455,9 @@ void FatClass::takeHit(std::uint64_t at, std::uint32_t parent, std::vector<std::
     if (cluster && known != clusterFolder_.end()) parent = known->second;
 
     // An entry at the start of a cluster may have the start of its long name at the end
-    // of its folder's previous cluster: the one cluster ending in a run that completes
-    // this name is taken as that cluster, and the entry joins its folder.
+    // of its folder's previous cluster: a cluster ending in a run that completes this
+    // name is taken as that cluster (of several, the nearest before this one: folders
+    // grow forward), and the entry joins its folder.
     const bool runAtClusterStart = cluster && at - back + from == clusterStart;
     const bool deleted = slot[sl::kName] == sl::kDeletedMark;
     bool open = st.run.empty();
@@ -470,6 +471,12 @@ void FatClass::takeHit(std::uint64_t at, std::uint32_t parent, std::vector<std::
         const std::optional<std::u16string> alone = longNameFor(st.run, slot);
         int matches = 0;
         std::uint32_t tailCluster = 0;
+        auto better = [&](std::uint32_t p) {
+            if (matches == 0) return true;
+            const bool before = p < cluster, bestBefore = tailCluster < cluster;
+            if (before != bestBefore) return before;
+            return before ? p > tailCluster : p < tailCluster;
+        };
         std::vector<LongSlot> chosen;
         std::vector<std::uint64_t> chosenSlots;
         // Each cluster's trailing run is read once; a hit looks at a bounded number of them.
@@ -477,23 +484,29 @@ void FatClass::takeHit(std::uint64_t at, std::uint32_t parent, std::vector<std::
         constexpr std::size_t kMaxTailsLooked = 512;
         for (const int sum : sums) {
             for (const std::uint32_t p : tailsBySum_[std::size_t(sum)]) {
-                if (matches > 1 || looked >= kMaxTailsLooked) break;
+                if (looked >= kMaxTailsLooked) break;
                 if (p == cluster || tailsUsed_.count(p)) continue;
                 ++looked;
                 const TailRun& tail = tailRun(p);
                 if (tail.run.empty() || tail.run.front().checksum != sum) continue;
                 std::vector<LongSlot> joined = tail.run;
                 joined.insert(joined.end(), st.run.begin(), st.run.end());
+                // The joined run must be a whole name: every piece full but the first on
+                // disk (the name's end), which ends early or carries the last-slot mark.
+                bool whole = joined.front().piece.size() < 13 || (!deleted && (joined.front().ordinal & sl::kLastLongSlot));
+                for (std::size_t q = 1; q < joined.size() && whole; ++q) whole = joined[q].piece.size() == 13;
+                if (!whole) continue;
                 const std::optional<std::u16string> name = longNameFor(joined, slot);
                 if (!name || (alone && name->size() <= alone->size())) continue;
-                if (++matches == 1) {
+                if (better(p)) {
+                    ++matches;
                     tailCluster = p;
                     chosen = std::move(joined);
                     chosenSlots = tail.slots;
                 }
             }
         }
-        if (matches == 1) {
+        if (matches > 0) {
             tailsUsed_.insert(tailCluster);
             st.run = std::move(chosen);
             runSlots.insert(runSlots.begin(), chosenSlots.begin(), chosenSlots.end());

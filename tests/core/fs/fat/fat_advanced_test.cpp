@@ -236,6 +236,85 @@ TEST(FatAdvanced, DeletedPhotoFolderComesBackByName) {
     EXPECT_EQ(kept.exact, kept.files);
 }
 
+// The undelete cards (FAT12, FAT16, FAT32, photos and folders deleted, files written
+// over): with the boot sector intact, and zeroed, the advanced road lists every entry the
+// Standard road lists, at its path, with the same bytes.
+struct Card {
+    const char* file;
+    const char16_t* fs;
+    bool zeroBoot;
+};
+
+class FatAdvancedCards : public ::testing::TestWithParam<Card> {};
+
+TEST_P(FatAdvancedCards, ListsWhatTheStandardRoadLists) {
+    const Card card = GetParam();
+    std::vector<std::uint8_t> bytes = fixtureBytes(card.file);
+    if (card.zeroBoot) std::fill(bytes.begin(), bytes.begin() + 512, std::uint8_t(0));
+    // The Standard road over the intact image is the reference.
+    MemoryReadSeek reader(fixtureBytes(card.file));
+    reader.open("");
+    CTriStateTree tree;
+    RecordingSink sink;
+    ScriptedPrompt prompt;
+    VolumeRecord record;
+    record.fileSystem = card.fs;
+    record.sizeMbText = u16(std::to_string(reader.bytes().size() >> 20));
+    VolumeScan standard(record, RecoveryMode::Standard, tree, &reader, sink, prompt, ParserRegistry::standard(), {});
+    ASSERT_TRUE(standard.start());
+    standard.runWorker();
+    std::map<std::u16string, std::string> want;
+    {
+        std::vector<std::pair<EntryRef, std::u16string>> stack;
+        for (TreeItem i = tree.firstChild(tree.root()); i != kNoItem; i = tree.nextSibling(i))
+            stack.emplace_back(tree.itemData(i), tree.getItemText(i));
+        RecoveredVolume& v = *standard.volume();
+        while (!stack.empty()) {
+            auto [ref, path] = stack.back();
+            stack.pop_back();
+            Collect out;
+            if (!v.isFolder(ref)) v.saveEntry(ref, out);
+            want[path] = sha256Hex(out.bytes);
+            v.forEachChild(ref, [&](EntryRef c) {
+                stack.emplace_back(c, path + u"/" + v.name(c));
+                return true;
+            });
+        }
+    }
+    ASSERT_GT(want.size(), 50u);
+
+    Advanced a(std::move(bytes), card.fs);
+    ASSERT_GE(a.finds().copies.size(), 2u);
+    a.rebuild({});
+    const auto paths = a.paths();
+    int same = 0;
+    for (const auto& [path, digest] : want) {
+        const auto it = paths.find(path);
+        if (it == paths.end()) {
+            ADD_FAILURE() << "not listed: " << toUtf8(path);
+            continue;
+        }
+        Collect out;
+        if (!a.volume().isFolder(it->second)) a.volume().saveEntry(it->second, out);
+        EXPECT_EQ(sha256Hex(out.bytes), digest) << toUtf8(path);
+        ++same;
+    }
+    std::cout << card.file << (card.zeroBoot ? " (boot zeroed)" : "") << ": " << same << "/" << want.size()
+              << " of the Standard road's entries; " << paths.size() << " entries on the advanced road\n";
+    // The folder of 250 long-named photos deleted whole: its files come back by name.
+    std::ifstream in(fixturePath("card_fixtures.json"));
+    const nlohmann::json files = nlohmann::json::parse(in)[card.file]["files"];
+    const Tally mountains = tally(a, files, "Mountains/");
+    std::cout << "  Mountains/ (deleted whole): " << mountains.byName << "/" << mountains.files << " by name, "
+              << mountains.exact << " byte-exact\n";
+    EXPECT_GE(mountains.byName * 10, mountains.files * 9);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cards, FatAdvancedCards,
+                         ::testing::Values(Card{"card_fat12.img", u"FAT12", false}, Card{"card_fat12.img", u"FAT12", true},
+                                           Card{"card_fat16.img", u"FAT16", false}, Card{"card_fat16.img", u"FAT16", true},
+                                           Card{"card_fat32.img", u"FAT32", false}, Card{"card_fat32.img", u"FAT32", true}));
+
 // ---------------------------------------------------------------- passes and stops
 
 TEST(FatAdvanced, SecondPassStartsCleanAndAnotherCopyGivesTheSameTree) {
