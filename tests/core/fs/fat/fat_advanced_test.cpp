@@ -56,11 +56,13 @@ struct Advanced {
     std::unique_ptr<CTriStateTree> tree;
     std::unique_ptr<VolumeScan> scan;
 
-    Advanced(std::vector<std::uint8_t> bytes, const char16_t* fs, ScanOptions options = {}, bool stopFirst = false)
+    // sizeMb: the volume's size as the volume list gives it (0: the image's).
+    Advanced(std::vector<std::uint8_t> bytes, const char16_t* fs, ScanOptions options = {}, bool stopFirst = false,
+             std::size_t sizeMb = 0)
         : reader(std::move(bytes)) {
         reader.open("");
         record.fileSystem = fs;
-        record.sizeMbText = u16(std::to_string(reader.bytes().size() >> 20));
+        record.sizeMbText = u16(std::to_string(sizeMb ? sizeMb : reader.bytes().size() >> 20));
         search = std::make_unique<AdvancedSearch>(record, &reader, sink, prompt, ParserRegistry::standard(), options);
         if (!search->start()) return;
         if (stopFirst) search->stop();
@@ -353,6 +355,19 @@ TEST(FatAdvanced, StopEndsTheSearchAndTheScan) {
     b.scan->stop();
     b.scan->runWorker();
     EXPECT_EQ(b.scan->outcome().kind, ScanOutcome::Kind::Stopped);
+}
+
+TEST(FatAdvanced, SearchKeepsInsideTheVolume) {
+    // What lies after the volume (the next partition) is not the volume's: a FAT start
+    // there is not offered.
+    std::vector<std::uint8_t> bytes = fixtureBytes("fat16_zeroed_boot.img");
+    const std::size_t end = bytes.size();
+    bytes.resize(end + (1u << 20), 0);
+    const std::uint8_t marks[] = {0xF8, 0xFF, 0xFF, 0xFF};
+    std::copy(std::begin(marks), std::end(marks), bytes.begin() + std::ptrdiff_t(end));
+    Advanced a(std::move(bytes), u"FAT16", {}, false, end >> 20);
+    ASSERT_EQ(a.finds().copies.size(), 2u);
+    for (const std::uint64_t c : a.finds().copies) EXPECT_LT(c, end);
 }
 
 TEST(FatAdvanced, SearchStopsAtItsLimit) {
