@@ -5,10 +5,10 @@
 #   tools/make_advanced_fat_fixtures.sh [output folder, default tests/fixtures]
 #
 # fat32_formatted_card.img  64 MiB, mkfs.fat -F 32 -s 1: photos in DCIM/100CANON and
-#                           DCIM/101CANON (written around a removed filler, which leaves
-#                           a hole), then quick-formatted by mkfs.fat with the same
-#                           geometry (new empty FATs and root; old folders still in the
-#                           data area).
+#                           DCIM/101CANON (the first of them fragmented: they start at
+#                           the card's end and go on in the hole of a removed filler),
+#                           then quick-formatted by mkfs.fat with the same geometry (new
+#                           empty FATs and root; old folders still in the data area).
 # fat16_zeroed_boot.img     32 MiB, mkfs.fat -F 16 -s 4: photos, documents and folders;
 #                           then sector 0 overwritten with zeros by dd.
 # fat_deleted_folder.img    48 MiB, mkfs.fat -F 32 -s 1: DCIM/100CANON kept, the folder
@@ -59,7 +59,12 @@ gen filler 20000 "$STAGE/filler.bin"
 for i in $(seq 1 20); do mcopy -i "$IMG" "$STAGE/f32/IMG_$(printf %04d "$i").JPG" ::/DCIM/100CANON/; done
 mcopy -i "$IMG" "$STAGE/filler.bin" ::/DCIM/filler.bin
 for i in $(seq 21 30); do mcopy -i "$IMG" "$STAGE/f32/IMG_$(printf %04d "$i").JPG" ::/DCIM/100CANON/; done
-mdel -i "$IMG" ::/DCIM/filler.bin
+# The card fills up: a video takes all but 24 KiB at its end; it is deleted with the
+# filler, so the next photo starts in those 24 KiB and goes on in the filler's hole.
+free=$(mdir -i "$IMG" ::/ | awk '/bytes free/ { gsub(/[^0-9]/, ""); print }')
+truncate -s $((free - 24576)) "$STAGE/video.mov"
+mcopy -i "$IMG" "$STAGE/video.mov" ::/DCIM/video.mov
+mdel -i "$IMG" ::/DCIM/filler.bin ::/DCIM/video.mov
 mkdir -p "$STAGE/f32b"
 for i in $(seq 1 10); do
     f="$STAGE/f32b/Trip to the lake $(printf %02d "$i").jpg"

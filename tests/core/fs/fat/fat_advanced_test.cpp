@@ -184,6 +184,23 @@ TEST(FatAdvanced, FormattedFat32CardGivesBackItsPhotosByName) {
         EXPECT_TRUE(paths.count(u"ORPHAN ENTRY/101CANON")) << "no 101CANON";
         EXPECT_TRUE(std::find(a.sink.statuses.begin(), a.sink.statuses.end(),
                               u"Maintaining TreeStructure for Tree Control") != a.sink.statuses.end());
+        // A photo that lay in two pieces (from the card's last clusters on into a hole
+        // near its start) is read on from consecutive clusters up to the volume's end: it
+        // is said to be possibly incomplete and is not taken for whole.
+        int fragmented = 0;
+        for (const auto& f : files) {
+            if (f["contiguous"].get<bool>()) continue;
+            ++fragmented;
+            const std::u16string name = baseName(fromUtf8(f["path"].get<std::string>()));
+            const auto it = paths.find(u"ORPHAN ENTRY/101CANON/" + name);
+            ASSERT_NE(it, paths.end()) << toUtf8(name);
+            Collect out;
+            EXPECT_EQ(a.volume().saveEntry(it->second, out), SaveStatus::Damaged) << toUtf8(name);
+            EXPECT_NE(out.damage.find("possibly incomplete"), std::string::npos) << out.damage;
+            EXPECT_LE(out.bytes.size(), f["size"].get<std::size_t>());
+            EXPECT_NE(sha256Hex(out.bytes), f["sha256"].get<std::string>()) << toUtf8(name);
+        }
+        EXPECT_GE(fragmented, 1);
         if (!formatted) {
             // A photo of several clusters is read past the FAT's free mark and said to be
             // possibly incomplete.
