@@ -191,6 +191,7 @@ bool FatClass::useBootSector(const std::array<std::uint8_t, fat_format::kBootSec
     std::uint64_t sectors = le16(b.data(), bs::kTotalSectors16);
     if (sectors == 0) sectors = le32(b.data(), bs::kTotalSectors32);
     std::uint64_t volumeBytes = sectors * bytesPerSector_;
+    bootVolumeBytes_ = volumeBytes;
     if (volumeBytes == 0) volumeBytes = std::uint64_t(std::max<std::int64_t>(0, sizeMbValue(volume_.sizeMbText))) << 20;
     const std::uint64_t dataClusters = volumeBytes > dataStart_ ? (volumeBytes - dataStart_) / clusterSize_ : 0;
     // A FAT12 volume has too few clusters for FAT16: its FAT holds 12-bit entries.
@@ -215,18 +216,16 @@ std::optional<std::uint32_t> FatClass::nextCluster(std::uint32_t n) const {
 
 // ---------------------------------------------------------------- folder walk
 
-struct FatClass::LongSlot {
-    std::uint8_t ordinal = 0;  // byte 0: sequence number, or 0xE5 once deleted
-    std::uint8_t checksum = 0;
-    std::u16string piece;
-};
-
 struct FatClass::FolderState {
     std::uint32_t parent = 0;
     bool inDeleted = false;  // the folder or one above it is deleted
     std::vector<LongSlot> run;  // long-name slots since the last short entry, disk order
     bool sawEnd = false;        // the cluster decoded last held an empty (0x00) slot
     std::vector<std::uint32_t> newFolders;
+    // The advanced road: the volume offset of the bytes being decoded (kNoOffset: not
+    // known), so that every slot decoded joins the processed set once.
+    static constexpr std::uint64_t kNoOffset = ~std::uint64_t(0);
+    std::uint64_t at = kNoOffset;
 };
 
 std::optional<std::u16string> FatClass::longNameFor(const std::vector<LongSlot>& run,
@@ -323,7 +322,10 @@ void FatClass::decodeAround(const std::uint8_t* data, std::size_t bytes, const L
     std::size_t at = 0;
     auto decodeUpTo = [&](std::size_t end) {
         if (end > at && !(sawEnd && bits_ == 32)) {
+            const std::uint64_t base = st.at;
+            if (base != FolderState::kNoOffset) st.at = base + at;
             decodeSlots(data + at, end - at, st);
+            st.at = base;
             sawEnd = sawEnd || st.sawEnd;
         }
     };
@@ -342,6 +344,12 @@ void FatClass::decodeSlots(const std::uint8_t* data, std::size_t bytes, FolderSt
         const std::uint8_t* s = data + at;
         const std::uint8_t first = s[sl::kName];
         const std::uint8_t attributes = s[sl::kAttributes];
+        // The advanced road reaches slots both from hits and from folders: each once.
+        if (advanced_ && st.at != FolderState::kNoOffset && first != 0x00 &&
+            !processed_.insert(st.at + at).second) {
+            st.run.clear();
+            continue;
+        }
         if (first == 0x00) {
             st.sawEnd = true;
             st.run.clear();
@@ -388,6 +396,136 @@ void FatClass::decodeSlots(const std::uint8_t* data, std::size_t bytes, FolderSt
     }
 }
 
+std::uint32_t FatClass::clusterAt(std::uint64_t at) const {
+    if (clusterSize_ == 0 || at < dataStart_) return 0;
+    const std::uint64_t n = (at - dataStart_) / clusterSize_ + 2;
+    return n < clusterLimit_ ? static_cast<std::uint32_t>(n) : 0;
+}
+
+const FatClass::TailRun& FatClass::tailRun(std::uint32_t p) {
+    auto found = tailRuns_.find(p);
+    if (found != tailRuns_.end()) return found->second;
+    constexpr std::size_t kSlot = fat_format::kSlotBytes;
+    TailRun& tail = tailRuns_[p];
+    const std::uint64_t end = clusterOffset(p) + clusterSize_;
+    const std::uint64_t take = std::min<std::uint64_t>(clusterSize_, kMaxRunSlots * kSlot);
+    std::array<std::uint8_t, kMaxRunSlots * kSlot> bytes{};
+    readAt(end - take, bytes.data(), static_cast<std::size_t>(take));
+    // A folder read that ended at that cluster decoded these slots too, but gave them to
+    // no entry: they are taken whether processed or not.
+    for (std::size_t q = static_cast<std::size_t>(take); q >= kSlot; q -= kSlot) {
+        const std::uint8_t* s = bytes.data() + q - kSlot;
+        if (s[sl::kAttributes] != sl::kLongNameAttributes || s[sl::kName] == 0x00 ||
+            (!tail.run.empty() && s[sl::kLongNameChecksum] != tail.run.front().checksum))
+            break;
+        tail.run.insert(tail.run.begin(), {s[sl::kName], s[sl::kLongNameChecksum], fat_names::longNamePiece(s)});
+        tail.slots.insert(tail.slots.begin(), end - take + q - kSlot);
+    }
+    return tail;
+}
+
+void FatClass::takeHit(std::uint64_t at, std::uint32_t parent, std::vector<std::uint32_t>& found) {
+    constexpr std::size_t kSlot = fat_format::kSlotBytes;
+    // The hit and the slots before it, for the long-name run that may lead to it.
+    const std::uint64_t back = std::min<std::uint64_t>(at - std::min(at, surfaceStart_), kMaxRunSlots * kSlot);
+    std::array<std::uint8_t, (kMaxRunSlots + 1) * kSlot> window{};
+    readAt(at - back, window.data(), static_cast<std::size_t>(back) + kSlot);
+    const std::uint8_t* slot = window.data() + back;
+    if (slot[sl::kAttributes] == sl::kLongNameAttributes || slot[sl::kName] == '.' || slot[sl::kName] == 0) return;
+    // The run directly before the entry, in disk order, within the entry's cluster; it
+    // names the entry only when its sequence and checksum lead to it (longNameFor).
+    const std::uint32_t cluster = clusterAt(at);
+    const std::uint64_t clusterStart = cluster ? clusterOffset(cluster) : 0;
+    FolderState st;
+    std::size_t from = static_cast<std::size_t>(back);
+    while (from >= kSlot) {
+        const std::uint64_t prev = at - back + from - kSlot;
+        const std::uint8_t* s = window.data() + from - kSlot;
+        if (cluster && prev < clusterStart) break;
+        if (s[sl::kAttributes] != sl::kLongNameAttributes || s[sl::kName] == 0x00 || processed_.count(prev)) break;
+        from -= kSlot;
+    }
+    std::vector<std::uint64_t> runSlots;
+    for (std::size_t p = from; p < back; p += kSlot) {
+        const std::uint8_t* s = window.data() + p;
+        st.run.push_back({s[sl::kName], s[sl::kLongNameChecksum], fat_names::longNamePiece(s)});
+        runSlots.push_back(at - back + p);
+    }
+    auto known = clusterFolder_.find(cluster);
+    if (cluster && known != clusterFolder_.end()) parent = known->second;
+
+    // An entry at the start of a cluster may have the start of its long name at the end
+    // of its folder's previous cluster: a cluster ending in a run that completes this
+    // name is taken as that cluster (of several, the nearest before this one: folders
+    // grow forward), and the entry joins its folder.
+    const bool runAtClusterStart = cluster && at - back + from == clusterStart;
+    const bool deleted = slot[sl::kName] == sl::kDeletedMark;
+    bool open = st.run.empty();
+    if (!open) open = deleted ? st.run.front().piece.size() == 13 : !(st.run.front().ordinal & sl::kLastLongSlot);
+    if (runAtClusterStart && open && !tailsBySum_.empty()) {
+        std::vector<int> sums;
+        if (!st.run.empty()) sums.push_back(st.run.front().checksum);
+        else if (!deleted) sums.push_back(fat_names::shortNameChecksum(slot));
+        else
+            for (int k = 0; k < 256; ++k) sums.push_back(k);
+        const std::optional<std::u16string> alone = longNameFor(st.run, slot);
+        int matches = 0;
+        std::uint32_t tailCluster = 0;
+        auto better = [&](std::uint32_t p) {
+            if (matches == 0) return true;
+            const bool before = p < cluster, bestBefore = tailCluster < cluster;
+            if (before != bestBefore) return before;
+            return before ? p > tailCluster : p < tailCluster;
+        };
+        std::vector<LongSlot> chosen;
+        std::vector<std::uint64_t> chosenSlots;
+        // Each cluster's trailing run is read once; a hit looks at a bounded number of them.
+        std::size_t looked = 0;
+        constexpr std::size_t kMaxTailsLooked = 512;
+        for (const int sum : sums) {
+            for (const std::uint32_t p : tailsBySum_[std::size_t(sum)]) {
+                if (looked >= kMaxTailsLooked) break;
+                if (p == cluster || tailsUsed_.count(p)) continue;
+                ++looked;
+                const TailRun& tail = tailRun(p);
+                if (tail.run.empty() || tail.run.front().checksum != sum) continue;
+                std::vector<LongSlot> joined = tail.run;
+                joined.insert(joined.end(), st.run.begin(), st.run.end());
+                // The joined run must be a whole name: every piece full but the first on
+                // disk (the name's end), which ends early or carries the last-slot mark.
+                bool whole = joined.front().piece.size() < 13 || (!deleted && (joined.front().ordinal & sl::kLastLongSlot));
+                for (std::size_t q = 1; q < joined.size() && whole; ++q) whole = joined[q].piece.size() == 13;
+                if (!whole) continue;
+                const std::optional<std::u16string> name = longNameFor(joined, slot);
+                if (!name || (alone && name->size() <= alone->size())) continue;
+                if (better(p)) {
+                    ++matches;
+                    tailCluster = p;
+                    chosen = std::move(joined);
+                    chosenSlots = tail.slots;
+                }
+            }
+        }
+        if (matches > 0) {
+            tailsUsed_.insert(tailCluster);
+            st.run = std::move(chosen);
+            runSlots.insert(runSlots.begin(), chosenSlots.begin(), chosenSlots.end());
+            const auto folder = clusterFolder_.find(tailCluster);
+            if (folder != clusterFolder_.end()) {
+                parent = folder->second;
+                clusterFolder_[cluster] = parent;
+            }
+        }
+    }
+    st.parent = parent;
+    const std::size_t before = records.size();
+    st.at = at;
+    decodeSlots(slot, kSlot, st);
+    if (records.size() > before)
+        for (const std::uint64_t o : runSlots) processed_.insert(o);
+    found.insert(found.end(), st.newFolders.begin(), st.newFolders.end());
+}
+
 bool FatClass::isOwnAncestor(std::uint32_t index) const {
     const std::uint32_t cluster = records[index].firstCluster();
     std::uint32_t p = records[index].parentIndex;
@@ -418,14 +556,22 @@ void FatClass::readFolder(std::uint32_t index, std::vector<std::uint32_t>& found
                                     le16(dotdot, sl::kClusterLow);
         const std::uint32_t parentCluster = dir.parentIndex == 0 ? 0 : records[dir.parentIndex].firstCluster();
         const bool rootNamed = dir.parentIndex == 0 && (named == 0 || (bits_ == 32 && named == rootCluster_));
-        if (dotdot[sl::kName] != '.' || (!rootNamed && named != parentCluster)) return;
+        // Under "ORPHAN ENTRY" the parent is not known: any ".." will do.
+        const bool orphan = advanced_ && dir.parentIndex == 1;
+        if (dotdot[sl::kName] != '.' || (!rootNamed && !orphan && named != parentCluster)) return;
     }
     FolderState st;
     st.parent = index;
     st.inDeleted = gone;
+    if (advanced_) {
+        st.at = clusterOffset(first);
+        clusterFolder_[first] = index;
+    }
     decodeAround(cluster.data(), cluster.size(), firstLost, st);
     const std::uint64_t maxClusters = std::max<std::uint64_t>(1, kMaxFolderBytes / clusterSize_);
-    const bool freedChain = gone && fatEntry(first, entryBits_) == 0;
+    // The advanced road's FAT may be a freshly formatted one: a folder it shows as free
+    // goes on in the next clusters like a deleted one.
+    const bool freedChain = (gone || advanced_) && fatEntry(first, entryBits_) == 0;
     if (options_.formattedDriveFlag || freedChain) {
         // The FAT says nothing of this folder (formatted, or freed with the folder): it
         // goes on in the next clusters for as long as its last cluster was full and the
@@ -437,6 +583,10 @@ void FatClass::readFolder(std::uint32_t index, std::vector<std::uint32_t>& found
             if (!options_.formattedDriveFlag && fatEntry(c, entryBits_) != 0) break;
             const LostSpans lost = readFolderBytes(clusterOffset(c), cluster.data(), cluster.size());
             if (!looksLikeFolderSlots(cluster.data(), cluster.size())) break;
+            if (advanced_) {
+                st.at = clusterOffset(c);
+                clusterFolder_[c] = index;
+            }
             decodeAround(cluster.data(), cluster.size(), lost, st);
         }
     } else {
@@ -444,6 +594,10 @@ void FatClass::readFolder(std::uint32_t index, std::vector<std::uint32_t>& found
         for (std::size_t k = 1; k < chain.size(); ++k) {
             if (stopRequested()) break;
             const LostSpans lost = readFolderBytes(clusterOffset(chain[k]), cluster.data(), cluster.size());
+            if (advanced_) {
+                st.at = clusterOffset(chain[k]);
+                clusterFolder_[chain[k]] = index;
+            }
             decodeAround(cluster.data(), cluster.size(), lost, st);
         }
     }
@@ -458,6 +612,13 @@ void FatClass::scanRootDirectory() {
     root.name = kDummyEntryName;
     root.attributes = sl::kDirectoryBit;
     records.push_back(root);
+    if (advanced_) {
+        FatEntryRecord orphan;
+        orphan.name = kOrphanEntryName;
+        orphan.attributes = sl::kDirectoryBit;
+        orphan.ownIndex = 1;
+        records.push_back(orphan);
+    }
     if (clusterSize_ == 0) return;
 
     FolderState rootState;
@@ -469,6 +630,7 @@ void FatClass::scanRootDirectory() {
             return;
         }
         const LostSpans lost = readFolderBytes(rootOffset_, buffer.data(), buffer.size());
+        if (advanced_) rootState.at = rootOffset_;
         decodeAround(buffer.data(), buffer.size(), lost, rootState);
     } else {
         // The root has no entry of its own to be deleted: its chain is read from the FAT
@@ -477,12 +639,16 @@ void FatClass::scanRootDirectory() {
         for (std::uint32_t c : folderChain(rootCluster_, true)) {
             if (stopRequested()) return;
             const LostSpans lost = readFolderBytes(clusterOffset(c), cluster.data(), cluster.size());
+            if (advanced_) rootState.at = clusterOffset(c);
             decodeAround(cluster.data(), cluster.size(), lost, rootState);
         }
     }
+    walkFolders(rootState.newFolders);
+}
 
+void FatClass::walkFolders(const std::vector<std::uint32_t>& start) {
     // Depth first, in disk order within each folder.
-    std::vector<std::uint32_t> pending(rootState.newFolders.rbegin(), rootState.newFolders.rend());
+    std::vector<std::uint32_t> pending(start.rbegin(), start.rend());
     std::vector<std::uint32_t> found;
     std::uint64_t folders = 0;
     while (!pending.empty()) {
@@ -504,6 +670,7 @@ void FatClass::fillTreeRoots() {
         if (i % 1024 == 0) status(format16("filling entry =%d in tree ", static_cast<int>(i)));
         const FatEntryRecord& r = records[i];
         if (r.parentIndex != 0 || r.name == kDummyEntryName) continue;
+        if (advanced_ && i == 1 && r.firstChild == 0) continue;  // "ORPHAN ENTRY" with nothing in it
         // Every folder and every file of the root is shown; volume labels are not.
         const bool folder = r.isFolder();
         if (!folder && (r.attributes & sl::kVolumeLabelBit)) continue;
@@ -518,6 +685,8 @@ void FatClass::fillTreeRoots() {
 
 ScanOutcome FatClass::scan(Prompt* prompt) {
     if (control_) control_->checkPoint();
+    advanced_ = false;
+    processed_.clear();
     attachReader();
     if (!readBootSector()) {
         const std::u16string text = refusalText();
@@ -590,6 +759,9 @@ SaveStatus FatClass::saveEntry(std::uint32_t index, EntryWriter& out) const {
     std::unique_ptr<std::uint8_t[]> buffer(new std::uint8_t[room]);
     std::uint64_t done = 0, overwritten = 0;
     bool unreadable = false;
+    // The advanced road: the first cluster after which the chosen FAT showed the chain as
+    // free and the file was read on in consecutive clusters (0: none).
+    std::uint32_t guessedAfter = 0;
     // Consecutive readable clusters are gathered into one read of up to kReadPiece.
     std::uint64_t pieceAt = 0;
     std::size_t pieceBytes = 0;
@@ -621,11 +793,20 @@ SaveStatus FatClass::saveEntry(std::uint32_t index, EntryWriter& out) const {
         std::optional<std::uint32_t> next;
         if (walk == Walk::Chain) {
             next = nextCluster(c);
-            if (!next) {
+            if (!next && advanced_ && fatEntry(c, entryBits_) == 0) {
+                // A formatted card's FAT is empty: the file goes on where it most likely
+                // lay, in the clusters after this one.
+                walk = Walk::Consecutive;
+                guessedAfter = c;
+            } else if (!next) {
                 out.noteDamage("chain ends after " + groupedNumber(done) + " of " + groupedNumber(size) + " bytes");
                 break;
             }
-        } else {
+        } else if (advanced_ && guessedAfter == 0 && walk == Walk::Consecutive && c + 1 < clusterLimit_ &&
+                   fatEntry(c + 1, entryBits_) == 0) {
+            guessedAfter = c;
+        }
+        if (walk != Walk::Chain) {
             if (c + 1 >= clusterLimit_) {
                 out.noteDamage(groupedNumber(size - done) + " of " + groupedNumber(size) +
                                " bytes lie past the volume end");
@@ -638,8 +819,11 @@ SaveStatus FatClass::saveEntry(std::uint32_t index, EntryWriter& out) const {
     if (!flush()) return SaveStatus::Failed;
     if (overwritten > 0)
         out.noteDamage(groupedNumber(overwritten) + " of " + groupedNumber(size) + " bytes overwritten by other files");
+    if (guessedAfter != 0)
+        out.noteDamage("the FAT shows cluster " + std::to_string(guessedAfter + 1) +
+                       " free; read on from consecutive clusters, possibly incomplete");
     // Unreadable pieces are counted by the writer as unreadable sectors as well.
-    const bool whole = done == size && overwritten == 0 && !unreadable;
+    const bool whole = done == size && overwritten == 0 && !unreadable && guessedAfter == 0;
     return whole ? SaveStatus::Saved : SaveStatus::Damaged;
 }
 

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -57,6 +58,8 @@ struct FatEntryRecord {
 
 // The root placeholder's name; it is never shown.
 inline constexpr char16_t kDummyEntryName[] = u"DUMMY ENTRY";
+// The advanced road's top-level folder of the entries that cannot be placed under the root.
+inline constexpr char16_t kOrphanEntryName[] = u"ORPHAN ENTRY";
 
 namespace fat_names {
 // The 11-byte short name as the file list shows it: a deleted entry's 0xE5 at byte 0
@@ -112,6 +115,28 @@ public:
     ScanOutcome findAdvancedCopies(int maxCopies);
     ScanOutcome advancedScan(Prompt* prompt);
 
+    // The advanced road's steps. findFatTables: the starts of FATs (sectors whose first two
+    // entries are the media and end-of-chain marks), up to limit, in disk order; folder
+    // heads ("." then "..") met on the way are kept for the cluster-size estimate.
+    std::vector<std::uint64_t> findFatTables(std::uint64_t limit);
+    // The geometry of the chosen FAT, cluster size and what the boot sector still tells;
+    // then the FAT read from offset. False when there is nothing to rebuild from.
+    bool loadFatAt(std::uint64_t offset);
+    // Every 32-byte slot of the volume after the first FAT that reads as a directory entry
+    // joins the hit list; folder heads calibrate the data start when the boot sector could
+    // not give it.
+    void scanSurfaceForEntries();
+    // The root walked as on the Standard road, then every hit that walk did not reach:
+    // folders first (each read with its entries), then the rest; what lies outside the
+    // root goes under "ORPHAN ENTRY" (record 1).
+    void collectDeepEntries();
+    // The entry test of the surface scan: a long-name slot or a short entry as FAT
+    // writers make them. slot holds 32 bytes.
+    bool looksLikeEntry(const std::uint8_t* slot) const;
+    // The FAT-start test: entry 0 holds the media byte under all-ones bits, entry 1 the
+    // end-of-chain mark (the clean and error bits may be clear). sector holds 512 bytes.
+    bool looksLikeFatStart(const std::uint8_t* sector) const;
+
     // Record-level services (thread-safe once the scan has ended).
     std::uint64_t sizeOf(std::uint32_t index) const { return index < records.size() ? records[index].size : 0; }
     // A live file follows its FAT chain. A deleted file's chain is freed: when its first
@@ -153,10 +178,24 @@ protected:
     bool isOwnAncestor(std::uint32_t index) const;
     // The long name a run of long-name slots gives the short entry after it, when the run
     // belongs to it.
-    struct LongSlot;
+    struct LongSlot {
+        std::uint8_t ordinal = 0;  // byte 0: sequence number, or 0xE5 once deleted
+        std::uint8_t checksum = 0;
+        std::u16string piece;
+    };
     std::optional<std::u16string> longNameFor(const std::vector<LongSlot>& run, const std::uint8_t* slot) const;
     // True when a cluster reads as the directory slots of a folder's continuation.
     bool looksLikeFolderSlots(const std::uint8_t* data, std::size_t bytes) const;
+    // Reads the folders in found and every folder below them, depth first.
+    void walkFolders(const std::vector<std::uint32_t>& found);
+    // The advanced road: one record from the hit at offset at, with the long-name run
+    // directly before it when its checksum matches; folders it makes are appended to found.
+    void takeHit(std::uint64_t at, std::uint32_t parent, std::vector<std::uint32_t>& found);
+    // The volume's length in bytes: the boot sector's when it gives one, else the volume
+    // record's.
+    std::uint64_t volumeBytes() const;
+    // Cluster count and entry width for the geometry in hand.
+    void setClusterLimit(std::uint64_t volumeBytes);
 
     int bits_;
     unsigned entryBits_ = 16;
@@ -168,6 +207,42 @@ protected:
     std::uint64_t rootBytes_ = 0;
     std::uint32_t rootCluster_ = 0;  // FAT32
     std::uint64_t dataStart_ = 0;
+    std::uint64_t bootVolumeBytes_ = 0;  // the boot sector's length of the volume, 0: none
+
+    // The advanced road (all cleared at the start of each pass).
+    struct Hit {
+        std::uint64_t at = 0;
+        std::uint8_t attributes = 0;
+        std::uint8_t checksum = 0;  // long-name slots: the short name's checksum
+        std::uint32_t cluster = 0;
+    };
+    // A folder's first cluster as found on the surface: its "." slot's offset and the
+    // cluster number that slot names.
+    struct FolderHead {
+        std::uint64_t at = 0;
+        std::uint32_t cluster = 0;
+    };
+    bool advanced_ = false;
+    bool bootTrusted_ = false;  // the boot sector gave the layout
+    std::vector<Hit> hits_;
+    std::vector<FolderHead> heads_;
+    std::unordered_set<std::uint64_t> processed_;  // slot offsets already turned into records
+    // Clusters whose slots were read as a found folder's (cluster -> the folder's record).
+    std::unordered_map<std::uint32_t, std::uint32_t> clusterFolder_;
+    // Clusters that end in long-name slots, by those slots' checksum, and the ones whose run
+    // was given to an entry at the start of another cluster.
+    std::vector<std::vector<std::uint32_t>> tailsBySum_;
+    std::unordered_set<std::uint32_t> tailsUsed_;
+    // The long-name slots a cluster ends in (disk order) and their offsets, read once.
+    struct TailRun {
+        std::vector<LongSlot> run;
+        std::vector<std::uint64_t> slots;
+    };
+    std::unordered_map<std::uint32_t, TailRun> tailRuns_;
+    const TailRun& tailRun(std::uint32_t cluster);
+    // The data cluster holding a volume offset (0: none).
+    std::uint32_t clusterAt(std::uint64_t at) const;
+    std::uint64_t surfaceStart_ = 0;
 };
 
 class Fat16Class final : public FatClass {
