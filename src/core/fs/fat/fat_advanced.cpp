@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <string_view>
 #include <map>
 #include <memory>
 #include <new>
@@ -20,8 +21,9 @@ namespace sl = fat_format::slot;
 
 namespace {
 
-// The FAT search reads the volume in pieces of this size; the surface scan in smaller ones.
-constexpr std::size_t kSearchChunk = 10u << 20;
+// The FAT search and the surface scan read the volume in pieces of this size: small
+// enough to stay in the processor's cache while each piece is tested.
+constexpr std::size_t kSearchChunk = 1u << 20;
 constexpr std::size_t kSurfaceChunk = 1u << 20;
 constexpr std::size_t kSector = 512;
 // Folder heads kept for the cluster-size estimate and the data-start calibration.
@@ -47,10 +49,15 @@ bool validTime(std::uint16_t t) {
     return (t & 0x1F) < 30 && ((t >> 5) & 0x3F) < 60 && (t >> 11) < 24;
 }
 
-// A byte FAT allows in a short name (the first byte also takes 0xE5 and 0x05).
-bool shortNameByte(std::uint8_t c) {
-    return c >= 0x20 && std::strchr("\"*+,./:;<=>?[\\]|", c) == nullptr;
-}
+// The bytes FAT allows in a short name (the first byte also takes 0xE5 and 0x05): a table,
+// as the surface scan asks for every slot of the volume.
+constexpr std::array<bool, 256> kShortNameBytes = [] {
+    std::array<bool, 256> t{};
+    for (int c = 0x20; c < 256; ++c) t[std::size_t(c)] = true;
+    for (const char c : std::string_view("\"*+,./:;<=>?[\\]|")) t[static_cast<unsigned char>(c)] = false;
+    return t;
+}();
+bool shortNameByte(std::uint8_t c) { return kShortNameBytes[c]; }
 
 // "." then ".." at the start of a sector: the first cluster of a folder.
 bool isFolderHead(const std::uint8_t* s) {
@@ -105,15 +112,16 @@ bool FatClass::looksLikeEntry(const std::uint8_t* s) const {
         return true;
     }
     if (a & sl::kVolumeLabelBit) return false;
-    // The name: every byte FAT allows; a space never leads it.
-    if (first != sl::kDeletedMark && first != 0x05 && (!shortNameByte(first) || first == ' ')) return false;
-    for (int i = 1; i < 11; ++i)
-        if (!shortNameByte(s[i])) return false;
+    // The cheap tests first: most slots of a volume's data fail one of them.
     if (s[sl::kCaseFlags] & ~0x18u) return false;
     if (s[sl::kCreationTenths] > 199) return false;
     // The write stamp is always there; creation and access stamps may be zero.
     const std::uint16_t wDate = le16(s, sl::kWriteDate), wTime = le16(s, sl::kWriteTime);
     if (!validDate(wDate) || !validTime(wTime)) return false;
+    // The name: every byte FAT allows; a space never leads it.
+    if (first != sl::kDeletedMark && first != 0x05 && (!shortNameByte(first) || first == ' ')) return false;
+    for (int i = 1; i < 11; ++i)
+        if (!shortNameByte(s[i])) return false;
     const std::uint16_t cDate = le16(s, sl::kCreationDate), cTime = le16(s, sl::kCreationTime);
     const std::uint16_t aDate = le16(s, sl::kAccessDate);
     if ((cDate != 0 && !validDate(cDate)) || (cTime != 0 && !validTime(cTime)) || (aDate != 0 && !validDate(aDate)))
@@ -164,7 +172,8 @@ std::vector<std::uint64_t> FatClass::findFatTables(std::uint64_t limit) {
     for (std::uint64_t pos = 0; pos < v;) {
         if (stopRequested()) break;
         const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(kSearchChunk, v - pos));
-        readAt(pos, buffer.get(), n);  // what cannot be read stays zero and matches nothing
+        std::vector<SectorRange> unreadable;
+        readAt(pos, buffer.get(), n, &unreadable);  // what cannot be read is zero and matches nothing
         for (std::size_t at = 0; at + kSector <= n; at += kSector) {
             const std::uint8_t* sector = buffer.get() + at;
             if (!fatsDone && looksLikeFatStart(sector)) {
@@ -327,7 +336,8 @@ void FatClass::scanSurfaceForEntries() {
     for (std::uint64_t pos = surfaceStart_; pos < v;) {
         if (stopRequested()) return;
         const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(kSurfaceChunk, v - pos));
-        readAt(pos, buffer.get(), n);  // an unreadable piece stays zero: no entries
+        std::vector<SectorRange> unreadable;
+        readAt(pos, buffer.get(), n, &unreadable);  // unreadable sectors are zero: no entries
         if (bits_ != 32)
             status(format16("currently at sector %lld of %lld", static_cast<long long>(pos / kSector),
                             static_cast<long long>(v / kSector)));
@@ -339,6 +349,10 @@ void FatClass::scanSurfaceForEntries() {
                 heads_.push_back({pos + at, cluster});
                 continue;
             }
+            // Most slots of a volume's data fail these at once: an empty first byte, the
+            // two attribute bits no entry has, case bits other than the two of a short
+            // name (a long-name slot has none).
+            if (s[sl::kName] == 0 || (s[sl::kAttributes] & 0xC0) != 0 || (s[sl::kCaseFlags] & ~0x18u) != 0) continue;
             if (s[sl::kName] == '.' || hits_.size() >= kMaxHits || !looksLikeEntry(s)) continue;
             const std::uint32_t cluster =
                 (bits_ == 32 ? std::uint32_t(le16(s, sl::kClusterHigh)) << 16 : 0) | le16(s, sl::kClusterLow);

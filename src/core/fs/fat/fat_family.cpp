@@ -35,14 +35,22 @@ void FatFamilyVolume::status(std::u16string_view text) const {
 }
 
 bool FatFamilyVolume::readAt(std::uint64_t offset, std::uint8_t* dest, std::size_t count) const {
+    // Cleared only when the read fails: the whole-volume searches read every byte once,
+    // and clearing their 10 MiB pieces first cost as much as a read from the cache.
+    if (reader_ && reader_->readAtUnsigned(offset, dest, count)) return true;
     std::memset(dest, 0, count);
-    return reader_ && reader_->readAtUnsigned(offset, dest, count);
+    return false;
 }
 
 bool FatFamilyVolume::readAt(std::uint64_t offset, std::uint8_t* dest, std::size_t count,
                              std::vector<SectorRange>* unreadable) const {
-    std::memset(dest, 0, count);
-    return reader_ && reader_->readAtUnsigned(offset, dest, count, unreadable);
+    std::vector<SectorRange> lost;
+    if (reader_ && reader_->readAtUnsigned(offset, dest, count, &lost)) return true;
+    // A split read zero-filled only its unreadable sectors; a read refused whole (no
+    // reader, a position beyond any source) delivered nothing.
+    if (lost.empty()) std::memset(dest, 0, count);
+    if (unreadable) unreadable->insert(unreadable->end(), lost.begin(), lost.end());
+    return false;
 }
 
 bool FatFamilyVolume::readInto(EntryWriter& out, std::uint64_t offset, std::uint8_t* buffer, std::size_t count,
