@@ -54,7 +54,8 @@ TEST(AdvancedCli, CopiesListsEachCopyWithItsOffsetAndTheClusterSizes) {
 
 // recover --mode advanced brings back the files of each accident: all byte-exact at their
 // paths where the folders were found (NTFS, the zeroed FAT16 boot sector), and at least
-// nine in ten by name and content on the formatted cards.
+// nine in ten by name and content on the formatted cards and the card whose photo folder
+// was deleted whole.
 TEST(AdvancedCli, RecoverBringsBackTheFilesOfEachAccident) {
     struct Case {
         const char* name;
@@ -65,6 +66,8 @@ TEST(AdvancedCli, RecoverBringsBackTheFilesOfEachAccident) {
     const Case cases[] = {
         {"fat32_formatted_card", {"--fs", "fat32", "--formatted"}, false, 0.9},
         {"exfat_formatted_card", {"--fs", "exfat"}, false, 0.9},
+        // A card whose photo folder was deleted whole: its files by name and content.
+        {"fat_deleted_folder", {"--fs", "fat32"}, false, 0.9},
         {"fat16_zeroed_boot", {"--fs", "fat16"}, true, 1.0},
         {"ntfs_wrong_mft", {"--fs", "ntfs"}, true, 1.0},
     };

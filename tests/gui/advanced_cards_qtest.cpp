@@ -1,8 +1,9 @@
 // The wizard's Advanced road over real accidents, as a user takes it: Recovery mode →
 // Advanced (with "Is Drive Formated..?" on a FAT card) → the advanced-options page's
 // search → Next → the scan page → Save, on a FAT32 and an exFAT card quick-formatted
-// after photos were written, a FAT16 card whose boot sector was zeroed and an NTFS volume
-// whose boot sectors point the MFT at a wrong cluster (tools/make_advanced_*_fixtures.sh).
+// after photos were written, a FAT32 card whose photo folder was deleted whole, a FAT16
+// card whose boot sector was zeroed and an NTFS volume whose boot sectors point the MFT
+// at a wrong cluster (tools/make_advanced_*_fixtures.sh).
 #include <QComboBox>
 #include <QCryptographicHash>
 #include <QDirIterator>
@@ -52,6 +53,7 @@ void AdvancedCardsTest::cardComesBackThroughTheWizard_data() {
     QTest::addColumn<double>("share");
     QTest::newRow("FAT32 formatted") << "fat32_formatted_card" << "FAT32" << true << false << 0.9;
     QTest::newRow("exFAT formatted") << "exfat_formatted_card" << "exFAT" << false << false << 0.9;
+    QTest::newRow("FAT32 folder deleted") << "fat_deleted_folder" << "FAT32" << false << false << 0.9;
     QTest::newRow("FAT16 zeroed boot") << "fat16_zeroed_boot" << "FAT16" << false << true << 1.0;
     QTest::newRow("NTFS wrong MFT") << "ntfs_wrong_mft" << "NTFS" << false << true << 1.0;
 }
