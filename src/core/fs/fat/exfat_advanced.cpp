@@ -511,13 +511,16 @@ ScanOutcome Fat64Class::advancedScan(Prompt* prompt) {
     if (options_.advancedCopyIndex >= 0 && std::size_t(options_.advancedCopyIndex) < finds.copies.size())
         fat = finds.copies[std::size_t(options_.advancedCopyIndex)];
     scanSurfaceForEntries();
+    // A Stop ends the surface scan, not the road: what it found so far is still collected
+    // and shown (a second Stop ends the collection too).
+    const bool stopped = stopFlag.exchange(0) != 0;
     status(u"Maintaining TreeStructure for Tree Control");
-    if (heap > 0 && fat > 0 && !stopRequested()) {
+    if (heap > 0 && fat > 0) {
         collectDeepEntries(heap, fat);
         linkParentChild();
         fillTreeRoots();
     }
-    return stopFlag.load() != 0 ? ScanOutcome::stopped() : ScanOutcome::completed();
+    return stopped || stopFlag.load() != 0 ? ScanOutcome::stopped() : ScanOutcome::completed();
 }
 
 }  // namespace dravonel

@@ -456,12 +456,15 @@ ScanOutcome FatClass::advancedScan(Prompt* prompt) {
         return stopFlag.load() != 0 ? ScanOutcome::stopped() : ScanOutcome::completed();
     }
     scanSurfaceForEntries();
+    // A Stop ends the surface scan, not the road: what it found so far is still collected
+    // and shown (a second Stop ends the collection too).
+    const bool stopped = stopFlag.exchange(0) != 0;
     status(u"Maintaining directory Structure in AdvanceScanning");
     collectDeepEntries();
     status(bits_ == 32 ? u"Maintaining TreeStructure for Tree Control" : u"Maintaining Tree Structure for Tree Control");
     linkParentChild();
     fillTreeRoots();
-    return stopFlag.load() != 0 ? ScanOutcome::stopped() : ScanOutcome::completed();
+    return stopped || stopFlag.load() != 0 ? ScanOutcome::stopped() : ScanOutcome::completed();
 }
 
 }  // namespace dravonel

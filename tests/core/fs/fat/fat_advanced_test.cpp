@@ -374,6 +374,55 @@ TEST(FatAdvanced, StopEndsTheSearchAndTheScan) {
     EXPECT_EQ(b.scan->outcome().kind, ScanOutcome::Kind::Stopped);
 }
 
+// A Stop during the surface scan ends the scan, not the road: the entries found before it
+// are still collected, shown and saved (the tree came out empty before), and the outcome
+// says the scan was stopped.
+TEST(FatAdvanced, AStopDuringTheSurfaceScanKeepsWhatItFound) {
+    struct StopEarly final : ScanSink {
+        VolumeScan* scan = nullptr;
+        bool pressed = false;
+        void setRange(std::int64_t, std::int64_t high) override { last = high; }
+        void setPosition(std::int64_t pos) override {
+            // After the first piece of the surface (the photos lie in the card's first MiBs).
+            if (!pressed && scan && last > 0 && pos > 0) {
+                pressed = true;
+                scan->stop();
+            }
+        }
+        void status(std::u16string_view) override {}
+        std::int64_t last = 0;
+    };
+    for (const auto& [image, fs] : {std::pair<const char*, const char16_t*>{"fat32_formatted_card.img", u"FAT32"},
+                                    std::pair<const char*, const char16_t*>{"exfat_formatted_card.img", u"exFAT"}}) {
+        SCOPED_TRACE(image);
+        Advanced a(fixtureBytes(image), fs);
+        ASSERT_FALSE(a.finds().copies.empty());
+        a.rebuild({});
+        const std::size_t whole = a.paths().size();
+        StopEarly sink;
+        a.tree = std::make_unique<CTriStateTree>();
+        a.scan = std::make_unique<VolumeScan>(a.record, RecoveryMode::Advanced, *a.tree, &a.reader, sink, a.prompt,
+                                              ParserRegistry::standard(), ScanOptions{});
+        sink.scan = a.scan.get();
+        a.scan->borrowParser(a.search->parser());
+        ASSERT_TRUE(a.scan->start());
+        a.scan->runWorker();
+        ASSERT_TRUE(sink.pressed);
+        EXPECT_EQ(a.scan->outcome().kind, ScanOutcome::Kind::Stopped);
+        const auto found = a.paths();
+        EXPECT_GT(found.size(), 0u);
+        EXPECT_LE(found.size(), whole);  // exFAT reaches its folders from the root without the rest
+        std::size_t saved = 0;
+        for (const auto& [path, ref] : found) {
+            if (a.volume().isFolder(ref)) continue;
+            Collect w;
+            const SaveStatus st = a.volume().saveEntry(ref, w);
+            saved += st == SaveStatus::Saved || st == SaveStatus::Damaged;
+        }
+        EXPECT_GT(saved, 0u);
+    }
+}
+
 TEST(FatAdvanced, SearchKeepsInsideTheVolume) {
     // What lies after the volume (the next partition) is not the volume's: a FAT start
     // there is not offered.
