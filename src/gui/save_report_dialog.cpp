@@ -25,10 +25,11 @@ SaveReportDialog::SaveReportDialog(const QString& countsLine, const QStringList&
     counts_->setTextInteractionFlags(Qt::TextSelectableByMouse);
     layout->addWidget(counts_);
 
-    auto* caption = new QLabel(QStringLiteral("&Files not saved whole:"), this);
+    // The list names damaged and failed files, and those saved under another name.
+    auto* caption = new QLabel(QStringLiteral("&Files damaged, not saved or saved under another name:"), this);
     list_ = new QPlainTextEdit(this);
     list_->setObjectName(QStringLiteral("saveReportList"));
-    list_->setAccessibleName(QStringLiteral("Files not saved whole"));
+    list_->setAccessibleName(QStringLiteral("Files damaged, not saved or saved under another name"));
     // Read-only keeps selection and Ctrl+C; long paths scroll sideways instead of wrapping.
     list_->setReadOnly(true);
     list_->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
