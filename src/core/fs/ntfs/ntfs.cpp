@@ -498,7 +498,16 @@ void ntfs::decodeRecord(const std::uint8_t* raw, MftEntry& e) const {
         e.hasRecordNumber = true;
         e.recordNumber = le32(raw, nf::mft_record::kRecordNumber);
     }
-    bool parentTaken = false;
+    // Every named file name of the record: the first that is not an 8.3 twin gives the
+    // entry its name and folder, the others of its kind are the file's further names.
+    struct Named {
+        std::uint64_t reference;
+        std::u16string name;
+        std::uint8_t nameSpace;
+        std::uint64_t allocated;
+    };
+    std::vector<Named> names;
+    e.otherNames.clear();
     bool lastIsList = false;
     std::size_t listAt = 0;
     bool hasList = false;
@@ -525,16 +534,11 @@ void ntfs::decodeRecord(const std::uint8_t* raw, MftEntry& e) const {
             const std::size_t length = content[nf::file_name::kNameLength];
             if (length == 255) return;
             if (nf::file_name::kName + 2 * length > content.size()) return;  // name runs past the record
-            // Each named file name replaces the previous name; the parent comes from the first.
-            e.name = fromUtf16Le(content.data() + nf::file_name::kName, length);
-            e.hasName = true;
-            e.allocatedSize = fields.le<std::uint64_t>(nf::file_name::kAllocatedSize).value_or(0);
-            if (!parentTaken) {
-                const std::uint64_t reference = fields.le<std::uint64_t>(nf::file_name::kParent).value_or(0);
-                e.parentRecord = reference & kRecordNumberMask;
-                e.parentSequence = std::uint16_t(reference >> 48);
-                parentTaken = true;
-            }
+            names.push_back({fields.le<std::uint64_t>(nf::file_name::kParent).value_or(0),
+                             fromUtf16Le(content.data() + nf::file_name::kName, length),
+                             content.size() > nf::file_name::kNamespace ? content[nf::file_name::kNamespace]
+                                                                        : std::uint8_t(0),
+                             fields.le<std::uint64_t>(nf::file_name::kAllocatedSize).value_or(0)});
         } else if (type == nf::attribute::kAttributeList) {
             hasList = true;
             lastIsList = true;
@@ -578,6 +582,30 @@ void ntfs::decodeRecord(const std::uint8_t* raw, MftEntry& e) const {
             }
         }
     });
+    if (!names.empty()) {
+        // The name the file lists under: the first that is not an 8.3 twin (a record of
+        // 8.3 names only takes its last).
+        std::size_t primary = names.size() - 1;
+        for (std::size_t k = 0; k < names.size(); ++k)
+            if (names[k].nameSpace != nf::file_name::kNamespaceDos) {
+                primary = k;
+                break;
+            }
+        const Named& p = names[primary];
+        e.name = p.name;
+        e.hasName = true;
+        e.allocatedSize = p.allocated;
+        e.parentRecord = p.reference & kRecordNumberMask;
+        e.parentSequence = std::uint16_t(p.reference >> 48);
+        for (std::size_t k = 0; k < names.size(); ++k) {
+            const Named& n = names[k];
+            if (k == primary || n.nameSpace == nf::file_name::kNamespaceDos) continue;
+            if (((n.reference ^ p.reference) & kRecordNumberMask) == 0 && n.name == p.name) continue;
+            bool seen = false;
+            for (const auto& [ref, name] : e.otherNames) seen = seen || (ref == n.reference && name == n.name);
+            if (!seen) e.otherNames.emplace_back(n.reference, n.name);
+        }
+    }
     e.dataElsewhere = hasList && lastIsList;
     if (!hasList) return;
     const std::vector<std::uint8_t> list = attributeListBytes(fixed, listAt);
@@ -764,6 +792,28 @@ void ntfs::linkEntries() {
     }
 }
 
+void ntfs::addLinkEntries() {
+    const std::uint64_t count = entries.size();
+    for (std::uint64_t i = 0; i < count; ++i) {
+        // Folders have one name; a further one would make a loop.
+        if (entries[i].otherNames.empty() || !entries[i].decoded || !entries[i].isFileRecord() ||
+            entries[i].isFolder() || entries[i].linkOf != 0)
+            continue;
+        for (const auto& [reference, name] : std::vector(entries[i].otherNames)) {
+            MftEntry link = entries[i];
+            link.otherNames.clear();
+            link.name = name;
+            link.parentRecord = reference & kRecordNumberMask;
+            link.parentSequence = std::uint16_t(reference >> 48);
+            link.parent = link.firstChild = link.nextSibling = 0;
+            link.orphan = 0;
+            link.ownIndex = entries.size();
+            link.linkOf = i;
+            entries.push_back(std::move(link));
+        }
+    }
+}
+
 void ntfs::buildEntryTree() {
     if (mftKnown && stopFlag.load() == 0) {
         // Records read along the MFT were decoded as they were read; only entries put in
@@ -780,6 +830,7 @@ void ntfs::buildEntryTree() {
     } else if (foundByScan_) {
         indexFoundRecords();
     }
+    addLinkEntries();
     rootIndex = entries.size();
     for (std::uint64_t i = 0; i < entries.size(); ++i) {
         if (entries[i].hasName && entries[i].name == u"." && entries[i].isFolder()) {

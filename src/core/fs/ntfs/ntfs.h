@@ -77,6 +77,10 @@ struct MftEntry {
     std::uint64_t created = 0, modified = 0, accessed = 0;  // $STANDARD_INFORMATION (FILETIME)
     StreamFacts data;
     std::vector<std::uint64_t> extents;  // records the attribute list names for the unnamed $DATA
+    // The file's further names (hard links) in the base record: parent reference and name
+    // of each file name that is neither the one above nor an 8.3 twin.
+    std::vector<std::pair<std::uint64_t, std::u16string>> otherNames;
+    std::uint64_t linkOf = 0;  // a further name's entry: the index of the entry it names again (0: none)
 
     bool isFileRecord() const { return signature == std::array<std::uint8_t, 4>{'F', 'I', 'L', 'E'}; }
     bool isFolder() const { return kind == 'D'; }
@@ -244,6 +248,9 @@ public:
 
 private:
     struct StreamPlan;
+    // Adds an entry for every further name of a file (a hard link), in the folder that
+    // name lies in; it reads the same record.
+    void addLinkEntries();
     void linkEntries();
     void indexFoundRecords();
     void gatherOrphans();

@@ -74,7 +74,9 @@ constexpr std::size_t kParent = 0x00;         // u64; low 48 bits = parent recor
 constexpr std::size_t kAllocatedSize = 0x28;  // u64
 constexpr std::size_t kFlags = 0x38;          // u32
 constexpr std::size_t kNameLength = 0x40;     // u8, characters
+constexpr std::size_t kNamespace = 0x41;      // u8: 0 POSIX, 1 Win32, 2 DOS (the 8.3 twin), 3 Win32 and DOS
 constexpr std::size_t kName = 0x42;           // UTF-16LE
+constexpr std::uint8_t kNamespaceDos = 2;
 constexpr std::uint32_t kDirectoryFlag = 0x10000000;
 }  // namespace file_name
 

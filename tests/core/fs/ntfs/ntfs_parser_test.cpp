@@ -44,12 +44,15 @@ struct RecordBuilder {
         at += length;
         return start + 0x18;
     }
-    void fileName(const std::u16string& name, std::uint64_t parent, bool folder, int lengthOverride = -1) {
+    // nameSpace: 1 Win32 (as Windows writes a long name), 2 DOS (its 8.3 twin), 0 POSIX.
+    void fileName(const std::u16string& name, std::uint64_t parent, bool folder, int lengthOverride = -1,
+                  std::uint8_t nameSpace = 1) {
         std::vector<std::uint8_t> c(0x42 + 2 * name.size(), 0);
         for (int i = 0; i < 8; ++i) c[i] = std::uint8_t(parent >> (8 * i));
         const std::uint32_t flags = (folder ? 0x10000000u : 0u) | 0x20u;
         for (int i = 0; i < 4; ++i) c[0x38 + i] = std::uint8_t(flags >> (8 * i));
         c[0x40] = std::uint8_t(lengthOverride >= 0 ? lengthOverride : int(name.size()));
+        c[0x41] = nameSpace;
         for (std::size_t i = 0; i < name.size(); ++i) {
             c[0x42 + 2 * i] = std::uint8_t(name[i]);
             c[0x43 + 2 * i] = std::uint8_t(name[i] >> 8);
@@ -142,7 +145,7 @@ TEST(NtfsPlacing, LinksByParentInRecordOrderAndGathersOrphans) {
     v.record(6, named(u"sub", 5, true));
     {
         RecordBuilder b;
-        b.fileName(u"LONGNA~1", 6, false);
+        b.fileName(u"LONGNA~1", 6, false, -1, 2);
         b.fileName(u"long name", 6, false);
         v.record(7, b.finish());
     }
