@@ -537,17 +537,10 @@ bool ext2Class::buildRootEntry() {
         const std::uint32_t n = e.inodeNumber();
         // A further name of an inode takes what its first name read.
         auto first = n - 1 != it->first ? entries.find(n - 1) : entries.end();
-        if (first != entries.end() && first->second.stampsKept) {
-            const std::u16string name = e.name;
-            const std::uint32_t key = e.key;
-            const std::int64_t parent = e.parent;
-            const std::uint8_t type = e.direntType;
-            e = first->second;
-            e.name = name;
-            e.key = key;
-            e.parent = parent;
-            e.direntType = type;
-            e.firstChild = e.nextSibling = e.lastChild = -1;
+        if (first != entries.end() && first->second.stamps.kept) {
+            e.mode = first->second.mode;
+            e.size = first->second.size;
+            e.stamps = first->second.stamps;
         } else if (n != 0 && n <= s.inodeCount) {
             if (const std::uint8_t* in = inodeBytes(n, it)) keepInodeFields(e, in);
         }
@@ -638,14 +631,15 @@ std::u16string ext2Class::permissionText(std::uint16_t mode) {
 void ext2Class::keepInodeFields(ExtEntry& e, const std::uint8_t* in) const {
     e.mode = le16(in, ino::kMode);
     e.size = le32(in, ino::kSizeLo) | (std::uint64_t(le32(in, ino::kSizeHi)) << 32);
-    e.stampsKept = true;
-    e.stampsExtra = superblock->inodeSize > 128 && le16(in, ino::kExtraIsize) >= ino::kAtimeExtra + 4 - 128;
-    e.ctime = le32(in, ino::kCtime);
-    e.atime = le32(in, ino::kAtime);
-    e.mtime = le32(in, ino::kMtime);
-    e.ctimeExtra = e.stampsExtra ? le32(in, ino::kCtimeExtra) : 0;
-    e.atimeExtra = e.stampsExtra ? le32(in, ino::kAtimeExtra) : 0;
-    e.mtimeExtra = e.stampsExtra ? le32(in, ino::kMtimeExtra) : 0;
+    ExtEntry::Stamps& t = e.stamps;
+    t.kept = true;
+    t.extra = superblock->inodeSize > 128 && le16(in, ino::kExtraIsize) >= ino::kAtimeExtra + 4 - 128;
+    t.ctime = le32(in, ino::kCtime);
+    t.atime = le32(in, ino::kAtime);
+    t.mtime = le32(in, ino::kMtime);
+    t.ctimeExtra = t.extra ? le32(in, ino::kCtimeExtra) : 0;
+    t.atimeExtra = t.extra ? le32(in, ino::kAtimeExtra) : 0;
+    t.mtimeExtra = t.extra ? le32(in, ino::kMtimeExtra) : 0;
 }
 
 namespace {
@@ -658,16 +652,17 @@ std::vector<std::uint8_t> stampBytes(const ExtEntry& e, std::uint32_t inodeSize)
     };
     in[ino::kMode] = std::uint8_t(e.mode);
     in[ino::kMode + 1] = std::uint8_t(e.mode >> 8);
-    put32(ino::kCtime, e.ctime);
-    put32(ino::kAtime, e.atime);
-    put32(ino::kMtime, e.mtime);
-    if (e.stampsExtra && inodeSize > 128) {
+    const ExtEntry::Stamps& t = e.stamps;
+    put32(ino::kCtime, t.ctime);
+    put32(ino::kAtime, t.atime);
+    put32(ino::kMtime, t.mtime);
+    if (t.extra && inodeSize > 128) {
         const std::uint16_t extra = ino::kAtimeExtra + 4 - 128;
         in[ino::kExtraIsize] = std::uint8_t(extra);
         in[ino::kExtraIsize + 1] = std::uint8_t(extra >> 8);
-        put32(ino::kCtimeExtra, e.ctimeExtra);
-        put32(ino::kAtimeExtra, e.atimeExtra);
-        put32(ino::kMtimeExtra, e.mtimeExtra);
+        put32(ino::kCtimeExtra, t.ctimeExtra);
+        put32(ino::kAtimeExtra, t.atimeExtra);
+        put32(ino::kMtimeExtra, t.mtimeExtra);
     }
     return in;
 }
@@ -677,7 +672,7 @@ std::vector<std::uint8_t> stampBytes(const ExtEntry& e, std::uint32_t inodeSize)
 ExtTimesText ext2Class::timesText(std::uint32_t key) const {
     const ExtEntry* e = entry(key);
     if (!e) return {};
-    if (e->stampsKept && key != kRootKey && !e->deleted) return timesText(stampBytes(*e, superblock->inodeSize));
+    if (e->stamps.kept && key != kRootKey && !e->deleted) return timesText(stampBytes(*e, superblock->inodeSize));
     const std::uint32_t n = key == kRootKey ? ext_format::kRootInode : e->inodeNumber();
     const auto inode = readInode(n);
     return inode ? timesText(*inode) : ExtTimesText{};
@@ -706,7 +701,7 @@ std::u16string ext2Class::sizeText(std::uint32_t key) const {
 EntryTimes ext2Class::entryTimes(std::uint32_t key) const {
     const ExtEntry* e = entry(key);
     if (!e) return {};
-    if (e->stampsKept && key != kRootKey && !e->deleted) return entryTimes(stampBytes(*e, superblock->inodeSize));
+    if (e->stamps.kept && key != kRootKey && !e->deleted) return entryTimes(stampBytes(*e, superblock->inodeSize));
     const auto inode = readInode(key == kRootKey ? ext_format::kRootInode : e->inodeNumber());
     return inode ? entryTimes(*inode) : EntryTimes{};
 }

@@ -41,10 +41,12 @@ struct ExtEntry {
     bool deleted = false;           // brought back from the journal's older copies
     // The inode's times as stored (seconds and their extra fields), kept when the scan
     // read its inode, so that the file list and saving need not read it again.
-    bool stampsKept = false;
-    bool stampsExtra = false;  // the inode has the extra fields
-    std::uint32_t ctime = 0, atime = 0, mtime = 0;
-    std::uint32_t ctimeExtra = 0, atimeExtra = 0, mtimeExtra = 0;
+    struct Stamps {
+        bool kept = false;
+        bool extra = false;  // the inode has the extra fields
+        std::uint32_t ctime = 0, atime = 0, mtime = 0;
+        std::uint32_t ctimeExtra = 0, atimeExtra = 0, mtimeExtra = 0;
+    } stamps;
 
     std::uint32_t inodeNumber() const { return inode != 0 ? inode : key + 1; }
     bool isFolder() const { return (mode & ext_format::inode::kTypeMask) == ext_format::inode::kTypeDirectory; }
